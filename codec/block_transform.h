@@ -1,0 +1,54 @@
+// The directional transform of a leaf block: its samples are ordered along a
+// direction, decomposed completely with the one-dimensional block filter, and
+// the bands quantised with the subband's steps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "codec_state.h"
+
+namespace kv {
+
+// Orders a block's samples by x * dy + y * dx.
+struct ScanDirection {
+  int32_t dx;
+  int32_t dy;
+};
+
+// The bands of an N-sample block: band j (1 = finest .. levels + 1 = the
+// lowest coefficient alone) covers scan positions end[j + 1] .. end[j] - 1.
+struct BandLayout {
+  int32_t levels = 0;
+  int32_t end[16] = {};
+};
+BandLayout band_layout(int32_t n);
+
+// Fills `table` for a w x h block and returns its length D >= 1.
+int make_directions(std::vector<ScanDirection>& table, int w, int h);
+
+// position[y * w + x] = the scan position of sample (x, y); equal keys keep
+// row-major order.
+void scan_positions(int w, int h, ScanDirection direction, int32_t* position);
+
+// A rectangle of samples at origin + x * sample_step + y * row_step.
+struct BlockView {
+  int32_t* origin;
+  int width;
+  int height;
+  ptrdiff_t sample_step;
+  ptrdiff_t row_step;
+};
+
+// Forward: reads the block and leaves the quantised coefficients in `values`
+// by scan position. Inverse: dequantises `values` (overwritten), undoes the
+// lifting and writes the block. Steps are quant[level + j] for band j.
+void direction_transform(const CodecState& state, int level, const BandLayout& layout, int32_t* values,
+                         const BlockView& block, ScanDirection direction, bool forward);
+
+// Replaces a coded block by its part of the diagnostic picture: coefficients
+// lifted by 128, crossed by a dark stripe along the chosen direction.
+void paint_direction(const BlockView& block, int direction_index);
+
+}  // namespace kv

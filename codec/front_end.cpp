@@ -1,0 +1,155 @@
+#include "front_end.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "colour.h"
+#include "failure.h"
+#include "magnitude.h"
+#include "plane.h"
+#include "pnm.h"
+
+namespace kv {
+
+namespace {
+
+const char kBanner[] =
+    "Kelvane 2.0 - image compression\n"
+    " encoding: kelvane image.pnm compressed.kv2 quantization\n"
+    " decoding: kelvane compressed.kv2 image.pnm\n";
+
+void set_plane_steps(CodecState& state) {
+  state.pixel_step = state.channels;
+  state.row_step = state.channels * state.width;
+}
+
+void code_planes(CodecState& state, bool encode) {
+  for (int c = 0; c < state.channels; ++c)
+    code_plane(state, state.image.data() + c, state.width, state.height, encode, 0);
+}
+
+bool same_file(const char* a, const char* b) {
+  struct stat sa, sb;
+  return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+void encode_file(const char* image_path, const char* stream_path, const char* quantization) {
+  CodecState state;
+  build_bin_tables(state);
+  const float base_q = static_cast<float>(std::atof(quantization));
+  Image image;
+  if (!read_pnm(image_path, image)) fail(-1, "Error reading file \"%s\".", image_path);
+  // Coding onto the image's own file would destroy it before it is read.
+  if (same_file(image_path, stream_path)) fail(-1, "Error writing file \"%s\".", stream_path);
+  state.width = image.width;
+  state.height = image.height;
+  state.channels = image.channels;
+  state.image = std::move(image.samples);
+  new_encoder(state.encoder, stream_path);
+  encode_image(state, base_q, image_path, stream_path);
+  kill_encoder(state.encoder);
+
+  // The diagnostic picture is best-effort, but never overwrites the stream
+  // or the image it came from.
+  const char* picture = state.channels == 1 ? "dir.pgm" : "dir.ppm";
+  if (!same_file(picture, stream_path) && !same_file(picture, image_path))
+    write_pnm(picture, state.width, state.height, state.channels, state.image.data());
+}
+
+void decode_file(const char* stream_path, const char* image_path) {
+  if (same_file(stream_path, image_path)) fail(-1, "Error writing file \"%s\".", image_path);
+  CodecState state;
+  build_bin_tables(state);
+  new_decoder(state.decoder, stream_path);
+  decode_image(state, 0, stream_path, image_path);
+  if (!write_pnm(image_path, state.width, state.height, state.channels, state.image.data()))
+    fail(-1, "Error writing file \"%s\".", image_path);
+}
+
+}  // namespace
+
+void encode_image(CodecState& state, float base_q, const char* input_name, const char* output_name) {
+  if (state.width > kMaxDimension || state.height > kMaxDimension)
+    fail(-1, "Error reading file \"%s\".", input_name);
+  create_models(state);
+  Encoder& encoder = state.encoder;
+  write_bits(encoder, 8, kMagicFirst);
+  write_bits(encoder, 8, kMagicSecond);
+  write_bits(encoder, 16, static_cast<uint32_t>(state.width));
+  write_bits(encoder, 16, static_cast<uint32_t>(state.height));
+  write_bits(encoder, 8, static_cast<uint32_t>(state.channels));
+  write_float(encoder, std::bit_cast<uint32_t>(base_q));
+  build_quantizer_table(base_q, state.quant);
+  set_plane_steps(state);
+  if (state.console)
+    std::fprintf(state.console, "Encoding \"%s\" to \"%s\" (%dx%d, %d channels), baseQ = %.1f\n", input_name,
+                 output_name, state.width, state.height, state.channels, static_cast<double>(base_q));
+  if (state.channels != 1) {
+    std::vector<double> matrix;
+    code_colour_matrix(state, matrix, true);
+    apply_colour_transform(state, std::move(matrix), true);
+  }
+  code_planes(state, true);
+  release_models(state);
+}
+
+void decode_image(CodecState& state, uint64_t memory_limit, const char* input_name, const char* output_name) {
+  create_models(state);
+  Decoder& decoder = state.decoder;
+  if (read_bits(decoder, 8) != kMagicFirst || read_bits(decoder, 8) != kMagicSecond)
+    fail(-1, "Not a Kelvane 2.0 file.");
+  state.width = static_cast<int32_t>(read_bits(decoder, 16));
+  if (state.width == 0) fail(-1, "Not a Kelvane 2.0 file.");
+  state.height = static_cast<int32_t>(read_bits(decoder, 16));
+  if (state.height == 0) fail(-1, "Not a Kelvane 2.0 file.");
+  state.channels = static_cast<int32_t>(read_bits(decoder, 8));
+  if (state.channels == 0) fail(-1, "Not a Kelvane 2.0 file.");
+  const float base_q = std::bit_cast<float>(read_float(decoder));
+  build_quantizer_table(base_q, state.quant);
+  set_plane_steps(state);
+  if (state.console)
+    std::fprintf(state.console, "Decoding \"%s\" from \"%s\" (%dx%d, %d channels), baseQ = %.3f\n", output_name,
+                 input_name, state.width, state.height, state.channels, static_cast<double>(base_q));
+
+  // Refuse before touching memory: the header can ask for 65535 x 65535 x 255 samples.
+  const uint64_t samples = uint64_t{static_cast<uint32_t>(state.width)} * static_cast<uint32_t>(state.height) *
+                           static_cast<uint32_t>(state.channels);
+  const uint64_t limit = memory_limit ? memory_limit : physical_memory_bytes();
+  if (samples > limit / sizeof(int32_t)) fail(-1, "Not enough memory.");
+  try {
+    state.image.assign(samples, 0);
+  } catch (const std::bad_alloc&) {
+    fail(-1, "Not enough memory.");
+  }
+
+  std::vector<double> matrix;
+  if (state.channels != 1) code_colour_matrix(state, matrix, false);
+  code_planes(state, false);
+  if (state.channels != 1) apply_colour_transform(state, std::move(matrix), false);
+  for (int32_t& sample : state.image) sample = std::clamp(sample, 0, 255);
+  release_models(state);
+  kill_decoder(decoder);
+}
+
+int kelvane_main(int argc, const char* const* argv) {
+  std::puts(kBanner);
+  try {
+    if (argc - 1 >= 3)
+      encode_file(argv[1], argv[2], argv[3]);
+    else if (argc - 1 == 2)
+      decode_file(argv[1], argv[2]);
+    else
+      return -1;
+  } catch (const Failure& failure) {
+    return report_failure(failure);
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace kv

@@ -1,0 +1,23 @@
+// The kelvane program: command line, stream header, and the order in which
+// an image is coded or decoded.
+#pragma once
+
+#include <cstdint>
+
+#include "codec_state.h"
+
+namespace kv {
+
+// Codes state.image (width, height, channels set) through state.encoder,
+// which is open: header, colour matrix, planes. Leaves the encoder open.
+void encode_image(CodecState& state, float base_q, const char* input_name, const char* output_name);
+
+// Reads a stream through state.decoder, which is open, into state.image,
+// clamped to 0..255. Refuses ("Not enough memory.") an image whose buffer
+// would exceed `memory_limit` bytes (0: the machine's physical memory).
+void decode_image(CodecState& state, uint64_t memory_limit, const char* input_name, const char* output_name);
+
+// The whole command line: banner, modes, messages, files; returns the status.
+int kelvane_main(int argc, const char* const* argv);
+
+}  // namespace kv

@@ -1,0 +1,62 @@
+#include "magnitude.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
+#include "failure.h"
+
+namespace kv {
+
+void build_bin_tables(CodecState& state) {
+  const double log_base = std::log(static_cast<double>(kBinBase));
+  state.inv_log_base = static_cast<float>(1.0 / log_base);
+  state.bin_start[0] = 0;
+  for (int i = 1; i < 256; ++i) {
+    double start = std::ceil(std::exp(log_base * (i - 1)));
+    // Only bins 0..32 are ever read; starts beyond int32 are pinned.
+    state.bin_start[i] = start < 2147483647.0 ? static_cast<int32_t>(start) : INT32_MAX;
+  }
+  state.bin_of[0] = 0;
+  for (int j = 1; j < 256; ++j)
+    state.bin_of[j] = static_cast<int32_t>(std::log(static_cast<double>(j)) * state.inv_log_base + 1.0);
+}
+
+int32_t magnitude_bin(const CodecState& state, int32_t v) {
+  int64_t m = std::llabs(static_cast<int64_t>(v));
+  if (m <= 255) return state.bin_of[m];
+  return static_cast<int32_t>(std::log(static_cast<double>(m)) * state.inv_log_base + 1.0);
+}
+
+void write_magnitude(CodecState& state, int model, int32_t v) {
+  int64_t m = std::llabs(static_cast<int64_t>(v));
+  int32_t bin = magnitude_bin(state, v);
+  AdaptiveModel& context = state.models[model];
+  write_symbol(state.encoder, context, static_cast<uint32_t>(bin));  // refuses bins beyond 31
+  write_fraction(state.encoder, static_cast<uint32_t>(state.bin_start[bin + 1] - state.bin_start[bin]),
+                 static_cast<uint32_t>(m - state.bin_start[bin]));
+  update_context(context, static_cast<uint32_t>(bin), kModelIncrement);
+}
+
+int32_t read_magnitude(CodecState& state, int model) {
+  AdaptiveModel& context = state.models[model];
+  uint32_t bin = read_symbol(state.decoder, context);
+  uint32_t offset = read_fraction(state.decoder,
+                                  static_cast<uint32_t>(state.bin_start[bin + 1] - state.bin_start[bin]));
+  update_context(context, bin, kModelIncrement);
+  return state.bin_start[bin] + static_cast<int32_t>(offset);
+}
+
+void show_progress(CodecState& state, int32_t count) {
+  state.coded_samples += count;
+  if (!state.console) return;
+  double total = static_cast<double>(state.width) * state.height * state.channels;
+  uint32_t bytes = encoder_bytes(state.encoder);
+  std::fprintf(state.console, "\r%6.2f%% done, %d > %d (%5.3f bpp) ",
+               100.0 * static_cast<double>(state.coded_samples) / total, static_cast<int32_t>(state.coded_samples),
+               static_cast<int32_t>(bytes),
+               static_cast<double>(uint64_t{bytes} * 8 * static_cast<uint64_t>(state.channels)) /
+                   static_cast<double>(state.coded_samples));
+}
+
+}  // namespace kv

@@ -1,0 +1,61 @@
+#include "plane.h"
+
+#include "magnitude.h"
+#include "subband.h"
+#include "wavelet.h"
+
+namespace kv {
+
+namespace {
+
+void transform_region(const CodecState& state, int32_t* origin, int w, int h, bool forward) {
+  const ptrdiff_t pixel = state.pixel_step, row = state.row_step;
+  if (forward) {
+    for (int y = 0; y < h; ++y) lift_line(origin + y * row, w, state.pixel_step, kPlaneFilter, extend_symmetric, true);
+    for (int x = 0; x < w; ++x) lift_line(origin + x * pixel, h, state.row_step, kPlaneFilter, extend_symmetric, true);
+  } else {
+    for (int x = 0; x < w; ++x) lift_line(origin + x * pixel, h, state.row_step, kPlaneFilter, extend_symmetric, false);
+    for (int y = 0; y < h; ++y) lift_line(origin + y * row, w, state.pixel_step, kPlaneFilter, extend_symmetric, false);
+  }
+}
+
+}  // namespace
+
+void code_plane(CodecState& state, int32_t* origin, int w, int h, bool encode, int level) {
+  if (w * h == 1) {
+    if (encode) {
+      write_magnitude(state, kDcModel, *origin);
+      write_bits(state.encoder, 1, *origin < 0 ? 1 : 0);
+    } else {
+      int32_t magnitude = read_magnitude(state, kDcModel);
+      *origin = read_bits(state.decoder, 1) ? -magnitude : magnitude;
+    }
+    return;
+  }
+  const int wl = (w + 1) / 2, wh = w / 2, hl = (h + 1) / 2, hh = h / 2;
+  const ptrdiff_t right = static_cast<ptrdiff_t>(wl) * state.pixel_step;
+  const ptrdiff_t down = static_cast<ptrdiff_t>(hl) * state.row_step;
+  const Block top_right{origin + right, wh, hl};
+  const Block bottom_left{origin + down, wl, hh};
+  const Block bottom_right{origin + right + down, wh, hh};
+
+  if (encode) {
+    transform_region(state, origin, w, h, true);
+    code_plane(state, origin, wl, hl, true, level + 2);
+    state.level = level + 1;
+    if (w > 1) code_block(state, top_right, true);
+    if (h > 1) code_block(state, bottom_left, true);
+    state.level = level;
+    if (w > 1 && h > 1) code_block(state, bottom_right, true);
+  } else {
+    code_plane(state, origin, wl, hl, false, level + 2);
+    state.level = level + 1;
+    if (w > 1) decode_block(state, top_right);
+    if (h > 1) decode_block(state, bottom_left);
+    state.level = level;
+    if (w > 1 && h > 1) decode_block(state, bottom_right);
+    transform_region(state, origin, w, h, false);
+  }
+}
+
+}  // namespace kv

@@ -1,0 +1,38 @@
+// PNM images (P1 to P6) read into 32-bit samples, and written as P5 or P6
+// with maximum value 255.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kv {
+
+struct Image {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t channels = 0;
+  std::vector<int32_t> samples;  // raster order, the channels of a pixel adjacent
+};
+
+struct ReadLimits {
+  int64_t max_dimension = 65535;  // what a stream header can describe
+  uint64_t max_bytes = 0;         // of the sample buffer; 0 means the machine's physical memory
+};
+
+// False when the file cannot be opened or read, the magic is wrong, a
+// dimension is missing, not positive or too large, a number overflows, an
+// ASCII sample exceeds 65535, or the buffer would exceed the limit.
+bool read_pnm(const char* path, Image& image, const ReadLimits& limits = {});
+bool read_pnm_memory(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits = {});
+
+// The bytes of a P5 (1 channel) or P6 (3 channels) file: the low 8 bits of
+// every sample, unclamped. Empty for other channel counts or empty images.
+std::vector<uint8_t> format_pnm(int32_t width, int32_t height, int32_t channels, const int32_t* samples);
+// False, creating nothing, for an unsupported shape; false too when the file
+// cannot be created or a write or the close fails.
+bool write_pnm(const char* path, int32_t width, int32_t height, int32_t channels, const int32_t* samples);
+
+uint64_t physical_memory_bytes();
+
+}  // namespace kv

@@ -1,0 +1,123 @@
+#include "subband.h"
+
+#include <vector>
+
+#include "direction_search.h"
+#include "failure.h"
+#include "magnitude.h"
+
+namespace kv {
+
+namespace {
+
+struct Quadrants {
+  Block part[4];  // top-left, top-right, bottom-left, bottom-right; the left and upper halves take the odd sample
+};
+
+Quadrants quadrants_of(const CodecState& state, const Block& b) {
+  const int wl = (b.width + 1) / 2, wr = b.width / 2;
+  const int ht = (b.height + 1) / 2, hb = b.height / 2;
+  const ptrdiff_t right = static_cast<ptrdiff_t>(wl) * state.pixel_step;
+  const ptrdiff_t down = static_cast<ptrdiff_t>(ht) * state.row_step;
+  return {{{b.origin, wl, ht}, {b.origin + right, wr, ht}, {b.origin + down, wl, hb}, {b.origin + right + down, wr, hb}}};
+}
+
+bool has_samples(const Block& b) { return b.width > 0 && b.height > 0; }
+
+}  // namespace
+
+BlockView view_of(const CodecState& state, const Block& block) {
+  return {block.origin, block.width, block.height, state.pixel_step, state.row_step};
+}
+
+double split_block(CodecState& state, const Block& block, bool write) {
+  if (write) write_bits(state.encoder, 1, 0);
+  double cost = 1;
+  for (const Block& quadrant : quadrants_of(state, block).part)
+    if (has_samples(quadrant)) cost = cost + code_block(state, quadrant, write);
+  return cost;
+}
+
+double code_block(CodecState& state, const Block& block, bool write) {
+  const int area = block.width * block.height;
+  if (area > kSplitMaxArea) return split_block(state, block, write);
+  if (area < kSplitMinArea) {
+    DirectionChoice choice = choose_direction(state, state.level, view_of(state, block));
+    if (write) code_leaf(state, block, choice.index);
+    return choice.cost + 1;
+  }
+  double split_cost = split_block(state, block, false);
+  DirectionChoice choice = choose_direction(state, state.level, view_of(state, block));
+  double leaf_cost = choice.cost + 1;
+  if (write) {
+    if (leaf_cost <= split_cost)
+      code_leaf(state, block, choice.index);
+    else
+      split_block(state, block, true);
+  }
+  return leaf_cost <= split_cost ? leaf_cost : split_cost;
+}
+
+void code_leaf(CodecState& state, const Block& block, int direction_index) {
+  write_bits(state.encoder, 1, 1);
+  const int n = block.width * block.height;
+  const BandLayout layout = band_layout(n);
+  std::vector<ScanDirection> table;
+  make_directions(table, block.width, block.height);
+  write_magnitude(state, kDirectionModel, direction_index);
+  std::vector<int32_t> coefficients(static_cast<size_t>(n));
+  const BlockView view = view_of(state, block);
+  direction_transform(state, state.level, layout, coefficients.data(), view, table[direction_index], true);
+  for (int j = layout.levels + 1; j >= 1; --j) {
+    int32_t run = 0;
+    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
+      int32_t e = coefficients[p];
+      if (e == 0) {
+        ++run;
+        continue;
+      }
+      write_magnitude(state, j + state.level, e);
+      write_bits(state.encoder, 1, e < 0 ? 1 : 0);
+      write_magnitude(state, 63 - j - state.level, run);
+      run = 0;
+    }
+    if (run > 0) write_magnitude(state, j + state.level, 0);
+  }
+  paint_direction(view, direction_index);
+  show_progress(state, n);
+}
+
+void decode_block(CodecState& state, const Block& block) {
+  if (!has_samples(block)) return;
+  if (read_bits(state.decoder, 1) == 0) {
+    for (const Block& quadrant : quadrants_of(state, block).part) decode_block(state, quadrant);
+    return;
+  }
+  std::vector<ScanDirection> table;
+  const int d = make_directions(table, block.width, block.height);
+  const int32_t direction_index = read_magnitude(state, kDirectionModel);
+  if (direction_index >= d) fail(1, "decode_block: invalid direction index");
+  const int n = block.width * block.height;
+  const BandLayout layout = band_layout(n);
+  std::vector<int32_t> coefficients(static_cast<size_t>(n));
+  for (int j = layout.levels + 1; j >= 1; --j) {
+    int32_t p = layout.end[j + 1];
+    const int32_t end = layout.end[j];
+    while (p < end) {
+      int32_t m = read_magnitude(state, j + state.level);
+      if (m == 0) {
+        for (; p < end; ++p) coefficients[p] = 0;
+        break;
+      }
+      bool negative = read_bits(state.decoder, 1) != 0;
+      int32_t run = read_magnitude(state, 63 - j - state.level);
+      if (run >= end - p) fail(1, "decode_block: zero run past the end of a band");
+      for (int32_t k = 0; k < run; ++k) coefficients[p++] = 0;
+      coefficients[p++] = negative ? -m : m;
+    }
+  }
+  direction_transform(state, state.level, layout, coefficients.data(), view_of(state, block), table[direction_index],
+                      false);
+}
+
+}  // namespace kv

@@ -1,0 +1,29 @@
+// Subbands coded through a quadtree of blocks: each block is either split
+// into four quadrants or coded whole as a leaf, with a direction and its
+// quantised band coefficients as magnitudes, signs and zero runs.
+#pragma once
+
+#include <cstdint>
+
+#include "block_transform.h"
+#include "codec_state.h"
+
+namespace kv {
+
+// A block of the plane being coded, at the state's pixel and row steps.
+struct Block {
+  int32_t* origin;
+  int width;
+  int height;
+};
+
+// Estimated cost in bits of coding the block at state.level; with `write`
+// the block is also coded.
+double code_block(CodecState& state, const Block& block, bool write);
+double split_block(CodecState& state, const Block& block, bool write);
+void code_leaf(CodecState& state, const Block& block, int direction_index);
+void decode_block(CodecState& state, const Block& block);
+
+BlockView view_of(const CodecState& state, const Block& block);
+
+}  // namespace kv
