@@ -1,0 +1,87 @@
+// Whole images through the encoder and the decoder: exact at q <= 1, close
+// and improving as q falls, and stream bytes pinned by checksums.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "support.h"
+
+namespace kv::test {
+namespace {
+
+// A smooth gradient with texture and noise, like a small photograph.
+Image synthetic(int w, int h, int channels, uint32_t seed) {
+  std::mt19937 random(seed);
+  Image image{w, h, channels, {}};
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < channels; ++c)
+        image.samples.push_back(
+            std::clamp(static_cast<int32_t>(40 + 3 * x + 2 * y + 30 * c + 20 * ((x / 3 + y / 5) % 2) + random() % 9), 0, 255));
+  return image;
+}
+
+TEST(RoundTrip, PhotographsComeBackExactlyAtQualityOne) {
+  for (const char* name : {"camera.pgm", "coins.pgm", "astronaut.ppm", "chelsea.ppm"}) {
+    Image image = load_image(name);
+    Image back = decode_memory(encode_memory(image, 1.0f));
+    EXPECT_EQ(back.samples, image.samples) << name;
+  }
+}
+
+TEST(RoundTrip, AwkwardSizesAreExactAtOrBelowOneAndCloseAbove) {
+  const std::pair<int, int> sizes[] = {{1, 1}, {2, 2}, {5, 3}, {1, 37}, {37, 1}, {2, 1}, {1, 2}, {3, 3},
+                                       {31, 33}, {33, 31}, {32, 32}, {64, 16}, {16, 64}, {45, 23}, {1024, 1}};
+  for (auto [w, h] : sizes) {
+    for (int channels : {1, 3}) {
+      Image image = synthetic(w, h, channels, static_cast<uint32_t>(w * 131 + h));
+      for (float q : {1.0f, 0.25f, 0.0f, -3.0f})
+        EXPECT_EQ(decode_memory(encode_memory(image, q)).samples, image.samples) << w << "x" << h << " q " << q;
+      Image lossy = decode_memory(encode_memory(image, 8.0f));
+      EXPECT_GT(psnr(image, lossy), 28.0) << w << "x" << h;
+    }
+  }
+}
+
+TEST(RoundTrip, QualityFallsAndSizeShrinksAsQuantizationGrows) {
+  for (const char* name : {"camera.pgm", "chelsea.ppm"}) {
+    Image image = crop(load_image(name), 100, 60, 96, 80);
+    double previous_psnr = INFINITY;
+    size_t previous_size = SIZE_MAX;
+    for (float q : {1.0f, 2.0f, 4.0f, 8.0f, 16.0f, 32.0f, 64.0f}) {
+      std::vector<uint8_t> stream = encode_memory(image, q);
+      double quality = psnr(image, decode_memory(stream));
+      EXPECT_LE(quality, previous_psnr) << name << " q " << q;
+      EXPECT_LT(stream.size(), previous_size) << name << " q " << q;
+      EXPECT_GT(quality, 22.0) << name << " q " << q;
+      previous_psnr = quality;
+      previous_size = stream.size();
+    }
+  }
+}
+
+// Any change that alters a single output byte of the encoder shows up here.
+TEST(RoundTrip, GoldenStreamChecksums) {
+  struct Golden {
+    const char* image;
+    int x, y, w, h;
+    float q;
+    uint64_t checksum;
+  } goldens[] = {
+      {"camera.pgm", 0, 0, 512, 512, 8.0f, 10371828586032087552ull},
+      {"coins.pgm", 0, 0, 384, 303, 1.0f, 7386635001747831783ull},
+      {"camera.pgm", 200, 150, 160, 120, 32.0f, 8353001127765154016ull},
+      {"astronaut.ppm", 150, 40, 128, 128, 4.0f, 7225547750279846397ull},
+      {"chelsea.ppm", 0, 0, 451, 300, 16.0f, 569907145472276375ull},
+      {"chelsea.ppm", 10, 20, 99, 77, 1.0f, 6109952332191438368ull},
+  };
+  for (const Golden& g : goldens) {
+    Image image = crop(load_image(g.image), g.x, g.y, g.w, g.h);
+    std::vector<uint8_t> stream = encode_memory(image, g.q);
+    EXPECT_EQ(fnv1a(stream), g.checksum) << g.image << " " << g.w << "x" << g.h << " q " << g.q << " size "
+                                         << stream.size();
+  }
+}
+
+}  // namespace
+}  // namespace kv::test
