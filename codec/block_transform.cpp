@@ -64,6 +64,65 @@ void scan_positions(int w, int h, ScanDirection direction, int32_t* position) {
   for (int rank = 0; rank < n; ++rank) position[order[rank]] = rank;
 }
 
+void lift_block(int32_t* values, const BandLayout& layout, bool forward) {
+  lift_block_levels(values, layout.end + 1, layout.levels, forward);
+}
+
+void quantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values) {
+  // Dead-zone quantiser: v / step truncated toward zero; a step of 1.0
+  // changes nothing.
+  for (int j = 1; j <= layout.levels + 1; ++j) {
+    const double step = state.quant[level + j];
+    if (step == 1.0) continue;
+    const double inverse = 1.0 / step;
+    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
+      const int32_t v = values[p];
+      const double a = v < 0 ? -static_cast<double>(v) : v;
+      int32_t k;
+      if (a < 16777216.0) {
+        // Below 2^24, v / step never lies within rounding distance of an
+        // integer it does not reach, so the truncated quotient is the exact
+        // floor of |v| / step: estimated with the reciprocal, then corrected
+        // by comparisons of exact products (k < 2^24 times a 24-bit step).
+        k = static_cast<int32_t>(a * inverse);
+        k += static_cast<int32_t>((k + 1) * step <= a) - static_cast<int32_t>(k * step > a);
+      } else {
+        k = static_cast<int32_t>(a / step);
+      }
+      values[p] = v < 0 ? -k : k;
+    }
+  }
+}
+
+void dequantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values) {
+  for (int j = 1; j <= layout.levels + 1; ++j) {
+    const double step = state.quant[level + j];
+    if (step == 1.0) continue;  // (v +- 0.35) * 1 truncates back to v
+    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
+      int32_t v = values[p];
+      if (v == 0) continue;
+      double rebuilt = v > 0 ? (v + 0.35) * step : (v - 0.35) * step;
+      // Only a damaged stream (or an absurd step) reaches beyond 32 bits.
+      if (!(rebuilt > -2147483648.0 && rebuilt < 2147483648.0)) fail(1, "decode_block: coefficient out of range");
+      values[p] = static_cast<int32_t>(rebuilt);
+    }
+  }
+}
+
+void copy_from_block(const BlockView& block, int32_t* compact) {
+  for (int y = 0; y < block.height; ++y) {
+    const int32_t* row = block.origin + y * block.row_step;
+    for (int x = 0; x < block.width; ++x) *compact++ = row[x * block.sample_step];
+  }
+}
+
+void copy_to_block(const int32_t* compact, const BlockView& block) {
+  for (int y = 0; y < block.height; ++y) {
+    int32_t* row = block.origin + y * block.row_step;
+    for (int x = 0; x < block.width; ++x) row[x * block.sample_step] = *compact++;
+  }
+}
+
 void direction_transform(const CodecState& state, int level, const BandLayout& layout, int32_t* values,
                          const BlockView& block, ScanDirection direction, bool forward) {
   const int n = block.width * block.height;
@@ -73,32 +132,23 @@ void direction_transform(const CodecState& state, int level, const BandLayout& l
     for (int y = 0; y < block.height; ++y)
       for (int x = 0; x < block.width; ++x)
         values[position[y * block.width + x]] = block.origin[x * block.sample_step + y * block.row_step];
-    for (int k = 1; k <= layout.levels; ++k)
-      lift_line(values, layout.end[k], 1, kBlockFilter, extend_symmetric, true);
-    // Dead-zone quantiser: truncation toward zero.
-    for (int j = 1; j <= layout.levels + 1; ++j) {
-      const double step = state.quant[level + j];
-      for (int p = layout.end[j + 1]; p < layout.end[j]; ++p)
-        values[p] = static_cast<int32_t>(static_cast<double>(values[p]) / step);
-    }
+    lift_block(values, layout, true);
+    quantise(state, level, layout, values);
   } else {
-    for (int j = 1; j <= layout.levels + 1; ++j) {
-      const double step = state.quant[level + j];
-      for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
-        int32_t v = values[p];
-        if (v == 0) continue;
-        double rebuilt = v > 0 ? (v + 0.35) * step : (v - 0.35) * step;
-        // Only a damaged stream (or an absurd step) reaches beyond 32 bits.
-        if (!(rebuilt > -2147483648.0 && rebuilt < 2147483648.0)) fail(1, "decode_block: coefficient out of range");
-        values[p] = static_cast<int32_t>(rebuilt);
-      }
-    }
-    for (int k = layout.levels; k >= 1; --k)
-      lift_line(values, layout.end[k], 1, kBlockFilter, extend_symmetric, false);
+    dequantise(state, level, layout, values);
+    lift_block(values, layout, false);
     for (int y = 0; y < block.height; ++y)
       for (int x = 0; x < block.width; ++x)
         block.origin[x * block.sample_step + y * block.row_step] = values[position[y * block.width + x]];
   }
+}
+
+int32_t painted_value(int32_t value, int p, int n) {
+  int d = std::abs(((p - n / 2) * 511) / n);
+  int32_t t = static_cast<int32_t>(static_cast<uint32_t>(value) + 128u);
+  if (d <= 31) return 0;
+  if (d <= 63) return t - t / 4;
+  return std::clamp(t, 0, 255);
 }
 
 void paint_direction(const BlockView& block, int direction_index) {
@@ -110,15 +160,7 @@ void paint_direction(const BlockView& block, int direction_index) {
   for (int y = 0; y < block.height; ++y) {
     for (int x = 0; x < block.width; ++x) {
       int32_t& sample = block.origin[x * block.sample_step + y * block.row_step];
-      int p = position[y * block.width + x];
-      int d = std::abs(((p - n / 2) * 511) / n);
-      int32_t t = static_cast<int32_t>(static_cast<uint32_t>(sample) + 128u);
-      if (d <= 31)
-        sample = 0;
-      else if (d <= 63)
-        sample = t - t / 4;
-      else
-        sample = std::clamp(t, 0, 255);
+      sample = painted_value(sample, position[y * block.width + x], n);
     }
   }
 }

@@ -47,6 +47,17 @@ struct BlockView {
 void direction_transform(const CodecState& state, int level, const BandLayout& layout, int32_t* values,
                          const BlockView& block, ScanDirection direction, bool forward);
 
+// The steps of direction_transform on coefficients held by scan position.
+void lift_block(int32_t* values, const BandLayout& layout, bool forward);
+void quantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values);
+void dequantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values);
+// Row-major copies between a block of the image and a compact array.
+void copy_from_block(const BlockView& block, int32_t* compact);
+void copy_to_block(const int32_t* compact, const BlockView& block);
+
+// The painted value of a coefficient at scan position p of an n-sample block.
+int32_t painted_value(int32_t value, int p, int n);
+
 // Replaces a coded block by its part of the diagnostic picture: coefficients
 // lifted by 128, crossed by a dark stripe along the chosen direction.
 void paint_direction(const BlockView& block, int direction_index);

@@ -1,5 +1,8 @@
 #include "codec_state.h"
 
+#include "block_geometry.h"
+#include "thread_pool.h"
+
 namespace kv {
 
 void create_models(CodecState& state) {
@@ -16,6 +19,14 @@ void build_quantizer_table(float base_q, float quant[64]) {
   for (int i = 0; i < 64; ++i) {
     quant[i] = q > 1.0f ? q : 1.0f;  // a NaN fails the comparison and gives 1.0 too
     q = static_cast<float>(static_cast<double>(q) / root2);
+  }
+}
+
+void prepare_run(CodecState& state, bool encode) {
+  if (!state.geometry) state.geometry = std::make_shared<GeometryCache>();
+  if (encode && !state.pool) {
+    int threads = state.threads > 0 ? state.threads : default_thread_count();
+    state.pool = std::make_shared<ThreadPool>(threads);
   }
 }
 

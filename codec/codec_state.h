@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "adaptive_model.h"
@@ -31,6 +32,10 @@ inline constexpr int kMagicFirst = 75;   // 'K'
 inline constexpr int kMagicSecond = 36;  // '$'
 inline constexpr int kMaxDimension = 65535;
 
+class GeometryCache;
+class ThreadPool;
+struct EstimateTree;
+
 struct CodecState {
   int32_t width = 0;
   int32_t height = 0;
@@ -52,11 +57,26 @@ struct CodecState {
   int32_t level = 0;           // subband level being coded
   int64_t coded_samples = 0;   // samples of the leaf blocks coded so far
   std::FILE* console = stdout; // progress and matrix printout; null keeps quiet
+
+  // Direction tables and scan orders of every block size met so far.
+  std::shared_ptr<GeometryCache> geometry;
+
+  // The encoder's estimates. Model updates bump the version (estimates of an
+  // older version are stale) and mark the model's row of the rate table.
+  uint64_t model_version = 0;
+  uint64_t dirty_models = ~uint64_t{0};
+  double rate_bits[kModelCount][kModelSymbols + 1] = {};  // bits of (model, bin); bin 32: prohibitive
+  int threads = 0;                                         // 0: every hardware thread
+  std::shared_ptr<ThreadPool> pool;
+  std::shared_ptr<EstimateTree> estimate_tree;  // reused from one subband block to the next
+  bool reference_estimates = false;  // the plain search without caches, for tests
 };
 
 void create_models(CodecState& state);
 void release_models(CodecState& state);
 // Entry i = max(base_q / sqrt(2)^i, 1), each division in double rounded to float.
 void build_quantizer_table(float base_q, float quant[64]);
+// The geometry cache and, when encoding, the thread pool.
+void prepare_run(CodecState& state, bool encode);
 
 }  // namespace kv

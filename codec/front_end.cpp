@@ -76,6 +76,7 @@ void decode_file(const char* stream_path, const char* image_path) {
 void encode_image(CodecState& state, float base_q, const char* input_name, const char* output_name) {
   if (state.width > kMaxDimension || state.height > kMaxDimension)
     fail(-1, "Error reading file \"%s\".", input_name);
+  prepare_run(state, true);
   create_models(state);
   Encoder& encoder = state.encoder;
   write_bits(encoder, 8, kMagicFirst);
@@ -99,6 +100,7 @@ void encode_image(CodecState& state, float base_q, const char* input_name, const
 }
 
 void decode_image(CodecState& state, uint64_t memory_limit, const char* input_name, const char* output_name) {
+  prepare_run(state, false);
   create_models(state);
   Decoder& decoder = state.decoder;
   if (read_bits(decoder, 8) != kMagicFirst || read_bits(decoder, 8) != kMagicSecond)

@@ -36,6 +36,8 @@ void write_magnitude(CodecState& state, int model, int32_t v) {
   write_fraction(state.encoder, static_cast<uint32_t>(state.bin_start[bin + 1] - state.bin_start[bin]),
                  static_cast<uint32_t>(m - state.bin_start[bin]));
   update_context(context, static_cast<uint32_t>(bin), kModelIncrement);
+  state.dirty_models |= uint64_t{1} << model;
+  ++state.model_version;
 }
 
 int32_t read_magnitude(CodecState& state, int model) {

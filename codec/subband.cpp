@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "block_geometry.h"
 #include "direction_search.h"
+#include "estimates.h"
 #include "failure.h"
 #include "magnitude.h"
 
@@ -41,6 +43,12 @@ double split_block(CodecState& state, const Block& block, bool write) {
 double code_block(CodecState& state, const Block& block, bool write) {
   const int area = block.width * block.height;
   if (area > kSplitMaxArea) return split_block(state, block, write);
+  if (write && !state.reference_estimates) {
+    // The same decisions, from cached and memoised estimates.
+    if (!state.estimate_tree) state.estimate_tree = std::make_shared<EstimateTree>();
+    build_estimate_tree(state, block, *state.estimate_tree);
+    return code_tree_block(state, *state.estimate_tree, 0);
+  }
   if (area < kSplitMinArea) {
     DirectionChoice choice = choose_direction(state, state.level, view_of(state, block));
     if (write) code_leaf(state, block, choice.index);
@@ -93,31 +101,32 @@ void decode_block(CodecState& state, const Block& block) {
     for (const Block& quadrant : quadrants_of(state, block).part) decode_block(state, quadrant);
     return;
   }
-  std::vector<ScanDirection> table;
-  const int d = make_directions(table, block.width, block.height);
+  const BlockGeometry& g = state.geometry->geometry(block.width, block.height);
   const int32_t direction_index = read_magnitude(state, kDirectionModel);
-  if (direction_index >= d) fail(1, "decode_block: invalid direction index");
-  const int n = block.width * block.height;
-  const BandLayout layout = band_layout(n);
-  std::vector<int32_t> coefficients(static_cast<size_t>(n));
+  if (direction_index >= static_cast<int32_t>(g.table.size())) fail(1, "decode_block: invalid direction index");
+  const int n = g.samples;
+  const BandLayout& layout = g.layout;
+  thread_local std::vector<int32_t> coefficients, samples;
+  coefficients.assign(static_cast<size_t>(n), 0);
+  samples.resize(static_cast<size_t>(n));
   for (int j = layout.levels + 1; j >= 1; --j) {
     int32_t p = layout.end[j + 1];
     const int32_t end = layout.end[j];
     while (p < end) {
       int32_t m = read_magnitude(state, j + state.level);
-      if (m == 0) {
-        for (; p < end; ++p) coefficients[p] = 0;
-        break;
-      }
+      if (m == 0) break;  // the rest of the band is 0
       bool negative = read_bits(state.decoder, 1) != 0;
       int32_t run = read_magnitude(state, 63 - j - state.level);
       if (run >= end - p) fail(1, "decode_block: zero run past the end of a band");
-      for (int32_t k = 0; k < run; ++k) coefficients[p++] = 0;
+      p += run;
       coefficients[p++] = negative ? -m : m;
     }
   }
-  direction_transform(state, state.level, layout, coefficients.data(), view_of(state, block), table[direction_index],
-                      false);
+  dequantise(state, state.level, layout, coefficients.data());
+  lift_block(coefficients.data(), layout, false);
+  const uint16_t* order = state.geometry->scan_order(g, direction_index);
+  for (int k = 0; k < n; ++k) samples[order[k]] = coefficients[k];
+  copy_to_block(samples.data(), view_of(state, block));
 }
 
 }  // namespace kv

@@ -1,5 +1,6 @@
 #include "wavelet.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -118,6 +119,65 @@ void run_step(const LiftStep& step, int32_t* e, int32_t* d, int nl, int nh, Exte
   }
 }
 
+// The two filters the codec uses, with symmetric extension, written out so
+// that the loops run without calls or branches; the results equal the
+// generic steps.
+template <int Sign>
+inline void add_term(int32_t& x, uint32_t term) {
+  x = static_cast<int32_t>(Sign > 0 ? u(x) + term : u(x) - term);
+}
+
+template <int Sign>
+void block_copy_step(int32_t* e, int32_t* d, int nh) {
+  for (int i = 0; i < nh; ++i) add_term<-Sign>(d[i], u(e[i]));
+}
+template <int Sign>
+void block_update_step(int32_t* e, int32_t* d, int nl, int nh) {
+  extend_symmetric(d, nh, -1, nl + 1);
+  for (int i = 0; i < nl; ++i) add_term<Sign>(e[i], u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
+}
+template <int Sign>
+void block_predict_step(int32_t* e, int32_t* d, int nl, int nh) {
+  extend_symmetric(e, nl, -2, nh + 2);
+  for (int i = 0; i < nh; ++i)
+    add_term<Sign>(d[i], u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
+}
+
+void block_filter(int32_t* e, int32_t* d, int nl, int nh, bool forward) {
+  if (forward) {
+    block_copy_step<+1>(e, d, nh);
+    block_update_step<+1>(e, d, nl, nh);
+    block_predict_step<+1>(e, d, nl, nh);
+  } else {
+    block_predict_step<-1>(e, d, nl, nh);
+    block_update_step<-1>(e, d, nl, nh);
+    block_copy_step<-1>(e, d, nh);
+  }
+}
+
+template <int Sign>
+void plane_predict_step(int32_t* e, int32_t* d, int nl, int nh) {
+  extend_symmetric(e, nl, -1, nh + 2);
+  for (int i = 0; i < nh; ++i)
+    add_term<Sign>(d[i], u(shift(u(e[i - 1]) + u(e[i + 2]) - 9u * (u(e[i]) + u(e[i + 1])) + 8u, 4)));
+}
+template <int Sign>
+void plane_update_step(int32_t* e, int32_t* d, int nl, int nh) {
+  extend_symmetric(d, nh, -2, nl + 1);
+  for (int i = 0; i < nl; ++i)
+    add_term<Sign>(e[i], u(shift(9u * (u(d[i - 1]) + u(d[i])) - u(d[i - 2]) - u(d[i + 1]) + 16u, 5)));
+}
+
+void plane_filter(int32_t* e, int32_t* d, int nl, int nh, bool forward) {
+  if (forward) {
+    plane_predict_step<+1>(e, d, nl, nh);
+    plane_update_step<+1>(e, d, nl, nh);
+  } else {
+    plane_update_step<-1>(e, d, nl, nh);
+    plane_predict_step<-1>(e, d, nl, nh);
+  }
+}
+
 constexpr int kGuard = 4;
 
 }  // namespace
@@ -154,6 +214,37 @@ void extend_half_symmetric(int32_t* x, int c, int lo, int hi) {
   }
 }
 
+void lift_block_levels(int32_t* values, const int32_t* lengths, int levels, bool forward) {
+  // Halves of at most 512 samples each, with guard slots on both sides.
+  int32_t even[512 + 2 * kGuard], odd[512 + 2 * kGuard];
+  int32_t* e = even + kGuard;
+  int32_t* d = odd + kGuard;
+  for (int step = 0; step < levels; ++step) {
+    const int n = lengths[forward ? step : levels - 1 - step];
+    if (n < 2) continue;
+    const int nh = n / 2, nl = (n + 1) / 2;
+    if (forward) {
+      for (int i = 0; i < nh; ++i) {
+        e[i] = values[2 * i];
+        d[i] = values[2 * i + 1];
+      }
+      if (nl > nh) e[nh] = values[n - 1];
+      block_filter(e, d, nl, nh, true);
+      std::copy(e, e + nl, values);
+      std::copy(d, d + nh, values + nl);
+    } else {
+      std::copy(values, values + nl, e);
+      std::copy(values + nl, values + n, d);
+      block_filter(e, d, nl, nh, false);
+      for (int i = 0; i < nh; ++i) {
+        values[2 * i] = e[i];
+        values[2 * i + 1] = d[i];
+      }
+      if (nl > nh) values[n - 1] = e[nh];
+    }
+  }
+}
+
 void lift_line(int32_t* start, int n, int stride, uint32_t filter, ExtendFunction extend, bool forward) {
   if (n < 2) return;
   const int nh = n / 2;
@@ -175,7 +266,11 @@ void lift_line(int32_t* start, int n, int stride, uint32_t filter, ExtendFunctio
     for (int i = 0; i < nh; ++i) d[i] = start[(nl + i) * step];
   }
 
-  if (filter < 9) {
+  if (extend == extend_symmetric && filter == kBlockFilter) {
+    block_filter(e, d, nl, nh, forward);
+  } else if (extend == extend_symmetric && filter == kPlaneFilter) {
+    plane_filter(e, d, nl, nh, forward);
+  } else if (filter < 9) {
     const Filter& f = kFilters[filter];
     if (forward) {
       for (int s = 0; s < f.count; ++s) run_step(f.steps[s], e, d, nl, nh, extend, +1);

@@ -23,4 +23,10 @@ inline constexpr uint32_t kBlockFilter = 4;
 
 void lift_line(int32_t* start, int n, int stride, uint32_t filter, ExtendFunction extend, bool forward);
 
+// The block filter with symmetric extension applied level after level to the
+// leading lengths[0], lengths[1], ... samples of a contiguous array of at most
+// 1024 (forward; the inverse runs the levels backwards). Equals lift_line on
+// each prefix.
+void lift_block_levels(int32_t* values, const int32_t* lengths, int levels, bool forward);
+
 }  // namespace kv

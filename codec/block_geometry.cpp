@@ -1,0 +1,54 @@
+#include "block_geometry.h"
+
+#include <algorithm>
+
+namespace kv {
+
+void build_scan_order(int w, int h, ScanDirection d, uint16_t* order) {
+  // A counting sort by key: stable, so equal keys keep row-major order.
+  int lowest = 0, highest = 0;
+  for (int corner = 0; corner < 4; ++corner) {
+    int key = (corner & 1 ? w - 1 : 0) * d.dy + (corner & 2 ? h - 1 : 0) * d.dx;
+    lowest = std::min(lowest, key);
+    highest = std::max(highest, key);
+  }
+  std::vector<int32_t> start(static_cast<size_t>(highest - lowest) + 2, 0);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) ++start[static_cast<size_t>(x * d.dy + y * d.dx - lowest) + 1];
+  for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      order[start[static_cast<size_t>(x * d.dy + y * d.dx - lowest)]++] = static_cast<uint16_t>(y * w + x);
+}
+
+const BlockGeometry& GeometryCache::geometry(int width, int height) {
+  const uint32_t key = static_cast<uint32_t>(width) << 16 | static_cast<uint32_t>(height);
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_ptr<BlockGeometry>& slot = sizes_[key];
+  if (!slot) {
+    auto g = std::make_unique<BlockGeometry>();
+    g->width = width;
+    g->height = height;
+    g->samples = width * height;
+    make_directions(g->table, width, height);
+    g->layout = band_layout(g->samples);
+    g->order.resize(g->table.size());
+    g->ready = std::make_unique<std::atomic<const uint16_t*>[]>(g->table.size());
+    slot = std::move(g);
+  }
+  return *slot;
+}
+
+const uint16_t* GeometryCache::scan_order(const BlockGeometry& geometry, int index) {
+  if (const uint16_t* order = geometry.ready[index].load(std::memory_order_acquire)) return order;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto& slot = geometry.order[static_cast<size_t>(index)];
+  if (!slot) {
+    slot = std::make_unique<uint16_t[]>(static_cast<size_t>(geometry.samples));
+    build_scan_order(geometry.width, geometry.height, geometry.table[static_cast<size_t>(index)], slot.get());
+    geometry.ready[index].store(slot.get(), std::memory_order_release);
+  }
+  return slot.get();
+}
+
+}  // namespace kv

@@ -1,0 +1,44 @@
+// Direction tables and scan orders depend only on a block's size and the
+// direction index: built once per size (scan orders on first use) and shared
+// by every estimate, leaf and decoded block of a run, from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "block_transform.h"
+
+namespace kv {
+
+struct BlockGeometry {
+  int width = 0;
+  int height = 0;
+  int samples = 0;
+  std::vector<ScanDirection> table;
+  BandLayout layout;
+  // order[index][k] = row-major sample index at scan position k, built on
+  // first use; published through `ready` so that readers need no lock.
+  mutable std::vector<std::unique_ptr<uint16_t[]>> order;
+  mutable std::unique_ptr<std::atomic<const uint16_t*>[]> ready;
+};
+
+class GeometryCache {
+ public:
+  const BlockGeometry& geometry(int width, int height);
+  // The scan order of table entry `index`: sample index by scan position.
+  const uint16_t* scan_order(const BlockGeometry& geometry, int index);
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<uint32_t, std::unique_ptr<BlockGeometry>> sizes_;
+};
+
+// Sample index by scan position for direction d over a w x h block, equal keys
+// in row-major order (the same order as sorting the keys stably).
+void build_scan_order(int w, int h, ScanDirection d, uint16_t* order);
+
+}  // namespace kv

@@ -1,0 +1,57 @@
+// The encoder's quadtree decisions, computed once and reused. An estimate is
+// a pure function of a block's samples and the models as they stand, so:
+// - estimates are memoised per block and model version, and the same block
+//   asked again before anything was coded costs nothing;
+// - a block's quantised coefficients and distortion for a direction do not
+//   depend on the models at all: they are kept, and only the rate is summed
+//   again (from a table of bits per model and bin) once the models change;
+// - the direction searches of a tree's blocks are independent and run in
+//   parallel; the results are combined in the one fixed order.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "block_geometry.h"
+#include "codec_state.h"
+#include "direction_search.h"
+#include "subband.h"
+
+namespace kv {
+
+struct DirectionEstimate {
+  int32_t index;
+  uint32_t events_begin;
+  uint32_t events_count;
+  double distortion;  // the cost's distortion term
+};
+
+struct EstimateNode {
+  Block block;
+  const BlockGeometry* geometry = nullptr;
+  int32_t first_child = 0;  // children with samples are consecutive nodes
+  int32_t child_count = 0;
+  uint64_t version = ~uint64_t{0};  // model version of `estimate` and `choice`
+  double estimate = 0;              // what code_block(block, false) returns
+  DirectionChoice choice{};
+  std::vector<int32_t> samples;  // the block's samples, row-major
+  double energy = 0;             // their sum of squares: the error when every coefficient quantises to 0
+  std::vector<int32_t> slot;     // per table entry: its position in `directions`, or -1
+  std::vector<DirectionEstimate> directions;
+  std::vector<uint16_t> events;  // rate items of every evaluated direction
+};
+
+// The quadtree below one block of at most kSplitMaxArea samples.
+struct EstimateTree {
+  std::vector<EstimateNode> nodes;  // node 0 is the root; nodes past `used` are spare
+  size_t used = 0;
+};
+
+void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree);
+// Codes node `index` with the same decisions as code_block; returns its cost.
+double code_tree_block(CodecState& state, EstimateTree& tree, int index);
+
+// Refreshes the rows of the rate table whose models changed.
+void refresh_rate_table(CodecState& state);
+
+}  // namespace kv
