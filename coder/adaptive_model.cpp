@@ -46,13 +46,6 @@ void reset_context(AdaptiveModel& model, const uint32_t* initial) {
   build_tree(model);
 }
 
-void update_context(AdaptiveModel& model, uint32_t symbol, uint32_t increment) {
-  uint32_t* t = model.tree.data();
-  for (uint32_t j = symbol; j != 0; j &= j - 1) t[j] += increment;
-  t[0] += increment;
-  if (t[0] > model.limit) halve_context(model);
-}
-
 void halve_context(AdaptiveModel& model) {
   flatten_tree(model);
   for (uint32_t& f : model.tree) f = (f + 1) >> 1;
@@ -83,34 +76,6 @@ uint32_t get_cumulative(const AdaptiveModel& model, uint32_t symbol) {
 uint32_t find_symbol(const AdaptiveModel& model, uint32_t target) {
   SymbolInterval unused;
   return find_symbol_interval(model, target, unused);
-}
-
-SymbolInterval symbol_interval(const AdaptiveModel& model, uint32_t symbol) {
-  return {get_cumulative(model, symbol), get_frequency(model, symbol)};
-}
-
-uint32_t find_symbol_interval(const AdaptiveModel& model, uint32_t target, SymbolInterval& interval) {
-  const uint32_t* t = model.tree.data();
-  const uint32_t n = model.symbols;
-  uint32_t base = 0;
-  uint32_t c = t[0];  // sum of the frequencies of the range `base` stands for
-  uint32_t left = target;
-  for (uint32_t step = model.span / 2; step != 0; step /= 2) {
-    uint32_t k = base + step;
-    if (k < n) {
-      c -= t[k];
-      if (c <= left) {
-        left -= c;
-        c = t[k];
-        base = k;
-      }
-    }
-  }
-  // The range has narrowed to the one symbol: c is its frequency, and what was
-  // taken off the target is its cumulative count.
-  interval.cumulative = target - left;
-  interval.frequency = c;
-  return base;
 }
 
 }  // namespace kv

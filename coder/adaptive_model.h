@@ -3,6 +3,7 @@
 // lowbit(j) frequencies starting at symbol j (cut off at the alphabet's end).
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -19,7 +20,6 @@ struct AdaptiveModel {
 void new_context(AdaptiveModel& model, uint32_t n, uint32_t limit, const uint32_t* initial);
 void kill_context(AdaptiveModel& model);
 void reset_context(AdaptiveModel& model, const uint32_t* initial);
-void update_context(AdaptiveModel& model, uint32_t symbol, uint32_t increment);
 void halve_context(AdaptiveModel& model);
 void build_tree(AdaptiveModel& model);
 void flatten_tree(AdaptiveModel& model);
@@ -36,8 +36,67 @@ struct SymbolInterval {
   uint32_t cumulative;
   uint32_t frequency;
 };
-SymbolInterval symbol_interval(const AdaptiveModel& model, uint32_t symbol);
-// The symbol whose interval holds `target`, with its interval, in one walk.
-uint32_t find_symbol_interval(const AdaptiveModel& model, uint32_t target, SymbolInterval& interval);
+
+// Walking from element 0 down to `symbol`, every level splits the range in
+// two at element k = (symbol & ~(2 step - 1)) | step. Where the symbol lies in
+// the lower half, the upper half (element k, if k < n) is part of the
+// frequencies above the symbol; those levels below lowbit(symbol) are the
+// symbol's children, which element `symbol` includes. The levels do not
+// depend on each other, so their loads and sums all proceed at once; the
+// symbol's bits select with masks, since a branch on them would be
+// mispredicted half the time on data of high entropy.
+inline SymbolInterval symbol_interval(const AdaptiveModel& model, uint32_t symbol) {
+  const uint32_t* t = model.tree.data();
+  const uint32_t n = model.symbols;
+  const uint32_t lower_bits = (symbol & (0u - symbol)) - 1;  // all ones for symbol 0
+  uint32_t above = 0;     // f(symbol + 1) + ... + f(n - 1)
+  uint32_t children = 0;  // the part of `above` inside element `symbol`
+  for (uint32_t step = 1; step < model.span; step *= 2) {
+    uint32_t k = (symbol & ~(2 * step - 1)) | step;
+    if (k < n) {
+      uint32_t x = t[k];
+      above += x & (((symbol & step) != 0) - 1u);
+      children += x & (0u - ((lower_bits & step) != 0));
+    }
+  }
+  uint32_t frequency = t[symbol] - children;
+  return {t[0] - above - frequency, frequency};
+}
+
+// The symbol whose interval holds `target`, with its interval, in one walk
+// down the tree.
+inline uint32_t find_symbol_interval(const AdaptiveModel& model, uint32_t target, SymbolInterval& interval) {
+  const uint32_t* t = model.tree.data();
+  const uint32_t n = model.symbols;
+  uint32_t base = 0;
+  uint32_t c = t[0];  // sum of the frequencies of the range `base` stands for
+  uint32_t left = target;
+  for (uint32_t step = model.span / 2; step != 0; step /= 2) {
+    uint32_t k = base + step;
+    if (k < n) {
+      c -= t[k];
+      if (c <= left) {
+        left -= c;
+        c = t[k];
+        base = k;
+      }
+    }
+  }
+  // The range has narrowed to the one symbol: c is its frequency, and what was
+  // taken off the target is its cumulative count.
+  interval.cumulative = target - left;
+  interval.frequency = c;
+  return base;
+}
+
+// Adds `increment` to the frequency of `symbol`: to the element of the
+// symbol and of each of its ancestors, element 0 last. Halves once if the
+// total then exceeds the limit.
+inline void update_context(AdaptiveModel& model, uint32_t symbol, uint32_t increment) {
+  uint32_t* t = model.tree.data();
+  for (uint32_t j = symbol; j != 0; j &= j - 1) t[j] += increment;
+  t[0] += increment;
+  if (t[0] > model.limit) halve_context(model);
+}
 
 }  // namespace kv

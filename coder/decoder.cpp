@@ -6,6 +6,8 @@
 
 namespace kv {
 
+namespace decoder_detail {
+
 namespace {
 
 constexpr size_t kWindowSize = 1 << 16;
@@ -31,41 +33,26 @@ bool fill(Decoder& d) {
   return true;
 }
 
-// Takes the next `n` (1..16) code bits.
-inline uint32_t take_bits(Decoder& d, int n) {
-  if (d.reservoir_bits < n && !fill(d)) {
-    while (d.reservoir_bits < n) {
-      // Past the end: two fetches of all-one bits, then a read error.
-      if (d.pad_bits > 13) fail(1, "get_bit: read error");
-      d.pad_bits += 8;
-      d.reservoir |= uint64_t{0xFF} << (56 - d.reservoir_bits);
-      d.reservoir_bits += 8;
-    }
+}  // namespace
+
+void refill(Decoder& d, int n) {
+  if (fill(d)) return;
+  while (d.reservoir_bits < n) {
+    // Past the end: two fetches of all-one bits, then a read error.
+    if (d.pad_bits > 13) fail(1, "get_bit: read error");
+    d.pad_bits += 8;
+    d.reservoir |= uint64_t{0xFF} << (56 - d.reservoir_bits);
+    d.reservoir_bits += 8;
   }
-  uint32_t bits = static_cast<uint32_t>(d.reservoir >> (64 - n));
-  d.reservoir <<= n;
-  d.reservoir_bits -= n;
-  d.consumed_bits += static_cast<uint64_t>(n);
-  return bits;
 }
 
-// The encoder's renormalisation decisions, taken several bits at a time (see
-// the encoder); value follows low and high, reading one code bit per shift.
-inline void renormalise(Decoder& d) {
-  uint32_t differ = d.low ^ d.high;
-  int n = differ ? std::countl_zero(differ) - 16 : 16;
-  if (n) {
-    d.low = (d.low << n) & 0xFFFF;
-    d.high = ((d.high << n) | ((1u << n) - 1)) & 0xFFFF;
-    d.value = ((d.value << n) | take_bits(d, n)) & 0xFFFF;
-  }
-  int k = std::countl_one((d.low & ~d.high) << 17);
-  if (k) {
-    d.low = ((d.low << k) ^ 0x8000) & 0xFFFF;
-    d.high = (((d.high << k) | ((1u << k) - 1)) ^ 0x8000) & 0xFFFF;
-    d.value = (((d.value << k) | take_bits(d, k)) ^ 0x8000) & 0xFFFF;
-  }
-}
+void out_of_range(const char* operation) { fail(1, "%s: out of range", operation); }
+
+}  // namespace decoder_detail
+
+using namespace decoder_detail;
+
+namespace {
 
 void start(Decoder& d) {
   d.reservoir = 0;
@@ -75,13 +62,6 @@ void start(Decoder& d) {
   d.low = 0;
   d.high = 0xFFFF;
   d.value = take_bits(d, 16);
-}
-
-inline void narrow(Decoder& d, uint64_t new_low_offset, uint64_t new_high_offset) {
-  uint32_t low = d.low;
-  d.high = static_cast<uint32_t>(low + new_high_offset - 1);
-  d.low = static_cast<uint32_t>(low + new_low_offset);
-  renormalise(d);
 }
 
 }  // namespace
@@ -117,34 +97,23 @@ uint32_t decoder_bytes(const Decoder& decoder) {
 
 uint32_t get_bit(Decoder& decoder) { return take_bits(decoder, 1); }
 
-uint32_t read_symbol(Decoder& decoder, const AdaptiveModel& model) {
-  if (decoder.value < decoder.low || decoder.value > decoder.high) fail(1, "read_symbol: out of range");
-  uint64_t r = decoder.high - decoder.low + 1;
-  uint64_t total = model_total(model);
-  uint64_t target = ((decoder.value - decoder.low + 1) * total - 1) / r;
-  SymbolInterval interval;
-  uint32_t symbol = find_symbol_interval(model, static_cast<uint32_t>(target), interval);
-  narrow(decoder, r * interval.cumulative / total, r * (interval.cumulative + interval.frequency) / total);
-  return symbol;
-}
-
 uint32_t read_bits(Decoder& decoder, int n) {
   if (n <= 0) return 0;
-  if (decoder.value < decoder.low || decoder.value > decoder.high) fail(1, "read_bits: out of range");
+  if (decoder.value < decoder.low || decoder.value > decoder.high) out_of_range("read_bits");
   uint64_t r = decoder.high - decoder.low + 1;
   uint64_t v = (((uint64_t{decoder.value} - decoder.low + 1) << n) - 1) / r;
   uint64_t t = v * r;
-  narrow(decoder, t >> n, (t + r) >> n);
+  narrow(decoder, static_cast<uint32_t>(t >> n), static_cast<uint32_t>((t + r) >> n));
   return static_cast<uint32_t>(v);
 }
 
 uint32_t read_fraction(Decoder& decoder, uint32_t n) {
   if (n <= 1) return 0;
-  if (decoder.value < decoder.low || decoder.value > decoder.high) fail(1, "read_fraction: out of range");
+  if (decoder.value < decoder.low || decoder.value > decoder.high) out_of_range("read_fraction");
   uint64_t r = decoder.high - decoder.low + 1;
   uint64_t v = ((uint64_t{decoder.value} - decoder.low + 1) * n - 1) / r;
   uint64_t t = v * r;
-  narrow(decoder, t / n, (t + r) / n);
+  narrow(decoder, static_cast<uint32_t>(t / n), static_cast<uint32_t>((t + r) / n));
   return static_cast<uint32_t>(v);
 }
 
