@@ -252,6 +252,40 @@ TEST(RoundTripTest, RandomMixes) {
   }
 }
 
+// Pending runs of every length up to well past a machine word, each ended
+// by a decided bit and followed by more coding, give the plain coder's bits.
+TEST(RoundTripTest, PendingRunsOfEveryLength) {
+  std::mt19937 random(17);
+  for (uint64_t length = 1; length <= 150; ++length) {
+    std::vector<uint8_t> out;
+    Encoder encoder;
+    new_memory_encoder(encoder, out);
+    std::vector<Item> script;
+    auto add = [&](uint32_t n, uint32_t v) {
+      script.push_back({Kind::kFraction, 0, n, v, 0});
+      write_fraction(encoder, n, v);
+    };
+    // Random decided bits first, so that the run starts anywhere in a byte.
+    for (int i = random() % 4; i > 0; --i) add(16386, random() % 16386);
+    while (encoder.pending < length) {
+      // The fraction whose interval holds both 0x7FFF and 0x8000 decides nothing.
+      uint64_t r = encoder.high - encoder.low + 1;
+      uint32_t n = 3 + random() % 5, v = 0;
+      while (v < n && encoder.low + (v + 1) * r / n - 1 < 0x8000) ++v;
+      ASSERT_LT(v, n);
+      if (encoder.low + v * r / n > 0x7FFF) continue;
+      add(n, v);
+    }
+    add(16386, random() % 2 ? 0 : 16385);
+    for (int i = 0; i < 20; ++i) add(2 + random() % 100, random() % 2);
+    kill_encoder(encoder);
+    ASSERT_EQ(out, plain_encode(script)) << length;
+    Decoder decoder;
+    new_memory_decoder(decoder, out.data(), out.size());
+    decode(decoder, script);
+  }
+}
+
 // A heavily skewed model codes many symbols per output bit, with long
 // stretches where the interval straddles the middle.
 TEST(RoundTripTest, SkewedModel) {
