@@ -94,18 +94,19 @@ void quantise(const CodecState& state, int level, const BandLayout& layout, int3
   }
 }
 
+int32_t dequantised(int32_t v, double step) {
+  double rebuilt = v > 0 ? (v + 0.35) * step : (v - 0.35) * step;
+  // Only a damaged stream (or an absurd step) reaches beyond 32 bits.
+  if (!(rebuilt > -2147483648.0 && rebuilt < 2147483648.0)) fail(1, "decode_block: coefficient out of range");
+  return static_cast<int32_t>(rebuilt);
+}
+
 void dequantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values) {
   for (int j = 1; j <= layout.levels + 1; ++j) {
     const double step = state.quant[level + j];
     if (step == 1.0) continue;  // (v +- 0.35) * 1 truncates back to v
-    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
-      int32_t v = values[p];
-      if (v == 0) continue;
-      double rebuilt = v > 0 ? (v + 0.35) * step : (v - 0.35) * step;
-      // Only a damaged stream (or an absurd step) reaches beyond 32 bits.
-      if (!(rebuilt > -2147483648.0 && rebuilt < 2147483648.0)) fail(1, "decode_block: coefficient out of range");
-      values[p] = static_cast<int32_t>(rebuilt);
-    }
+    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p)
+      if (values[p] != 0) values[p] = dequantised(values[p], step);
   }
 }
 

@@ -62,9 +62,13 @@ void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch
   lift_block(values, g.layout, true);
   quantise(state, level, g.layout, values);
 
+  // Rate items band by band; nonzero coefficients are dequantised on the way
+  // (zeros rebuild as 0), ready for the inverse.
   DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0};
   const BandLayout& layout = g.layout;
+  bool all_zero = true;
   for (int j = layout.levels + 1; j >= 1; --j) {
+    const double step = state.quant[level + j];
     int32_t run = 0;
     for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
       int32_t e = values[p];
@@ -75,6 +79,8 @@ void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch
       node.events.push_back(kPairFlag | rate_item(j + level, magnitude_bin(state, e)));
       node.events.push_back(rate_item(63 - j - level, magnitude_bin(state, run)));
       run = 0;
+      all_zero = false;
+      if (!lossless) values[p] = dequantised(e, step);
     }
     if (run > 0) node.events.push_back(rate_item(j + level, 0));
   }
@@ -83,13 +89,9 @@ void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch
   // With every step 1.0 the reconstruction is exact and the error 0; with
   // every coefficient 0 the reconstruction is 0.
   double sse = 0.0;
-  bool all_zero = true;
-  for (uint32_t k = entry.events_begin; k < entry.events_begin + entry.events_count; ++k)
-    all_zero = all_zero && !(node.events[k] & kPairFlag);
   if (!lossless && all_zero) {
     sse = node.energy;
   } else if (!lossless) {
-    dequantise(state, level, layout, values);
     lift_block(values, layout, false);
     int64_t sum = 0;
     bool small = true;

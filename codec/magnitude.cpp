@@ -22,9 +22,8 @@ void build_bin_tables(CodecState& state) {
     state.bin_of[j] = static_cast<int32_t>(std::log(static_cast<double>(j)) * state.inv_log_base + 1.0);
 }
 
-int32_t magnitude_bin(const CodecState& state, int32_t v) {
+int32_t large_magnitude_bin(const CodecState& state, int32_t v) {
   int64_t m = std::llabs(static_cast<int64_t>(v));
-  if (m <= 255) return state.bin_of[m];
   return static_cast<int32_t>(std::log(static_cast<double>(m)) * state.inv_log_base + 1.0);
 }
 

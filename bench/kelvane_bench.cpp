@@ -1,0 +1,125 @@
+// kelvane_bench [runs] [image ...]: encode and decode milliseconds per
+// megapixel for photographs at q = 1, 8 and 32, with one thread and with every
+// hardware thread, beside the figures of the first, straightforward encoder
+// (measured on the development machine, one thread, CPU time).
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "codec_state.h"
+#include "front_end.h"
+#include "magnitude.h"
+#include "pnm.h"
+#include "thread_pool.h"
+
+namespace {
+
+struct Timing {
+  double wall_ms;
+  double cpu_ms;
+};
+
+template <typename Work>
+Timing time_median(int runs, Work&& work) {
+  std::vector<double> walls, cpus;
+  for (int r = 0; r < runs; ++r) {
+    auto start = std::chrono::steady_clock::now();
+    std::clock_t cpu_start = std::clock();
+    work();
+    cpus.push_back(1000.0 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC);
+    walls.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(walls.begin(), walls.end());
+  std::sort(cpus.begin(), cpus.end());
+  return {walls[walls.size() / 2], cpus[cpus.size() / 2]};
+}
+
+std::vector<uint8_t> encode(const kv::Image& image, float q, int threads) {
+  std::vector<uint8_t> stream;
+  kv::CodecState state;
+  state.console = nullptr;
+  state.threads = threads;
+  kv::build_bin_tables(state);
+  state.width = image.width;
+  state.height = image.height;
+  state.channels = image.channels;
+  state.image = image.samples;
+  kv::new_memory_encoder(state.encoder, stream);
+  kv::encode_image(state, q, "", "");
+  kv::kill_encoder(state.encoder);
+  return stream;
+}
+
+void decode(const std::vector<uint8_t>& stream) {
+  kv::CodecState state;
+  state.console = nullptr;
+  kv::build_bin_tables(state);
+  kv::new_memory_decoder(state.decoder, stream.data(), stream.size());
+  kv::decode_image(state, 0, "", "");
+}
+
+// CPU milliseconds per megapixel of the straightforward implementation
+// (commit "README, sample command on a bundled photograph, PSNR tool"):
+// encode at q = 1, 8, 32, then decode at the same q.
+struct Before {
+  const char* image;
+  double encode[3];
+  double decode[3];
+};
+const Before kBefore[] = {
+    {"camera.pgm", {16360, 6750, 5260}, {115, 115, 76}},
+    {"coins.pgm", {13100, 6890, 6030}, {86, 172, 86}},
+    {"astronaut.ppm", {16120, 7450, 5720}, {420, 380, 305}},
+    {"chelsea.ppm", {14330, 8270, 7100}, {295, 295, 222}},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  std::vector<std::string> images;
+  for (int i = 2; i < argc; ++i) images.push_back(argv[i]);
+  if (images.empty())
+    for (const char* name : {"camera.pgm", "coins.pgm", "astronaut.ppm", "chelsea.ppm"})
+      images.push_back(std::string(KV_IMAGES) + "/" + name);
+  const int all = kv::default_thread_count();
+  const float qualities[] = {1.0f, 8.0f, 32.0f};
+
+  std::printf("ms per megapixel, median of %d runs; 1 thread: CPU time; %d threads: wall time\n", runs, all);
+  std::printf("%-14s %3s | %10s %10s %10s | %9s %9s %9s\n", "image", "q", "enc before", "enc 1 thr",
+              ("enc " + std::to_string(all) + " thr").c_str(), "dec before", "dec 1 thr", "speed-up");
+  for (const std::string& path : images) {
+    kv::Image image;
+    if (!kv::read_pnm(path.c_str(), image)) {
+      std::printf("cannot read %s\n", path.c_str());
+      return 1;
+    }
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    const double megapixels = static_cast<double>(image.width) * image.height / 1e6;
+    const Before* before = nullptr;
+    for (const Before& b : kBefore)
+      if (name == b.image) before = &b;
+    for (int qi = 0; qi < 3; ++qi) {
+      std::vector<uint8_t> stream;
+      Timing one = time_median(runs, [&] { stream = encode(image, qualities[qi], 1); });
+      Timing many = time_median(runs, [&] { encode(image, qualities[qi], all); });
+      Timing dec = time_median(runs, [&] { decode(stream); });
+      const double enc_one = one.cpu_ms / megapixels, enc_many = many.wall_ms / megapixels;
+      const double dec_one = dec.cpu_ms / megapixels;
+      char before_enc[32] = "-", before_dec[32] = "-", speedup[32] = "-";
+      if (before) {
+        std::snprintf(before_enc, sizeof before_enc, "%.0f", before->encode[qi]);
+        std::snprintf(before_dec, sizeof before_dec, "%.0f", before->decode[qi]);
+        std::snprintf(speedup, sizeof speedup, "%.1fx", before->encode[qi] / enc_one);
+      }
+      std::printf("%-14s %3.0f | %10s %10.0f %10.0f | %9s %9.0f %9s\n", name.c_str(), qualities[qi], before_enc,
+                  enc_one, enc_many, before_dec, dec_one, speedup);
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}
