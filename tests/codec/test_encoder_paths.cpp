@@ -1,0 +1,70 @@
+// The encoder's caches, memoised estimates and threads change how fast it
+// decides, never what: the plain search, one thread and many threads write
+// the same bytes.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "block_geometry.h"
+#include "front_end.h"
+#include "magnitude.h"
+#include "support.h"
+
+namespace kv::test {
+namespace {
+
+std::vector<uint8_t> encode_with(const Image& image, float q, int threads, bool reference) {
+  std::vector<uint8_t> stream;
+  CodecState state;
+  state.console = nullptr;
+  state.threads = threads;
+  state.reference_estimates = reference;
+  build_bin_tables(state);
+  state.width = image.width;
+  state.height = image.height;
+  state.channels = image.channels;
+  state.image = image.samples;
+  new_memory_encoder(state.encoder, stream);
+  encode_image(state, q, "", "");
+  kill_encoder(state.encoder);
+  return stream;
+}
+
+TEST(EncoderPaths, CachedEstimatesDecideAsThePlainSearch) {
+  const struct {
+    const char* image;
+    int x, y, w, h;
+  } crops[] = {{"camera.pgm", 180, 120, 72, 56}, {"chelsea.ppm", 200, 90, 45, 37}, {"coins.pgm", 0, 0, 64, 33}};
+  for (const auto& c : crops) {
+    Image image = crop(load_image(c.image), c.x, c.y, c.w, c.h);
+    for (float q : {1.0f, 3.0f, 8.0f, 24.0f, 90.0f})
+      EXPECT_EQ(encode_with(image, q, 1, false), encode_with(image, q, 1, true)) << c.image << " q " << q;
+  }
+}
+
+TEST(EncoderPaths, StreamsDoNotDependOnTheThreadCount) {
+  for (const char* name : {"camera.pgm", "astronaut.ppm"}) {
+    Image image = crop(load_image(name), 64, 64, 192, 160);
+    for (float q : {1.0f, 12.0f}) {
+      const std::vector<uint8_t> one = encode_with(image, q, 1, false);
+      EXPECT_EQ(encode_with(image, q, 2, false), one) << name << " q " << q;
+      EXPECT_EQ(encode_with(image, q, 8, false), one) << name << " q " << q;
+    }
+  }
+}
+
+TEST(EncoderPaths, CachedScanOrdersEqualTheStableSortOfKeys) {
+  GeometryCache cache;
+  for (auto [w, h] : {std::pair{2, 2}, {3, 2}, {5, 7}, {8, 8}, {16, 4}, {1, 9}, {32, 32}, {31, 33}}) {
+    const BlockGeometry& g = cache.geometry(w, h);
+    std::vector<int32_t> position(static_cast<size_t>(w * h));
+    for (int index = 0; index < static_cast<int>(g.table.size()); ++index) {
+      scan_positions(w, h, g.table[static_cast<size_t>(index)], position.data());
+      const uint16_t* order = cache.scan_order(g, index);
+      for (int k = 0; k < w * h; ++k) ASSERT_EQ(position[order[k]], k) << w << "x" << h << " entry " << index;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kv::test
