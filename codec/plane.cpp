@@ -1,5 +1,8 @@
 #include "plane.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "magnitude.h"
 #include "subband.h"
 #include "wavelet.h"
@@ -8,13 +11,35 @@ namespace kv {
 
 namespace {
 
-void transform_region(const CodecState& state, int32_t* origin, int w, int h, bool forward) {
+// Columns are lifted a batch at a time through a contiguous copy, so that
+// every row of the batch is read and written once instead of once per column.
+void lift_columns(const CodecState& state, int32_t* origin, int w, int h, bool forward) {
+  constexpr int kBatch = 16;
   const ptrdiff_t pixel = state.pixel_step, row = state.row_step;
+  thread_local std::vector<int32_t> tile;
+  tile.resize(static_cast<size_t>(kBatch) * static_cast<size_t>(h));
+  for (int x0 = 0; x0 < w; x0 += kBatch) {
+    const int count = std::min(kBatch, w - x0);
+    for (int y = 0; y < h; ++y) {
+      const int32_t* source = origin + y * row + x0 * pixel;
+      for (int c = 0; c < count; ++c) tile[static_cast<size_t>(c) * h + y] = source[c * pixel];
+    }
+    for (int c = 0; c < count; ++c)
+      lift_line(tile.data() + static_cast<size_t>(c) * h, h, 1, kPlaneFilter, extend_symmetric, forward);
+    for (int y = 0; y < h; ++y) {
+      int32_t* target = origin + y * row + x0 * pixel;
+      for (int c = 0; c < count; ++c) target[c * pixel] = tile[static_cast<size_t>(c) * h + y];
+    }
+  }
+}
+
+void transform_region(const CodecState& state, int32_t* origin, int w, int h, bool forward) {
+  const ptrdiff_t row = state.row_step;
   if (forward) {
     for (int y = 0; y < h; ++y) lift_line(origin + y * row, w, state.pixel_step, kPlaneFilter, extend_symmetric, true);
-    for (int x = 0; x < w; ++x) lift_line(origin + x * pixel, h, state.row_step, kPlaneFilter, extend_symmetric, true);
+    lift_columns(state, origin, w, h, true);
   } else {
-    for (int x = 0; x < w; ++x) lift_line(origin + x * pixel, h, state.row_step, kPlaneFilter, extend_symmetric, false);
+    lift_columns(state, origin, w, h, false);
     for (int y = 0; y < h; ++y) lift_line(origin + y * row, w, state.pixel_step, kPlaneFilter, extend_symmetric, false);
   }
 }
