@@ -1,0 +1,2 @@
+"""Helpers for bench/compare: image files, quality metrics, Bjøntegaard deltas,
+peer codec drivers and the report writer."""
