@@ -1,6 +1,7 @@
 #include "block_transform.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <numeric>
 
@@ -68,38 +69,58 @@ void lift_block(int32_t* values, const BandLayout& layout, bool forward) {
   lift_block_levels(values, layout.end + 1, layout.levels, forward);
 }
 
+namespace {
+
+// Exact truncated quotients |v| / step for one step, without a division:
+// the step is M * 2^-shift with a 24-bit integer M, a fixed-point reciprocal
+// gives the quotient or one more, and an exact integer comparison settles it.
+// Below 2^24, v / step never lies within rounding distance of an integer it
+// does not reach, so the truncated double quotient is this exact floor too.
+struct StepDivider {
+  double step;
+  bool integer_path;
+  uint64_t reciprocal;  // ceil(2^40 / step)
+  uint64_t mantissa;    // M
+  int shift;
+
+  explicit StepDivider(double s) : step(s), integer_path(s < 16777216.0), reciprocal(0), mantissa(0), shift(0) {
+    if (!integer_path) return;
+    int exponent;
+    const double fraction = std::frexp(s, &exponent);  // s = fraction * 2^exponent, fraction in [0.5, 1)
+    mantissa = static_cast<uint64_t>(std::ldexp(fraction, 24));
+    shift = 24 - exponent;
+    const uint64_t numerator = uint64_t{1} << (40 + shift);
+    reciprocal = (numerator + mantissa - 1) / mantissa;
+  }
+
+  int32_t quotient(int32_t v) const {
+    const uint64_t a = v < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(v)) : static_cast<uint64_t>(v);
+    uint64_t k;
+    if (integer_path && a < (uint64_t{1} << 24)) {
+      k = (a * reciprocal) >> 40;
+      k -= static_cast<uint64_t>(k * mantissa > (a << shift));
+    } else {
+      k = static_cast<uint64_t>(static_cast<double>(a) / step);
+    }
+    const int32_t q = static_cast<int32_t>(k);
+    return v < 0 ? -q : q;
+  }
+};
+
+}  // namespace
+
 void quantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values) {
   // Dead-zone quantiser: v / step truncated toward zero; a step of 1.0
   // changes nothing.
   for (int j = 1; j <= layout.levels + 1; ++j) {
     const double step = state.quant[level + j];
     if (step == 1.0) continue;
-    const double inverse = 1.0 / step;
-    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
-      const int32_t v = values[p];
-      const double a = v < 0 ? -static_cast<double>(v) : v;
-      int32_t k;
-      if (a < 16777216.0) {
-        // Below 2^24, v / step never lies within rounding distance of an
-        // integer it does not reach, so the truncated quotient is the exact
-        // floor of |v| / step: estimated with the reciprocal, then corrected
-        // by comparisons of exact products (k < 2^24 times a 24-bit step).
-        k = static_cast<int32_t>(a * inverse);
-        k += static_cast<int32_t>((k + 1) * step <= a) - static_cast<int32_t>(k * step > a);
-      } else {
-        k = static_cast<int32_t>(a / step);
-      }
-      values[p] = v < 0 ? -k : k;
-    }
+    const StepDivider divider(step);
+    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) values[p] = divider.quotient(values[p]);
   }
 }
 
-int32_t dequantised(int32_t v, double step) {
-  double rebuilt = v > 0 ? (v + 0.35) * step : (v - 0.35) * step;
-  // Only a damaged stream (or an absurd step) reaches beyond 32 bits.
-  if (!(rebuilt > -2147483648.0 && rebuilt < 2147483648.0)) fail(1, "decode_block: coefficient out of range");
-  return static_cast<int32_t>(rebuilt);
-}
+void refuse_coefficient() { fail(1, "decode_block: coefficient out of range"); }
 
 void dequantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values) {
   for (int j = 1; j <= layout.levels + 1; ++j) {

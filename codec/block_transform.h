@@ -51,8 +51,14 @@ void direction_transform(const CodecState& state, int level, const BandLayout& l
 void lift_block(int32_t* values, const BandLayout& layout, bool forward);
 void quantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values);
 void dequantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values);
+[[noreturn]] void refuse_coefficient();
 // One nonzero quantised value rebuilt with its step: (v +- 0.35) * step.
-int32_t dequantised(int32_t v, double step);
+inline int32_t dequantised(int32_t v, double step) {
+  double rebuilt = v > 0 ? (v + 0.35) * step : (v - 0.35) * step;
+  // Only a damaged stream (or an absurd step) reaches beyond 32 bits.
+  if (!(rebuilt > -2147483648.0 && rebuilt < 2147483648.0)) refuse_coefficient();
+  return static_cast<int32_t>(rebuilt);
+}
 // Row-major copies between a block of the image and a compact array.
 void copy_from_block(const BlockView& block, int32_t* compact);
 void copy_to_block(const int32_t* compact, const BlockView& block);

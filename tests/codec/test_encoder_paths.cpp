@@ -66,5 +66,29 @@ TEST(EncoderPaths, CachedScanOrdersEqualTheStableSortOfKeys) {
   }
 }
 
+// The quantiser divides without dividing; it must still truncate exactly the
+// double quotient, for every step a quantization value can produce.
+TEST(EncoderPaths, QuantiserEqualsTheTruncatedQuotient) {
+  std::mt19937 random(11);
+  std::vector<int32_t> values;
+  for (int32_t v = -70000; v <= 70000; ++v) values.push_back(v);
+  for (int i = 0; i < 20000; ++i) values.push_back(static_cast<int32_t>(random()));
+  values.push_back(INT32_MIN);
+  values.push_back(INT32_MAX);
+  CodecState state;
+  const BandLayout layout = band_layout(1);  // one band, step quant[level + 1]
+  for (float base_q : {1.5f, 2.0f, 3.7f, 8.0f, 16.0f, 29.3f, 64.0f, 1000.1f, 3e7f, 1e30f}) {
+    build_quantizer_table(base_q, state.quant);
+    for (int level = 0; level < 40; ++level) {
+      const double step = state.quant[level + 1];
+      for (int32_t v : values) {
+        int32_t q = v;
+        quantise(state, level, layout, &q);
+        ASSERT_EQ(q, static_cast<int32_t>(static_cast<double>(v) / step)) << "v " << v << " step " << step;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kv::test

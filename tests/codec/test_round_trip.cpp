@@ -43,6 +43,19 @@ TEST(RoundTrip, AwkwardSizesAreExactAtOrBelowOneAndCloseAbove) {
   }
 }
 
+// Streams may carry up to 255 channels; the colour transform then works on
+// a matrix of that size and every plane still comes back exactly.
+TEST(RoundTrip, ManyChannelsAreExactAtQualityOne) {
+  for (int channels : {2, 4, 255}) {
+    Image image = synthetic(5, 4, channels, static_cast<uint32_t>(channels));
+    EXPECT_EQ(decode_memory(encode_memory(image, 1.0f)).samples, image.samples) << channels;
+  }
+  Image equal = synthetic(9, 7, 1, 3);  // three equal channels: a rank-one covariance
+  Image grey_as_colour{9, 7, 3, {}};
+  for (int32_t v : equal.samples) grey_as_colour.samples.insert(grey_as_colour.samples.end(), {v, v, v});
+  EXPECT_EQ(decode_memory(encode_memory(grey_as_colour, 1.0f)).samples, grey_as_colour.samples);
+}
+
 TEST(RoundTrip, QualityFallsAndSizeShrinksAsQuantizationGrows) {
   for (const char* name : {"camera.pgm", "chelsea.ppm"}) {
     Image image = crop(load_image(name), 100, 60, 96, 80);
