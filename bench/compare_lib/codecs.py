@@ -70,11 +70,11 @@ class Jpeg(Codec):
 
 
 class Jpeg2000(Codec):
-    name, label, package, ext = 'j2k', 'JPEG 2000 (OpenJPEG, 9/7)', 'libopenjp2-tools', 'j2k'
+    name, label, package, ext = 'j2k', 'JPEG 2000 (OpenJPEG)', 'libopenjp2-tools', 'j2k'
     # target bits per pixel (all channels); turned into OpenJPEG's compression ratio
     lossy = [0.15, 0.25, 0.4, 0.6, 1.0, 1.5, 2.5, 4.0, 6.0]
     lossless = 'lossless'
-    setting_label = 'target bpp'
+    setting_label = 'target bpp'  # lossy: irreversible 9/7; lossless: reversible 5/3
 
     def enc(self, s, src, out):
         base = PIN + ['opj_compress', '-threads', '1', '-i', src['pnm'], '-o', out]

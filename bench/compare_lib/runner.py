@@ -2,6 +2,7 @@
 import hashlib
 import json
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -66,7 +67,14 @@ class ImageJob:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+def _cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
 def _run(argv, cwd, stdout_path=None):
+    """Run a command; return the processor time (user + system) it used."""
+    c0 = _cpu()
     if stdout_path:
         with open(stdout_path, 'wb') as out:
             r = subprocess.run(argv, cwd=cwd, stdout=out, stderr=subprocess.PIPE)
@@ -75,6 +83,7 @@ def _run(argv, cwd, stdout_path=None):
     if r.returncode != 0:
         raise RuntimeError(f'{" ".join(argv)} failed ({r.returncode}): '
                            f'{r.stderr.decode(errors="replace")[-400:]}')
+    return _cpu() - c0
 
 
 def _as_original_layout(dec, orig):
@@ -99,16 +108,16 @@ def measure(codec, setting, job, runs):
         dec_name = codec.dec_output(job.channels)
         dec = os.path.join(work, dec_name)
         to_stdout = codec.name == 'png'
-        enc_t, dec_t = [], []
+        enc_t, dec_t, enc_c, dec_c = [], [], [], []
         for _ in range(runs):
             for p in (comp, dec):
                 if os.path.exists(p):
                     os.remove(p)
             t0 = time.perf_counter()
-            _run(codec.enc(setting, job.src, comp), work)
+            enc_c.append(_run(codec.enc(setting, job.src, comp), work))
             enc_t.append(time.perf_counter() - t0)
             t0 = time.perf_counter()
-            _run(codec.dec(comp, dec), work, dec if to_stdout else None)
+            dec_c.append(_run(codec.dec(comp, dec), work, dec if to_stdout else None))
             dec_t.append(time.perf_counter() - t0)
         final = dec
         for argv, out in codec.post(work, job.channels):
@@ -127,6 +136,8 @@ def measure(codec, setting, job, runs):
             'exact': bool(np.array_equal(job.img, decoded)),
             'enc_ms_per_mp': statistics.median(enc_t) * 1000.0 / mp,
             'dec_ms_per_mp': statistics.median(dec_t) * 1000.0 / mp,
+            'enc_cpu_ms_per_mp': statistics.median(enc_c) * 1000.0 / mp,
+            'dec_cpu_ms_per_mp': statistics.median(dec_c) * 1000.0 / mp,
             'runs': runs,
         }
     finally:
