@@ -1,11 +1,8 @@
 #include "front_end.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 
 #include "colour.h"
@@ -18,11 +15,6 @@ namespace kv {
 
 namespace {
 
-const char kBanner[] =
-    "Kelvane 2.0 - image compression\n"
-    " encoding: kelvane image.pnm compressed.kv2 quantization\n"
-    " decoding: kelvane compressed.kv2 image.pnm\n";
-
 void set_plane_steps(CodecState& state) {
   state.pixel_step = state.channels;
   state.row_step = state.channels * state.width;
@@ -31,44 +23,6 @@ void set_plane_steps(CodecState& state) {
 void code_planes(CodecState& state, bool encode) {
   for (int c = 0; c < state.channels; ++c)
     code_plane(state, state.image.data() + c, state.width, state.height, encode, 0);
-}
-
-bool same_file(const char* a, const char* b) {
-  struct stat sa, sb;
-  return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-void encode_file(const char* image_path, const char* stream_path, const char* quantization) {
-  CodecState state;
-  build_bin_tables(state);
-  const float base_q = static_cast<float>(std::atof(quantization));
-  Image image;
-  if (!read_pnm(image_path, image)) fail(-1, "Error reading file \"%s\".", image_path);
-  // Coding onto the image's own file would destroy it before it is read.
-  if (same_file(image_path, stream_path)) fail(-1, "Error writing file \"%s\".", stream_path);
-  state.width = image.width;
-  state.height = image.height;
-  state.channels = image.channels;
-  state.image = std::move(image.samples);
-  new_encoder(state.encoder, stream_path);
-  encode_image(state, base_q, image_path, stream_path);
-  kill_encoder(state.encoder);
-
-  // The diagnostic picture is best-effort, but never overwrites the stream
-  // or the image it came from.
-  const char* picture = state.channels == 1 ? "dir.pgm" : "dir.ppm";
-  if (!same_file(picture, stream_path) && !same_file(picture, image_path))
-    write_pnm(picture, state.width, state.height, state.channels, state.image.data());
-}
-
-void decode_file(const char* stream_path, const char* image_path) {
-  if (same_file(stream_path, image_path)) fail(-1, "Error writing file \"%s\".", image_path);
-  CodecState state;
-  build_bin_tables(state);
-  new_decoder(state.decoder, stream_path);
-  decode_image(state, 0, stream_path, image_path);
-  if (!write_pnm(image_path, state.width, state.height, state.channels, state.image.data()))
-    fail(-1, "Error writing file \"%s\".", image_path);
 }
 
 }  // namespace
@@ -136,22 +90,6 @@ void decode_image(CodecState& state, uint64_t memory_limit, const char* input_na
   for (int32_t& sample : state.image) sample = std::clamp(sample, 0, 255);
   release_models(state);
   kill_decoder(decoder);
-}
-
-int kelvane_main(int argc, const char* const* argv) {
-  std::puts(kBanner);
-  try {
-    if (argc - 1 >= 3)
-      encode_file(argv[1], argv[2], argv[3]);
-    else if (argc - 1 == 2)
-      decode_file(argv[1], argv[2]);
-    else
-      return -1;
-  } catch (const Failure& failure) {
-    return report_failure(failure);
-  }
-  std::fflush(stdout);
-  return 0;
 }
 
 }  // namespace kv

@@ -1,5 +1,5 @@
-// The kelvane program: command line, stream header, and the order in which
-// an image is coded or decoded.
+// The stream header and the order in which an image is coded or decoded.
+// The files and the command line are the library's (kelvane/kelvane.h).
 #pragma once
 
 #include <cstdint>
@@ -16,8 +16,5 @@ void encode_image(CodecState& state, float base_q, const char* input_name, const
 // clamped to 0..255. Refuses ("Not enough memory.") an image whose buffer
 // would exceed `memory_limit` bytes (0: the machine's physical memory).
 void decode_image(CodecState& state, uint64_t memory_limit, const char* input_name, const char* output_name);
-
-// The whole command line: banner, modes, messages, files; returns the status.
-int kelvane_main(int argc, const char* const* argv);
 
 }  // namespace kv

@@ -1,3 +1,36 @@
-#include "front_end.h"
+// The kelvane program: the library's file calls behind a command line.
+#include <cstdio>
+#include <cstdlib>
 
-int main(int argc, char** argv) { return kv::kelvane_main(argc, argv); }
+#include "kelvane/kelvane.h"
+
+namespace {
+
+const char kBanner[] =
+    "Kelvane 2.0 - image compression\n"
+    " encoding: kelvane image.pnm compressed.kv2 quantization\n"
+    " decoding: kelvane compressed.kv2 image.pnm\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::puts(kBanner);
+  kelvane::Options options;
+  options.console = stdout;
+  options.direction_picture = true;
+  try {
+    // Only the number of arguments chooses the mode; extra ones are ignored.
+    if (argc - 1 >= 3)
+      kelvane::encode_file(argv[1], argv[2], static_cast<float>(std::atof(argv[3])), options);
+    else if (argc - 1 == 2)
+      kelvane::decode_file(argv[1], argv[2], options);
+    else
+      return -1;
+  } catch (const kelvane::Error& error) {
+    std::fputs(error.message().c_str(), stdout);
+    std::fflush(stdout);
+    return error.status();
+  }
+  std::fflush(stdout);
+  return 0;
+}

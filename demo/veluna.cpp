@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <memory>
 
 #include "adaptive_model.h"
@@ -123,26 +121,6 @@ std::vector<uint8_t> veluna_expand(std::span<const uint8_t> compressed) {
   new_memory_decoder(decoder, compressed.data(), compressed.size());
   expand_symbols(decoder, [&](uint8_t byte) { output.push_back(byte); });
   return output;
-}
-
-int veluna_main(int argc, const char* const* argv) {
-  std::clock_t start = std::clock();
-  std::puts("VELUNA: a simple arithmetic coder");
-  if (argc != 4 || std::strlen(argv[1]) < 2 || (argv[1][1] != 'c' && argv[1][1] != 'd')) {
-    std::puts("Usage:\n veluna -c infile compressedfile\n veluna -d compressedfile outfile");
-    return 2;
-  }
-  try {
-    if (argv[1][1] == 'd')
-      veluna_expand_file(argv[2], argv[3]);
-    else
-      veluna_compress_file(argv[2], argv[3]);
-  } catch (const Failure& failure) {
-    return report_failure(failure);
-  }
-  std::printf("%.3fs", static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
-  std::fflush(stdout);
-  return 0;
 }
 
 }  // namespace kv

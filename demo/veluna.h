@@ -16,7 +16,4 @@ void veluna_expand_file(const char* compressed_path, const char* output_path);
 std::vector<uint8_t> veluna_compress(std::span<const uint8_t> input);
 std::vector<uint8_t> veluna_expand(std::span<const uint8_t> compressed);
 
-// The whole command line: banner, usage, timing line, messages; returns the status.
-int veluna_main(int argc, const char* const* argv);
-
 }  // namespace kv
