@@ -93,17 +93,18 @@ struct StepDivider {
     reciprocal = (numerator + mantissa - 1) / mantissa;
   }
 
+  // Branch-free where it matters: |v| and the sign are restored arithmetically.
   int32_t quotient(int32_t v) const {
-    const uint64_t a = v < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(v)) : static_cast<uint64_t>(v);
+    const int32_t sign = v >> 31;
+    const uint32_t a = static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
     uint64_t k;
-    if (integer_path && a < (uint64_t{1} << 24)) {
-      k = (a * reciprocal) >> 40;
-      k -= static_cast<uint64_t>(k * mantissa > (a << shift));
+    if (integer_path && a < (1u << 24)) {
+      k = (uint64_t{a} * reciprocal) >> 40;
+      k -= static_cast<uint64_t>(k * mantissa > (uint64_t{a} << shift));
     } else {
       k = static_cast<uint64_t>(static_cast<double>(a) / step);
     }
-    const int32_t q = static_cast<int32_t>(k);
-    return v < 0 ? -q : q;
+    return (static_cast<int32_t>(k) ^ sign) - sign;
   }
 };
 

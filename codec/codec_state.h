@@ -53,6 +53,7 @@ struct CodecState {
   float inv_log_base = 0.0f;
   int32_t bin_start[256] = {};
   int32_t bin_of[256] = {};
+  int32_t small_bin[1025] = {};  // bin of every magnitude up to 1024 (zero runs and most coefficients)
 
   int32_t level = 0;           // subband level being coded
   int64_t coded_samples = 0;   // samples of the leaf blocks coded so far

@@ -62,28 +62,34 @@ void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch
   lift_block(values, g.layout, true);
   quantise(state, level, g.layout, values);
 
-  // Rate items band by band; nonzero coefficients are dequantised on the way
-  // (zeros rebuild as 0), ready for the inverse.
+  // Rate items band by band, written without branching on each coefficient
+  // (zeros and nonzeros alternate unpredictably); nonzero coefficients are
+  // dequantised on the way (zeros rebuild as 0), ready for the inverse.
   DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0};
   const BandLayout& layout = g.layout;
+  node.events.resize(entry.events_begin + 2 * static_cast<size_t>(n) + layout.levels + 1);
+  uint16_t* out = node.events.data() + entry.events_begin;
   bool all_zero = true;
   for (int j = layout.levels + 1; j >= 1; --j) {
     const double step = state.quant[level + j];
+    const uint16_t magnitude_model = static_cast<uint16_t>((j + level) << 6);
+    const uint16_t run_model = static_cast<uint16_t>((63 - j - level) << 6);
     int32_t run = 0;
     for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
-      int32_t e = values[p];
-      if (e == 0) {
-        ++run;
-        continue;
-      }
-      node.events.push_back(kPairFlag | rate_item(j + level, magnitude_bin(state, e)));
-      node.events.push_back(rate_item(63 - j - level, magnitude_bin(state, run)));
-      run = 0;
-      all_zero = false;
-      if (!lossless) values[p] = dequantised(e, step);
+      const int32_t e = values[p];
+      const uint32_t a = e < 0 ? 0u - static_cast<uint32_t>(e) : static_cast<uint32_t>(e);
+      const int32_t bin = a <= 1024 ? state.small_bin[a] : std::min(magnitude_bin(state, e), kModelSymbols);
+      const int nonzero = e != 0;
+      out[0] = static_cast<uint16_t>(kPairFlag | magnitude_model | bin);
+      out[1] = static_cast<uint16_t>(run_model | state.small_bin[run]);
+      out += 2 * nonzero;
+      run = (run + 1) * (1 - nonzero);
+      if (!lossless && nonzero) values[p] = dequantised(e, step);
     }
-    if (run > 0) node.events.push_back(rate_item(j + level, 0));
+    all_zero = all_zero && run == layout.end[j] - layout.end[j + 1];
+    if (run > 0) *out++ = rate_item(j + level, 0);
   }
+  node.events.resize(static_cast<size_t>(out - node.events.data()));
   entry.events_count = static_cast<uint32_t>(node.events.size()) - entry.events_begin;
 
   // With every step 1.0 the reconstruction is exact and the error 0; with

@@ -20,6 +20,7 @@ void build_bin_tables(CodecState& state) {
   state.bin_of[0] = 0;
   for (int j = 1; j < 256; ++j)
     state.bin_of[j] = static_cast<int32_t>(std::log(static_cast<double>(j)) * state.inv_log_base + 1.0);
+  for (int m = 0; m <= 1024; ++m) state.small_bin[m] = magnitude_bin(state, m);
 }
 
 int32_t large_magnitude_bin(const CodecState& state, int32_t v) {
