@@ -69,6 +69,15 @@ class Jpeg(Codec):
         return PIN + ['djpeg', '-pnm', '-outfile', out, comp]
 
 
+class Jpeg444(Jpeg):
+    """JPEG without chroma subsampling: cjpeg's default 4:2:0 caps the PSNR of
+    colour images (taken over all RGB channels) at high rates."""
+    name, label = 'jpeg444', 'JPEG 4:4:4 (libjpeg-turbo, -optimize -sample 1x1)'
+
+    def enc(self, s, src, out):
+        return PIN + ['cjpeg', '-quality', str(s), '-optimize', '-sample', '1x1', '-outfile', out, src['pnm']]
+
+
 class Jpeg2000(Codec):
     name, label, package, ext = 'j2k', 'JPEG 2000 (OpenJPEG)', 'libopenjp2-tools', 'j2k'
     # target bits per pixel (all channels); turned into OpenJPEG's compression ratio
@@ -169,7 +178,7 @@ class Png(Codec):
 
 
 def all_codecs(kelvane_binary):
-    return [Kelvane(kelvane_binary), Jpeg(), Jpeg2000(), WebP(), JpegXl(), Avif(), Png()]
+    return [Kelvane(kelvane_binary), Jpeg(), Jpeg444(), Jpeg2000(), WebP(), JpegXl(), Avif(), Png()]
 
 
 DEBIAN_TOOLS = {

@@ -11,7 +11,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 from . import bd  # noqa: E402
 
 STYLE = {
-    'kelvane': ('tab:red', 'o', 2.4), 'jpeg': ('tab:gray', 's', 1.2),
+    'kelvane': ('tab:red', 'o', 2.4), 'jpeg': ('tab:gray', 's', 1.2), 'jpeg444': ('tab:brown', 'x', 1.0),
     'j2k': ('tab:blue', '^', 1.2), 'webp': ('tab:green', 'v', 1.2),
     'jxl': ('tab:purple', 'D', 1.2), 'avif': ('tab:orange', 'P', 1.2),
 }
