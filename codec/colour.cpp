@@ -227,8 +227,13 @@ bool factor_colour_matrix(int channels, double* matrix, int32_t* permutation) {
   return true;
 }
 
-void transform_pixel(int channels, const double* factors, const int32_t* permutation, int32_t* x, bool forward) {
-  const int n = channels;
+namespace {
+
+// One body for every channel count; a fixed count lets the loops unroll.
+template <int Fixed>
+void transform_pixel_impl(int channels, const double* factors, const int32_t* permutation, int32_t* x,
+                          bool forward) {
+  const int n = Fixed > 0 ? Fixed : channels;
   auto M = [&](int r, int c) { return factors[r * n + c]; };
   auto off_diagonal_sum = [&](int k) {
     double s = 0.0;
@@ -253,6 +258,15 @@ void transform_pixel(int channels, const double* factors, const int32_t* permuta
   }
 }
 
+}  // namespace
+
+void transform_pixel(int channels, const double* factors, const int32_t* permutation, int32_t* x, bool forward) {
+  if (channels == 3)
+    transform_pixel_impl<3>(channels, factors, permutation, x, forward);
+  else
+    transform_pixel_impl<0>(channels, factors, permutation, x, forward);
+}
+
 void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool forward) {
   const int n = state.channels;
   std::vector<int32_t> permutation(static_cast<size_t>(n), 0);
@@ -264,7 +278,12 @@ void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool 
     if (!std::isfinite(entry)) fail(1, "factor_colour_matrix: invalid matrix");
   const int64_t pixels = int64_t{state.width} * state.height;
   int32_t* samples = state.image.data();
-  for (int64_t p = 0; p < pixels; ++p) transform_pixel(n, matrix.data(), permutation.data(), samples + p * n, forward);
+  if (n == 3) {
+    for (int64_t p = 0; p < pixels; ++p)
+      transform_pixel_impl<3>(n, matrix.data(), permutation.data(), samples + p * n, forward);
+  } else {
+    for (int64_t p = 0; p < pixels; ++p) transform_pixel(n, matrix.data(), permutation.data(), samples + p * n, forward);
+  }
 }
 
 }  // namespace kv
