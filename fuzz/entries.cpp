@@ -1,0 +1,210 @@
+#include "entries.h"
+
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "codec_state.h"
+#include "colour.h"
+#include "failure.h"
+#include "front_end.h"
+#include "magnitude.h"
+#include "pnm.h"
+#include "veluna.h"
+
+namespace kv {
+
+namespace {
+
+// The codec's failures end with status 255 (-1 here) or 1; nothing else is defined.
+void check_codec_status(const Failure& failure) {
+  if (failure.status != -1 && failure.status != 1) fuzz_finding("codec failure with an undefined status");
+}
+
+void check_coder_status(const Failure& failure) {
+  if (failure.status != 1) fuzz_finding("failure with a status other than 1");
+}
+
+Image decode_quietly(const uint8_t* data, size_t size) {
+  CodecState state;
+  state.console = nullptr;
+  state.threads = 1;
+  build_bin_tables(state);
+  new_memory_decoder(state.decoder, data, size);
+  decode_image(state, kFuzzDecodeMemory, "", "");
+  return Image{state.width, state.height, state.channels, std::move(state.image)};
+}
+
+std::vector<uint8_t> encode_quietly(const Image& image, float base_q) {
+  std::vector<uint8_t> stream;
+  CodecState state;
+  state.console = nullptr;
+  state.threads = 1;
+  build_bin_tables(state);
+  state.width = image.width;
+  state.height = image.height;
+  state.channels = image.channels;
+  state.image = image.samples;
+  new_memory_encoder(state.encoder, stream);
+  encode_image(state, base_q, "", "");
+  kill_encoder(state.encoder);
+  return stream;
+}
+
+// Quantizations a user can reach through the command line's number parsing,
+// the odd ones included.
+float pick_quantization(uint8_t byte) {
+  static const float choices[16] = {
+      1.0f,  0.0f,  0.5f,   -3.0f,   2.0f,   4.0f,
+      8.0f,  16.0f, 30.0f,  64.0f,   1000.0f, 1e30f,
+      std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(),
+      1.5f,  std::numeric_limits<float>::denorm_min()};
+  return choices[byte % 16];
+}
+
+bool samples_fit_bytes(const std::vector<int32_t>& samples) {
+  for (int32_t s : samples)
+    if (s < 0 || s > 255) return false;
+  return true;
+}
+
+}  // namespace
+
+void fuzz_finding(const char* what) {
+  std::fprintf(stderr, "fuzz finding: %s\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+void fuzz_kelvane_decode(const uint8_t* data, size_t size) {
+  try {
+    Image image = decode_quietly(data, size);
+    if (image.samples.size() != uint64_t{static_cast<uint32_t>(image.width)} *
+                                    static_cast<uint32_t>(image.height) * static_cast<uint32_t>(image.channels))
+      fuzz_finding("decoded buffer does not match the header");
+    if (!samples_fit_bytes(image.samples)) fuzz_finding("decoded sample outside 0..255");
+  } catch (const Failure& failure) {
+    check_codec_status(failure);
+  }
+}
+
+void fuzz_pnm_encode(const uint8_t* data, size_t size) {
+  if (size < 1) return;
+  const float base_q = pick_quantization(data[0]);
+  Image image;
+  ReadLimits limits;
+  limits.max_dimension = kFuzzImageDimension;
+  limits.max_bytes = kFuzzImageBytes;
+  if (!read_pnm_memory(data + 1, size - 1, image, limits)) return;
+  if (image.width <= 0 || image.height <= 0 || (image.channels != 1 && image.channels != 3) ||
+      image.samples.size() != static_cast<size_t>(image.width) * static_cast<size_t>(image.height) *
+                                  static_cast<size_t>(image.channels))
+    fuzz_finding("read_pnm_memory accepted an inconsistent image");
+
+  std::vector<uint8_t> stream;
+  try {
+    stream = encode_quietly(image, base_q);
+  } catch (const Failure& failure) {
+    check_codec_status(failure);
+    return;
+  }
+  // What the encoder wrote, its decoder must read.
+  Image decoded;
+  try {
+    decoded = decode_quietly(stream.data(), stream.size());
+  } catch (const Failure& failure) {
+    std::fprintf(stderr, "decoding: %s\n", failure.message.c_str());
+    fuzz_finding("the encoder's own stream does not decode");
+  }
+  if (decoded.width != image.width || decoded.height != image.height || decoded.channels != image.channels)
+    fuzz_finding("decoded shape differs from the image");
+  if (!samples_fit_bytes(decoded.samples)) fuzz_finding("decoded sample outside 0..255");
+  if (base_q <= 1.0f && samples_fit_bytes(image.samples) && decoded.samples != image.samples)
+    fuzz_finding("lossless round trip changed the image");
+}
+
+void fuzz_veluna(const uint8_t* data, size_t size) {
+  std::span<const uint8_t> input(data, size);
+  try {
+    veluna_expand(input);
+  } catch (const Failure& failure) {
+    check_coder_status(failure);
+  }
+  std::vector<uint8_t> compressed = veluna_compress(input);
+  std::vector<uint8_t> expanded;
+  try {
+    expanded = veluna_expand(compressed);
+  } catch (const Failure& failure) {
+    std::fprintf(stderr, "expanding: %s\n", failure.message.c_str());
+    fuzz_finding("compressed data does not expand");
+  }
+  if (expanded.size() != size || (size != 0 && std::memcmp(expanded.data(), data, size) != 0))
+    fuzz_finding("veluna round trip changed the data");
+}
+
+void fuzz_colour(const uint8_t* data, size_t size) {
+  if (size < 1) return;
+  const int n = 2 + data[0] % 3;
+  const size_t entries = static_cast<size_t>(n) * static_cast<size_t>(n);
+  if (size < 1 + 4 * entries) return;
+  std::vector<double> matrix(entries);
+  for (size_t i = 0; i < entries; ++i) {
+    uint32_t word;
+    std::memcpy(&word, data + 1 + 4 * i, 4);
+    matrix[i] = std::bit_cast<float>(word);  // what a stream carries
+  }
+  const uint8_t* rest = data + 1 + 4 * entries;
+  const size_t pixels = (size - 1 - 4 * entries) / (4 * static_cast<size_t>(n));
+  std::vector<int32_t> samples(pixels * static_cast<size_t>(n));
+  if (!samples.empty()) std::memcpy(samples.data(), rest, samples.size() * 4);
+
+  // The factorisation and the transform one pixel at a time.
+  std::vector<double> factors = matrix;
+  std::vector<int32_t> permutation(static_cast<size_t>(n), 0);
+  bool factored = factor_colour_matrix(n, factors.data(), permutation.data());
+  if (factored) {
+    for (int i = 0; i + 1 < n; ++i)
+      if (permutation[i] < i || permutation[i] >= n) fuzz_finding("permutation index out of range");
+    bool finite = true;
+    for (double v : matrix) finite = finite && std::isfinite(v);
+    for (double v : factors) finite = finite && std::isfinite(v);
+    for (size_t p = 0; p < pixels; ++p) {
+      const int32_t* original = samples.data() + p * n;
+      int32_t x[4];
+      std::memcpy(x, original, sizeof(int32_t) * n);
+      try {
+        transform_pixel(n, factors.data(), permutation.data(), x, true);
+        transform_pixel(n, factors.data(), permutation.data(), x, false);
+      } catch (const Failure& failure) {
+        check_coder_status(failure);
+        continue;
+      }
+      if (finite && std::memcmp(x, original, sizeof(int32_t) * n) != 0)
+        fuzz_finding("colour transform does not invert");
+    }
+  }
+
+  // The whole-image path, with its refusals of matrices that cannot be used.
+  if (pixels == 0) return;
+  CodecState state;
+  state.console = nullptr;
+  state.width = static_cast<int32_t>(pixels);
+  state.height = 1;
+  state.channels = n;
+  state.image = samples;
+  try {
+    apply_colour_transform(state, matrix, true);
+    apply_colour_transform(state, matrix, false);
+  } catch (const Failure& failure) {
+    check_coder_status(failure);
+    return;
+  }
+  if (state.image != samples) fuzz_finding("image colour transform does not invert");
+}
+
+}  // namespace kv

@@ -1,0 +1,35 @@
+// What each fuzz target does with one input. The libFuzzer executables and
+// the regression tests of the normal build call the same functions, so a
+// saved input replays exactly as it was found.
+//
+// A defined failure (Failure with one of the codec's statuses) is an answer,
+// not a fault: the functions swallow it. Anything else that goes wrong — a
+// round trip that does not come back, a failure with the wrong status — ends
+// the process through `fuzz_finding`, which is what the fuzzer records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kv {
+
+// Images whose sample buffer would exceed this are refused by the decoder.
+inline constexpr uint64_t kFuzzDecodeMemory = uint64_t{64} << 20;
+// Encoded images stay small (at most 64 x 64 pixels of three channels) so
+// that one input codes in milliseconds.
+inline constexpr uint64_t kFuzzImageBytes = 64 * 64 * 3 * sizeof(int32_t);
+inline constexpr int64_t kFuzzImageDimension = 4096;
+
+// Arbitrary bytes as a kelvane stream.
+void fuzz_kelvane_decode(const uint8_t* data, size_t size);
+// First byte: quantization choice; the rest: a PNM image, coded, decoded and
+// compared (exactly when the quantization is lossless and the samples fit in 8 bits).
+void fuzz_pnm_encode(const uint8_t* data, size_t size);
+// Arbitrary bytes expanded as veluna data, then compressed and expanded back.
+void fuzz_veluna(const uint8_t* data, size_t size);
+// First byte: channel count 2..4; then the matrix as float32 patterns; then pixels.
+void fuzz_colour(const uint8_t* data, size_t size);
+
+[[noreturn]] void fuzz_finding(const char* what);
+
+}  // namespace kv
