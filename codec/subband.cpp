@@ -101,6 +101,9 @@ void decode_block(CodecState& state, const Block& block) {
     for (const Block& quadrant : quadrants_of(state, block).part) decode_block(state, quadrant);
     return;
   }
+  // The encoder splits every block above the largest leaf; a stream that
+  // does not is damaged, and the leaf's scratch and scan orders are sized for it.
+  if (block.width * block.height > kSplitMaxArea) fail(1, "decode_block: leaf block too large");
   const BlockGeometry& g = state.geometry->geometry(block.width, block.height);
   const int32_t direction_index = read_magnitude(state, kDirectionModel);
   if (direction_index >= static_cast<int32_t>(g.table.size())) fail(1, "decode_block: invalid direction index");
