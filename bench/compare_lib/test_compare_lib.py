@@ -1,4 +1,5 @@
-"""Checks for the comparison helpers: python3 -m unittest discover -s bench/compare_lib
+"""Checks for the comparison helpers:
+/usr/bin/python3 -m unittest discover -s bench/compare_lib -t bench
 (with the Debian python3, which has numpy; scipy is used when installed)."""
 import math
 import os
