@@ -38,6 +38,7 @@ bool same_file(const char* a, const char* b) {
 void start_state(kv::CodecState& state, const Options& options) {
   state.console = options.console;
   state.threads = options.threads;
+  state.rdo = options.rate_distortion;
   kv::build_bin_tables(state);
 }
 

@@ -20,6 +20,7 @@ struct BlockGeometry {
   int samples = 0;
   std::vector<ScanDirection> table;
   BandLayout layout;
+  std::vector<double> band_gain;  // energy of the block's reconstruction from a unit coefficient of band j
   // order[index][k] = row-major sample index at scan position k, built on
   // first use; published through `ready` so that readers need no lock.
   mutable std::vector<std::unique_ptr<uint16_t[]>> order;

@@ -71,7 +71,15 @@ struct CodecState {
   std::shared_ptr<ThreadPool> pool;
   std::shared_ptr<EstimateTree> estimate_tree;  // reused from one subband block to the next
   bool reference_estimates = false;  // the plain search without caches, for tests
+
+  // Rate-distortion-optimising mode: decisions minimise
+  // J = level_weight[level] * SSE + rdo_lambda * bits.
+  bool rdo = false;
+  double rdo_lambda_factor = 0.0125;  // lambda = factor * baseQ^2
+  double rdo_lambda = 0;
+  double level_weight[64] = {};  // pixel-domain energy of a unit coefficient at each subband level
 };
+
 
 void create_models(CodecState& state);
 void release_models(CodecState& state);

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "magnitude.h"
+#include "wavelet.h"
 #include "thread_pool.h"
 
 namespace kv {
@@ -41,12 +42,70 @@ double block_energy(const std::vector<int32_t>& samples) {
   return sum;
 }
 
+// The split flag: one bit, weighed as bits or, in the rate-distortion mode, as lambda.
+double split_flag_cost(const CodecState& state) { return state.rdo ? state.rdo_lambda : 1; }
+
 // Sample-evaluations above which a batch of searches is worth spreading.
 constexpr int kParallelWork = 256;
 
 struct Scratch {
-  std::vector<int32_t> values, original;
+  std::vector<int32_t> values, original, unquantised, next_nonzero;
 };
+
+// Rate-distortion-optimised quantisation: a coefficient of magnitude 1 is
+// dropped to 0 where that lowers J, counting on the rate side its magnitude,
+// sign and run, the run it merges into and the band terminator, and on the
+// distortion side its error times its band's synthesis gain and the level's weight.
+void drop_costly_ones(const CodecState& state, const BlockGeometry& g, int level, int32_t* values,
+                      const int32_t* unquantised, std::vector<int32_t>& next_nonzero) {
+  const BandLayout& layout = g.layout;
+  next_nonzero.resize(static_cast<size_t>(g.samples));
+  for (int j = layout.levels + 1; j >= 1; --j) {
+    const double step = state.quant[level + j];
+    if (step == 1.0) continue;
+    const int begin = layout.end[j + 1], end = layout.end[j];
+    int32_t following = -1;
+    for (int p = end - 1; p >= begin; --p) {
+      next_nonzero[static_cast<size_t>(p)] = following;
+      if (values[p] != 0) following = p;
+    }
+    const double* magnitude_bits = state.rate_bits[j + level];
+    const double* run_bits = state.rate_bits[63 - j - level];
+    auto run_cost = [&](int32_t run) { return run_bits[run <= 1024 ? state.small_bin[run] : kModelSymbols]; };
+    const double weight = state.level_weight[level] * g.band_gain[static_cast<size_t>(j)];
+    const double rebuilt = dequantised(1, step);
+    int32_t run = 0;
+    for (int p = begin; p < end; ++p) {
+      const int32_t v = values[p];
+      if (v == 0) {
+        ++run;
+        continue;
+      }
+      if (v == 1 || v == -1) {
+        const int32_t next = next_nonzero[static_cast<size_t>(p)];
+        const int32_t after = (next >= 0 ? next : end) - p - 1;
+        double kept = magnitude_bits[1] + 1 + run_cost(run);
+        double dropped;
+        if (next >= 0) {
+          kept += run_cost(after);
+          dropped = run_cost(run + 1 + after);
+        } else {
+          kept += after > 0 ? magnitude_bits[0] : 0.0;
+          dropped = magnitude_bits[0];
+        }
+        const double c = unquantised[p];
+        const double error_kept = c - v * rebuilt;
+        const double more_distortion = weight * (c * c - error_kept * error_kept);
+        if (more_distortion < state.rdo_lambda * (kept - dropped)) {
+          values[p] = 0;
+          ++run;
+          continue;
+        }
+      }
+      run = 0;
+    }
+  }
+}
 
 void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch& scratch) {
   const BlockGeometry& g = *node.geometry;
@@ -60,12 +119,19 @@ void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch
   const bool lossless = state.quant[level + 1] == 1.0f;  // every band of the block has step 1.0
   if (!lossless) std::copy(values, values + n, scratch.original.data());
   lift_block(values, g.layout, true);
+  if (state.rdo) scratch.unquantised.assign(values, values + n);
   quantise(state, level, g.layout, values);
+  uint32_t coefficients_begin = 0;
+  if (state.rdo) {
+    drop_costly_ones(state, g, level, values, scratch.unquantised.data(), scratch.next_nonzero);
+    coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
+    node.coefficients.insert(node.coefficients.end(), values, values + n);
+  }
 
   // Rate items band by band, written without branching on each coefficient
   // (zeros and nonzeros alternate unpredictably); nonzero coefficients are
   // dequantised on the way (zeros rebuild as 0), ready for the inverse.
-  DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0};
+  DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0, coefficients_begin};
   const BandLayout& layout = g.layout;
   node.events.resize(entry.events_begin + 2 * static_cast<size_t>(n) + layout.levels + 1);
   uint16_t* out = node.events.data() + entry.events_begin;
@@ -118,9 +184,13 @@ void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch
       for (double square : squares) sse += square;
     }
   }
-  const double samples = n;
-  const double weight = static_cast<double>(kDistortionWeight) * samples;
-  entry.distortion = weight * std::log2(1.0 + (std::ldexp(1.0, level) * std::sqrt(sse)) / samples);
+  if (state.rdo) {
+    entry.distortion = state.level_weight[level] * sse;
+  } else {
+    const double samples = n;
+    const double weight = static_cast<double>(kDistortionWeight) * samples;
+    entry.distortion = weight * std::log2(1.0 + (std::ldexp(1.0, level) * std::sqrt(sse)) / samples);
+  }
   node.slot[static_cast<size_t>(index)] = static_cast<int32_t>(node.directions.size());
   node.directions.push_back(entry);
 }
@@ -140,6 +210,7 @@ double direction_cost_cached(CodecState& state, EstimateNode& node, int index, S
       ++item;
     }
   }
+  if (state.rdo) return state.rdo_lambda * rate + entry.distortion;
   return rate + entry.distortion;
 }
 
@@ -206,13 +277,14 @@ void ensure_estimates(CodecState& state, EstimateTree& tree, int index) {
   }
 
   // Children before parents: what code_block(block, false) would return.
+  const double flag = split_flag_cost(state);
   for (auto it = subtree.rbegin(); it != subtree.rend(); ++it) {
     EstimateNode& node = tree.nodes[static_cast<size_t>(*it)];
-    const double leaf = node.choice.cost + 1;
+    const double leaf = node.choice.cost + flag;
     if (node.geometry->samples < kSplitMinArea) {
       node.estimate = leaf;
     } else {
-      double split = 1;
+      double split = flag;
       for (int c = 0; c < node.child_count; ++c)
         split = split + tree.nodes[static_cast<size_t>(node.first_child + c)].estimate;
       node.estimate = leaf <= split ? leaf : split;
@@ -229,9 +301,16 @@ void code_tree_leaf(CodecState& state, EstimateNode& node, int direction_index) 
   write_magnitude(state, kDirectionModel, direction_index);
   const uint16_t* order = state.geometry->scan_order(g, direction_index);
   std::vector<int32_t> values(static_cast<size_t>(n));
-  for (int k = 0; k < n; ++k) values[k] = node.samples[order[k]];
-  lift_block(values.data(), g.layout, true);
-  quantise(state, level, g.layout, values.data());
+  if (state.rdo) {
+    // The coefficients the estimate chose to code, ones dropped included.
+    const DirectionEstimate& entry =
+        node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(direction_index)])];
+    std::copy_n(node.coefficients.begin() + entry.coefficients_begin, n, values.begin());
+  } else {
+    for (int k = 0; k < n; ++k) values[k] = node.samples[order[k]];
+    lift_block(values.data(), g.layout, true);
+    quantise(state, level, g.layout, values.data());
+  }
   const BandLayout& layout = g.layout;
   for (int j = layout.levels + 1; j >= 1; --j) {
     int32_t run = 0;
@@ -256,6 +335,48 @@ void code_tree_leaf(CodecState& state, EstimateNode& node, int direction_index) 
 }
 
 }  // namespace
+
+void prepare_rate_distortion(CodecState& state, float base_q) {
+  state.rdo_lambda = state.rdo_lambda_factor * static_cast<double>(base_q) * static_cast<double>(base_q);
+  const int w = state.width, h = state.height;
+  std::vector<int32_t> plane(static_cast<size_t>(w) * static_cast<size_t>(h));
+  constexpr int32_t kUnit = 1 << 12;  // a unit would be rounded away by the integer lifting
+  std::fill(std::begin(state.level_weight), std::end(state.level_weight), 0.0);
+  // Regions of every depth, then a coefficient in the middle of one subband
+  // of each level, put through the decoder's inverse transforms.
+  std::vector<std::pair<int, int>> regions;
+  for (int rw = w, rh = h; rw * rh > 1; rw = (rw + 1) / 2, rh = (rh + 1) / 2) regions.push_back({rw, rh});
+  for (size_t depth = 0; depth < regions.size(); ++depth) {
+    const auto [rw, rh] = regions[depth];
+    const int wl = (rw + 1) / 2, hl = (rh + 1) / 2;
+    for (int even = 0; even < 2; ++even) {
+      int x, y;
+      if (even) {
+        if (rw < 2 || rh < 2) continue;
+        x = wl + (rw / 2) / 2;  // bottom-right
+        y = hl + (rh / 2) / 2;
+      } else if (rw > 1) {
+        x = wl + (rw / 2) / 2;  // top-right
+        y = hl / 2;
+      } else {
+        x = 0;  // bottom-left
+        y = hl + (rh / 2) / 2;
+      }
+      std::fill(plane.begin(), plane.end(), 0);
+      plane[static_cast<size_t>(y) * w + x] = kUnit;
+      for (size_t d = depth + 1; d-- > 0;) {
+        const auto [dw, dh] = regions[d];
+        for (int c = 0; c < dw; ++c) lift_line(plane.data() + c, dh, w, kPlaneFilter, extend_symmetric, false);
+        for (int r = 0; r < dh; ++r)
+          lift_line(plane.data() + static_cast<size_t>(r) * w, dw, 1, kPlaneFilter, extend_symmetric, false);
+      }
+      double energy = 0;
+      for (int32_t v : plane) energy += static_cast<double>(v) * v;
+      const int level = 2 * static_cast<int>(depth) + (even ? 0 : 1);
+      state.level_weight[level] = energy / (static_cast<double>(kUnit) * kUnit);
+    }
+  }
+}
 
 void refresh_rate_table(CodecState& state) {
   const double* log2_of = log2_table();
@@ -285,6 +406,7 @@ void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tre
     node.version = ~uint64_t{0};
     node.directions.clear();
     node.events.clear();
+    node.coefficients.clear();
   };
   add_node(root);
   for (size_t k = 0; k < count; ++k) {
@@ -323,12 +445,13 @@ void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tre
 double code_tree_block(CodecState& state, EstimateTree& tree, int index) {
   ensure_estimates(state, tree, index);
   EstimateNode& node = tree.nodes[static_cast<size_t>(index)];
-  const double leaf = node.choice.cost + 1;
+  const double flag = split_flag_cost(state);
+  const double leaf = node.choice.cost + flag;
   if (node.geometry->samples < kSplitMinArea) {
     code_tree_leaf(state, node, node.choice.index);
     return leaf;
   }
-  double split = 1;
+  double split = flag;
   for (int c = 0; c < node.child_count; ++c) split = split + tree.nodes[static_cast<size_t>(node.first_child + c)].estimate;
   if (leaf <= split) {
     code_tree_leaf(state, node, node.choice.index);

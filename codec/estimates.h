@@ -24,6 +24,7 @@ struct DirectionEstimate {
   uint32_t events_begin;
   uint32_t events_count;
   double distortion;  // the cost's distortion term
+  uint32_t coefficients_begin;  // rate-distortion mode: the coefficients to code, in `coefficients`
 };
 
 struct EstimateNode {
@@ -39,6 +40,7 @@ struct EstimateNode {
   std::vector<int32_t> slot;     // per table entry: its position in `directions`, or -1
   std::vector<DirectionEstimate> directions;
   std::vector<uint16_t> events;  // rate items of every evaluated direction
+  std::vector<int32_t> coefficients;  // rate-distortion mode only
 };
 
 // The quadtree below one block of at most kSplitMaxArea samples.
@@ -50,6 +52,10 @@ struct EstimateTree {
 void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree);
 // Codes node `index` with the same decisions as code_block; returns its cost.
 double code_tree_block(CodecState& state, EstimateTree& tree, int index);
+
+// Rate-distortion mode: the pixel-domain energy of a unit coefficient at every
+// subband level of a plane of the state's size, and lambda for base_q.
+void prepare_rate_distortion(CodecState& state, float base_q);
 
 // Refreshes the rows of the rate table whose models changed.
 void refresh_rate_table(CodecState& state);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "colour.h"
+#include "estimates.h"
 #include "failure.h"
 #include "magnitude.h"
 #include "plane.h"
@@ -31,6 +32,10 @@ void encode_image(CodecState& state, float base_q, const char* input_name, const
   if (state.width > kMaxDimension || state.height > kMaxDimension)
     fail(-1, "Error reading file \"%s\".", input_name);
   prepare_run(state, true);
+  // At q <= 1 every step is 1.0 and the mode has nothing to trade: it stays off,
+  // and the stream is the default one, exact.
+  if (state.rdo && !(base_q > 1.0f)) state.rdo = false;
+  if (state.rdo) prepare_rate_distortion(state, base_q);
   create_models(state);
   Encoder& encoder = state.encoder;
   write_bits(encoder, 8, kMagicFirst);

@@ -1,6 +1,7 @@
 // The kelvane program: the library's file calls behind a command line.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "kelvane/kelvane.h"
 
@@ -18,6 +19,9 @@ int main(int argc, char** argv) {
   kelvane::Options options;
   options.console = stdout;
   options.direction_picture = true;
+  // A fourth argument "--rdo" chooses the rate-distortion-optimising encoder;
+  // any other further argument is ignored.
+  options.rate_distortion = argc - 1 >= 4 && std::strcmp(argv[4], "--rdo") == 0;
   try {
     // Only the number of arguments chooses the mode; extra ones are ignored.
     if (argc - 1 >= 3)

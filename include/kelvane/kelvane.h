@@ -51,6 +51,12 @@ struct Options {
   // directions to "dir.pgm" or "dir.ppm" in the current directory, unless
   // that is the image or the stream.
   bool direction_picture = false;
+  // Rate-distortion-optimising encoder (the command line's fourth argument
+  // "--rdo"): quadtree, directions and dropped coefficients chosen to
+  // minimise squared error plus lambda times bits. Same format, every
+  // decoder reads it; off by default, and without effect at a quantization
+  // of 1 or less.
+  bool rate_distortion = false;
 };
 
 // A quantization of 1 or less codes the image losslessly; larger values

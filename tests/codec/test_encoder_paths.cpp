@@ -13,12 +13,13 @@
 namespace kv::test {
 namespace {
 
-std::vector<uint8_t> encode_with(const Image& image, float q, int threads, bool reference) {
+std::vector<uint8_t> encode_with(const Image& image, float q, int threads, bool reference, bool rdo = false) {
   std::vector<uint8_t> stream;
   CodecState state;
   state.console = nullptr;
   state.threads = threads;
   state.reference_estimates = reference;
+  state.rdo = rdo;
   build_bin_tables(state);
   state.width = image.width;
   state.height = image.height;
@@ -62,6 +63,25 @@ TEST(EncoderPaths, CachedScanOrdersEqualTheStableSortOfKeys) {
       scan_positions(w, h, g.table[static_cast<size_t>(index)], position.data());
       const uint16_t* order = cache.scan_order(g, index);
       for (int k = 0; k < w * h; ++k) ASSERT_EQ(position[order[k]], k) << w << "x" << h << " entry " << index;
+    }
+  }
+}
+
+// The rate-distortion mode writes ordinary streams: decodable, the same for
+// any thread count, and at q <= 1 exactly the default (lossless) stream.
+TEST(EncoderPaths, RateDistortionModeWritesOrdinaryStreams) {
+  for (const char* name : {"camera.pgm", "chelsea.ppm"}) {
+    Image image = crop(load_image(name), 100, 80, 120, 90);
+    EXPECT_EQ(encode_with(image, 1.0f, 1, false, true), encode_with(image, 1.0f, 1, false, false)) << name;
+    double previous = INFINITY;
+    for (float q : {4.0f, 16.0f, 64.0f}) {
+      const std::vector<uint8_t> stream = encode_with(image, q, 1, false, true);
+      EXPECT_EQ(encode_with(image, q, 2, false, true), stream) << name << " q " << q;
+      EXPECT_NE(encode_with(image, q, 1, false, false), stream) << name << " q " << q;
+      const double quality = psnr(image, decode_memory(stream));
+      EXPECT_LT(quality, previous) << name << " q " << q;
+      EXPECT_GT(quality, 28.0) << name << " q " << q;
+      previous = quality;
     }
   }
 }
