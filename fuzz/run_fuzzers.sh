@@ -18,11 +18,18 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${2:-$root/build/fuzz}
 targets=${KV_FUZZ_TARGETS:-kelvane_decode pnm_encode veluna colour}
 
+# Runs of a few targets at a time may share the build directory: one
+# configures and builds at a time.
+mkdir -p "$build"
+exec 9>"$build/.fuzz-build.lock"
+flock 9
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DKV_SANITIZE=ON -DKV_FUZZ=ON -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF >/dev/null
 fi
 cmake --build "$build" --target $(printf 'fuzz_%s ' $targets) >/dev/null
+flock -u 9
+exec 9>&-
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
