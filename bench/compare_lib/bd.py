@@ -100,14 +100,16 @@ def _prepare(points):
     return r, q
 
 
-def bd_rate(anchor, test):
+def bd_rate(anchor, test, psnr_range=None):
     """Average rate difference of test against anchor in percent over the
-    overlapping PSNR interval (negative: test needs fewer bits). anchor and
-    test are lists of (bits per pixel, PSNR). Returns (percent, lo, hi) or
-    None without overlap."""
+    overlapping PSNR interval (negative: test needs fewer bits), optionally
+    narrowed to psnr_range = (lo, hi). anchor and test are lists of (bits per
+    pixel, PSNR). Returns (percent, lo, hi) or None without overlap."""
     r1, q1 = _prepare(anchor)
     r2, q2 = _prepare(test)
     lo, hi = max(q1[0], q2[0]), min(q1[-1], q2[-1])
+    if psnr_range is not None:
+        lo, hi = max(lo, psnr_range[0]), min(hi, psnr_range[1])
     if hi <= lo:
         return None
     i1 = Pchip(q1, r1).integrate(lo, hi)

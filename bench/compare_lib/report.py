@@ -33,6 +33,22 @@ def bd_tables(results, images, peers):
     return out
 
 
+def bd_range_markdown(results, images, peers, labels, psnr_range):
+    """BD-rate of kelvane restricted to a common PSNR interval."""
+    lo, hi = psnr_range
+    lines = [f'| kelvane vs (BD-rate, {lo:g}–{hi:g} dB only) | ' + ' | '.join(images) + ' | average |',
+             '|---|' + '---:|' * (len(images) + 1)]
+    for p in peers:
+        vals = []
+        for im in images:
+            r = bd.bd_rate(lossy_points(results, im, p), lossy_points(results, im, 'kelvane'), psnr_range)
+            # only an interval of at least half the requested width counts
+            vals.append(r[0] if r and r[2] - r[1] >= (hi - lo) / 2 else None)
+        lines.append(f'| {labels[p]} | ' + ' | '.join(_f(v, '+.1f') + ' %' if v is not None else '–' for v in vals)
+                     + f' | **{_f(_mean(vals), "+.1f")} %** |')
+    return '\n'.join(lines)
+
+
 def _mean(vals):
     vals = [v for v in vals if v is not None]
     return sum(vals) / len(vals) if vals else None

@@ -56,6 +56,15 @@ class BjontegaardTest(unittest.TestCase):
         self.assertAlmostEqual(pct, -20.0, places=9)
         self.assertEqual((lo, hi), (26.0, 42.0))
 
+    def test_narrowed_psnr_range(self):
+        ps = np.linspace(26.0, 42.0, 33)
+        anchor = [(10 ** ((p - 20) / 10), p) for p in ps]
+        # the test curve saves 10 % below 34 dB and 30 % above
+        test = [(r * (0.9 if p < 34 else 0.7), p) for r, p in anchor]
+        pct, lo, hi = bd.bd_rate(anchor, test, (35.0, 40.0))
+        self.assertAlmostEqual(pct, -30.0, places=6)
+        self.assertEqual((lo, hi), (35.0, 40.0))
+
     def test_constant_psnr_offset(self):
         test = [(r, p + 1.25) for r, p in self.anchor]
         db, _, _ = bd.bd_psnr(self.anchor, test)
