@@ -112,6 +112,19 @@ inline uint32_t find_symbol_interval(const AdaptiveModel& model, uint32_t target
   return base;
 }
 
+// Division of x < 2^32 by a total below 2^16 as a multiplication: with
+// m = ceil(2^48 / total), floor(x * m / 2^48) = floor(x / total). Writing
+// x = q total + rho and m total = 2^48 + d (0 <= d < total), the product is
+// (q + rho / total + x d / (total 2^48)) 2^48, and x d < 2^48 keeps the last
+// term below 1 / total, too little to reach q + 1. The coders compute m, a
+// division that does not wait for the coder's state, and their divisions
+// of the range products become multiplications.
+inline uint64_t total_reciprocal(uint32_t total) { return ((uint64_t{1} << 48) + total - 1) / total; }
+
+inline uint32_t divide_by_total(uint32_t x, uint64_t reciprocal) {
+  return static_cast<uint32_t>((static_cast<unsigned __int128>(x) * reciprocal) >> 48);
+}
+
 // Adds `increment` to the frequency of `symbol`: to the element of the
 // symbol and of each of its ancestors, element 0 last. Halves once if the
 // total then exceeds the limit.

@@ -100,7 +100,8 @@ inline uint32_t read_symbol(Decoder& decoder, const AdaptiveModel& model) {
     // offset <= r <= 2^16 and every count <= total < 2^16: the products fit in 32 bits.
     symbol = find_symbol_interval(model, (offset * total - 1) / r, interval);
     uint32_t a = interval.cumulative, b = interval.cumulative + interval.frequency;
-    decoder_detail::narrow(decoder, r * a / total, r * b / total);
+    uint64_t reciprocal = total_reciprocal(total);
+    decoder_detail::narrow(decoder, divide_by_total(r * a, reciprocal), divide_by_total(r * b, reciprocal));
   } else {
     uint64_t target = (uint64_t{offset} * total - 1) / r;
     symbol = find_symbol_interval(model, static_cast<uint32_t>(target), interval);

@@ -128,7 +128,8 @@ inline void write_symbol(Encoder& encoder, const AdaptiveModel& model, uint32_t 
   uint32_t a = interval.cumulative, b = interval.cumulative + interval.frequency;
   if (total <= 0xFFFF) {
     // r <= 2^16 and b <= total < 2^16: the products fit in 32 bits.
-    encoder_detail::narrow(encoder, r * a / total, r * b / total);
+    uint64_t reciprocal = total_reciprocal(total);
+    encoder_detail::narrow(encoder, divide_by_total(r * a, reciprocal), divide_by_total(r * b, reciprocal));
   } else {
     encoder_detail::narrow(encoder, static_cast<uint32_t>(uint64_t{r} * a / total),
                            static_cast<uint32_t>(uint64_t{r} * b / total));

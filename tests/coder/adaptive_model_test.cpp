@@ -174,6 +174,24 @@ TEST(AdaptiveModelTest, BuildAndFlattenAreInverse) {
   }
 }
 
+// The coders divide range products (below 2^32) by totals below 2^16 with a
+// multiplication; it must agree with the division everywhere, above all just
+// below and at multiples of the total and at the largest products.
+TEST(AdaptiveModelTest, DivisionByTheTotalAsAMultiplication) {
+  for (uint32_t total = 1; total <= 0xFFFF; ++total) {
+    uint64_t reciprocal = total_reciprocal(total);
+    uint32_t largest_quotient = 0xFFFFFFFFu / total;
+    for (uint32_t q : {0u, 1u, 2u, 0x1234u, largest_quotient / 2, largest_quotient - 1, largest_quotient}) {
+      uint64_t base = uint64_t{q} * total;
+      for (uint64_t x : {base, base + 1, base + total - 1, base + total / 2, base - 1}) {
+        if (x > 0xFFFFFFFFu || (q == 0 && x == base - 1)) continue;
+        ASSERT_EQ(divide_by_total(static_cast<uint32_t>(x), reciprocal), x / total) << x << " / " << total;
+      }
+    }
+    ASSERT_EQ(divide_by_total(0xFFFFFFFFu, reciprocal), 0xFFFFFFFFu / total) << total;
+  }
+}
+
 // Every lookup agrees with a plain frequency array through random updates,
 // including the halvings they trigger.
 TEST(AdaptiveModelTest, LookupsMatchPlainFrequencies) {
