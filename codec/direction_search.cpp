@@ -76,33 +76,7 @@ DirectionChoice choose_direction(const CodecState& state, int level, const Block
   const BandLayout layout = band_layout(block.width * block.height);
   std::vector<ScanDirection> table;
   const int d = make_directions(table, block.width, block.height);
-  auto evaluate = [&](int index) {
-    return DirectionChoice{direction_cost(state, level, block, layout, table, index), index};
-  };
-
-  if (d <= kSearchSamples) {
-    DirectionChoice best = evaluate(0);
-    for (int index = 1; index < d; ++index) {
-      DirectionChoice c = evaluate(index);
-      if (c.cost < best.cost) best = c;
-    }
-    return best;
-  }
-
-  constexpr int kCandidates = 3 * kSearchKeep > kSearchSamples ? 3 * kSearchKeep : kSearchSamples;
-  DirectionChoice candidates[kCandidates];
-  const int m = d / kSearchSamples + 1;
-  for (int s = 0; s < kSearchSamples; ++s) candidates[s] = evaluate((s * d) / kSearchSamples);
-  sort_candidates(candidates, kSearchSamples);
-  for (int step = (m + 1) / 3; step >= 1; step = (step + 1) / 3) {
-    for (int k = 0; k < kSearchKeep; ++k) {
-      int a = candidates[k].index;
-      candidates[kSearchKeep + k] = evaluate((a + step) % d);
-      candidates[2 * kSearchKeep + k] = evaluate((a - step + d) % d);
-    }
-    sort_candidates(candidates, 3 * kSearchKeep);
-  }
-  return candidates[0];
+  return search_directions(d, [&](int index) { return direction_cost(state, level, block, layout, table, index); });
 }
 
 }  // namespace kv

@@ -37,4 +37,35 @@ bool ranks_before(const DirectionChoice& u, const DirectionChoice& v);
 // since the order above is not transitive.
 void sort_candidates(DirectionChoice* candidates, int count);
 
+// The search over a table of d entries, with evaluate(index) giving the cost
+// of one entry: every entry of tables up to kSearchSamples, keeping the first
+// index of the least cost; beyond, kSearchSamples entries spread over the
+// circular table, then the kSearchKeep best refined by their neighbours at
+// steps falling by about a third down to 1 (indices are not de-duplicated).
+template <typename Evaluate>
+DirectionChoice search_directions(int d, Evaluate&& evaluate) {
+  auto candidate = [&](int index) { return DirectionChoice{evaluate(index), index}; };
+  if (d <= kSearchSamples) {
+    DirectionChoice best = candidate(0);
+    for (int index = 1; index < d; ++index) {
+      DirectionChoice c = candidate(index);
+      if (c.cost < best.cost) best = c;
+    }
+    return best;
+  }
+  DirectionChoice candidates[3 * kSearchKeep > kSearchSamples ? 3 * kSearchKeep : kSearchSamples];
+  const int m = d / kSearchSamples + 1;
+  for (int s = 0; s < kSearchSamples; ++s) candidates[s] = candidate((s * d) / kSearchSamples);
+  sort_candidates(candidates, kSearchSamples);
+  for (int step = (m + 1) / 3; step >= 1; step = (step + 1) / 3) {
+    for (int k = 0; k < kSearchKeep; ++k) {
+      const int a = candidates[k].index;
+      candidates[kSearchKeep + k] = candidate((a + step) % d);
+      candidates[2 * kSearchKeep + k] = candidate((a - step + d) % d);
+    }
+    sort_candidates(candidates, 3 * kSearchKeep);
+  }
+  return candidates[0];
+}
+
 }  // namespace kv

@@ -217,29 +217,8 @@ double direction_cost_cached(CodecState& state, EstimateNode& node, int index, S
 // The direction search of choose_direction, on cached evaluations.
 DirectionChoice choose_node_direction(CodecState& state, EstimateNode& node) {
   thread_local Scratch scratch;
-  const int d = static_cast<int>(node.geometry->table.size());
-  auto evaluate = [&](int index) { return DirectionChoice{direction_cost_cached(state, node, index, scratch), index}; };
-  if (d <= kSearchSamples) {
-    DirectionChoice best = evaluate(0);
-    for (int index = 1; index < d; ++index) {
-      DirectionChoice c = evaluate(index);
-      if (c.cost < best.cost) best = c;
-    }
-    return best;
-  }
-  DirectionChoice candidates[3 * kSearchKeep > kSearchSamples ? 3 * kSearchKeep : kSearchSamples];
-  const int m = d / kSearchSamples + 1;
-  for (int s = 0; s < kSearchSamples; ++s) candidates[s] = evaluate((s * d) / kSearchSamples);
-  sort_candidates(candidates, kSearchSamples);
-  for (int step = (m + 1) / 3; step >= 1; step = (step + 1) / 3) {
-    for (int k = 0; k < kSearchKeep; ++k) {
-      int a = candidates[k].index;
-      candidates[kSearchKeep + k] = evaluate((a + step) % d);
-      candidates[2 * kSearchKeep + k] = evaluate((a - step + d) % d);
-    }
-    sort_candidates(candidates, 3 * kSearchKeep);
-  }
-  return candidates[0];
+  return search_directions(static_cast<int>(node.geometry->table.size()),
+                           [&](int index) { return direction_cost_cached(state, node, index, scratch); });
 }
 
 // Nodes of the subtree at `index`, parents before children.
@@ -311,22 +290,7 @@ void code_tree_leaf(CodecState& state, EstimateNode& node, int direction_index) 
     lift_block(values.data(), g.layout, true);
     quantise(state, level, g.layout, values.data());
   }
-  const BandLayout& layout = g.layout;
-  for (int j = layout.levels + 1; j >= 1; --j) {
-    int32_t run = 0;
-    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
-      int32_t e = values[p];
-      if (e == 0) {
-        ++run;
-        continue;
-      }
-      write_magnitude(state, j + level, e);
-      write_bits(state.encoder, 1, e < 0 ? 1 : 0);
-      write_magnitude(state, 63 - j - level, run);
-      run = 0;
-    }
-    if (run > 0) write_magnitude(state, j + level, 0);
-  }
+  write_bands(state, g.layout, values.data());
   // The block's part of the diagnostic picture.
   std::vector<int32_t> painted(static_cast<size_t>(n));
   for (int k = 0; k < n; ++k) painted[order[k]] = painted_value(node.samples[order[k]], k, n);

@@ -66,20 +66,11 @@ double code_block(CodecState& state, const Block& block, bool write) {
   return leaf_cost <= split_cost ? leaf_cost : split_cost;
 }
 
-void code_leaf(CodecState& state, const Block& block, int direction_index) {
-  write_bits(state.encoder, 1, 1);
-  const int n = block.width * block.height;
-  const BandLayout layout = band_layout(n);
-  std::vector<ScanDirection> table;
-  make_directions(table, block.width, block.height);
-  write_magnitude(state, kDirectionModel, direction_index);
-  std::vector<int32_t> coefficients(static_cast<size_t>(n));
-  const BlockView view = view_of(state, block);
-  direction_transform(state, state.level, layout, coefficients.data(), view, table[direction_index], true);
+void write_bands(CodecState& state, const BandLayout& layout, const int32_t* coefficients) {
   for (int j = layout.levels + 1; j >= 1; --j) {
     int32_t run = 0;
     for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
-      int32_t e = coefficients[p];
+      const int32_t e = coefficients[p];
       if (e == 0) {
         ++run;
         continue;
@@ -91,6 +82,19 @@ void code_leaf(CodecState& state, const Block& block, int direction_index) {
     }
     if (run > 0) write_magnitude(state, j + state.level, 0);
   }
+}
+
+void code_leaf(CodecState& state, const Block& block, int direction_index) {
+  write_bits(state.encoder, 1, 1);
+  const int n = block.width * block.height;
+  const BandLayout layout = band_layout(n);
+  std::vector<ScanDirection> table;
+  make_directions(table, block.width, block.height);
+  write_magnitude(state, kDirectionModel, direction_index);
+  std::vector<int32_t> coefficients(static_cast<size_t>(n));
+  const BlockView view = view_of(state, block);
+  direction_transform(state, state.level, layout, coefficients.data(), view, table[direction_index], true);
+  write_bands(state, layout, coefficients.data());
   paint_direction(view, direction_index);
   show_progress(state, n);
 }

@@ -23,6 +23,9 @@ double code_block(CodecState& state, const Block& block, bool write);
 double split_block(CodecState& state, const Block& block, bool write);
 void code_leaf(CodecState& state, const Block& block, int direction_index);
 void decode_block(CodecState& state, const Block& block);
+// A leaf's bands, coarsest first: magnitudes, signs, zero runs and the 0 that
+// ends a band early, at state.level.
+void write_bands(CodecState& state, const BandLayout& layout, const int32_t* coefficients);
 
 BlockView view_of(const CodecState& state, const Block& block);
 
