@@ -1,6 +1,8 @@
 #include "adaptive_model.h"
 
+#include <bit>
 #include <new>
+#include <utility>
 
 #include "failure.h"
 
@@ -76,6 +78,61 @@ uint32_t get_cumulative(const AdaptiveModel& model, uint32_t symbol) {
 uint32_t find_symbol(const AdaptiveModel& model, uint32_t target) {
   SymbolInterval unused;
   return find_symbol_interval(model, target, unused);
+}
+
+namespace {
+
+// One level of symbol_interval; `p` is its bit, the step is 2^p.
+template <uint32_t p>
+inline void interval_level(const uint32_t* t, uint32_t n, uint32_t symbol, uint32_t lower_bits, uint32_t& above,
+                           uint32_t& children) {
+  constexpr uint32_t step = 1u << p;
+  uint32_t k = (symbol & ~(2 * step - 1)) | step;
+  if (k < n) {
+    uint32_t x = t[k];
+    // Bit p moved to the sign and spread over the word: a mask without a branch.
+    above += x & static_cast<uint32_t>(static_cast<int32_t>(~symbol << (31 - p)) >> 31);
+    children += x & static_cast<uint32_t>(static_cast<int32_t>(lower_bits << (31 - p)) >> 31);
+  }
+}
+
+// symbol_interval for a model of 2^levels span, every level written out so
+// that its masks are constants.
+template <uint32_t... p>
+SymbolInterval interval_of(const AdaptiveModel& model, uint32_t symbol, std::integer_sequence<uint32_t, p...>) {
+  const uint32_t* t = model.tree.data();
+  const uint32_t lower_bits = (symbol & (0u - symbol)) - 1;  // all ones for symbol 0
+  uint32_t above = 0;     // f(symbol + 1) + ... + f(n - 1)
+  uint32_t children = 0;  // the part of `above` inside element `symbol`
+  (interval_level<p>(t, model.symbols, symbol, lower_bits, above, children), ...);
+  uint32_t frequency = t[symbol] - children;
+  return {t[0] - above - frequency, frequency};
+}
+
+template <uint32_t levels>
+SymbolInterval interval_of(const AdaptiveModel& model, uint32_t symbol) {
+  return interval_of(model, symbol, std::make_integer_sequence<uint32_t, levels>{});
+}
+
+}  // namespace
+
+SymbolInterval symbol_interval(const AdaptiveModel& model, uint32_t symbol) {
+  switch (std::countr_zero(model.span)) {
+    case 1: return interval_of<1>(model, symbol);
+    case 2: return interval_of<2>(model, symbol);
+    case 3: return interval_of<3>(model, symbol);
+    case 4: return interval_of<4>(model, symbol);
+    case 5: return interval_of<5>(model, symbol);
+    case 6: return interval_of<6>(model, symbol);
+    case 7: return interval_of<7>(model, symbol);
+    case 8: return interval_of<8>(model, symbol);
+    case 9: return interval_of<9>(model, symbol);
+    case 10: return interval_of<10>(model, symbol);
+    case 11: return interval_of<11>(model, symbol);
+    case 12: return interval_of<12>(model, symbol);
+    case 13: return interval_of<13>(model, symbol);
+    default: return interval_of<kMaxLevels>(model, symbol);
+  }
 }
 
 }  // namespace kv

@@ -41,30 +41,6 @@ struct SymbolInterval {
   uint32_t frequency;
 };
 
-namespace model_detail {
-
-// One level of symbol_interval; `p` is its bit, the step is 2^p.
-template <uint32_t p>
-[[gnu::always_inline]] inline void interval_level(const uint32_t* t, uint32_t n, uint32_t symbol,
-                                                  uint32_t lower_bits, uint32_t& above, uint32_t& children) {
-  constexpr uint32_t step = 1u << p;
-  uint32_t k = (symbol & ~(2 * step - 1)) | step;
-  if (k < n) {
-    uint32_t x = t[k];
-    above += x & (((symbol >> p) & 1) - 1u);
-    children += x & (0u - ((lower_bits >> p) & 1));
-  }
-}
-
-template <uint32_t... p>
-[[gnu::always_inline]] inline void interval_levels(const uint32_t* t, uint32_t n, uint32_t symbol, uint32_t lower_bits,
-                                                   uint32_t& above, uint32_t& children,
-                                                   std::integer_sequence<uint32_t, p...>) {
-  (interval_level<p>(t, n, symbol, lower_bits, above, children), ...);
-}
-
-}  // namespace model_detail
-
 // Walking from element 0 down to `symbol`, every level splits the range in
 // two at element k = (symbol & ~(2 step - 1)) | step. Where the symbol lies in
 // the lower half, the upper half (element k, if k < n) is part of the
@@ -72,19 +48,8 @@ template <uint32_t... p>
 // symbol's children, which element `symbol` includes. The levels do not
 // depend on each other, so their loads and sums all proceed at once; the
 // symbol's bits select with masks, since a branch on them would be
-// mispredicted half the time on data of high entropy. Every level a model
-// can have is written out, so that its masks are constants; levels at or
-// past the span have k >= n and are skipped.
-[[gnu::always_inline]] inline SymbolInterval symbol_interval(const AdaptiveModel& model, uint32_t symbol) {
-  const uint32_t* t = model.tree.data();
-  const uint32_t lower_bits = (symbol & (0u - symbol)) - 1;  // all ones for symbol 0
-  uint32_t above = 0;     // f(symbol + 1) + ... + f(n - 1)
-  uint32_t children = 0;  // the part of `above` inside element `symbol`
-  model_detail::interval_levels(t, model.symbols, symbol, lower_bits, above, children,
-                                std::make_integer_sequence<uint32_t, kMaxLevels>{});
-  uint32_t frequency = t[symbol] - children;
-  return {t[0] - above - frequency, frequency};
-}
+// mispredicted half the time on data of high entropy.
+SymbolInterval symbol_interval(const AdaptiveModel& model, uint32_t symbol);
 
 // The symbol whose interval holds `target`, with its interval, in one walk
 // down the tree.
