@@ -82,6 +82,9 @@ uint32_t find_symbol(const AdaptiveModel& model, uint32_t target) {
 
 namespace {
 
+// Levels of the tree below element 0 for the largest alphabet, 16384 symbols.
+constexpr uint32_t kMaxLevels = 14;
+
 // One level of symbol_interval; `p` is its bit, the step is 2^p.
 template <uint32_t p>
 inline void interval_level(const uint32_t* t, uint32_t n, uint32_t symbol, uint32_t lower_bits, uint32_t& above,

@@ -3,15 +3,10 @@
 // lowbit(j) frequencies starting at symbol j (cut off at the alphabet's end).
 #pragma once
 
-#include <bit>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 namespace kv {
-
-// Levels of the tree below element 0 for the largest alphabet, 16384 symbols.
-constexpr uint32_t kMaxLevels = 14;
 
 struct AdaptiveModel {
   uint32_t symbols = 0;
