@@ -81,20 +81,20 @@ void veluna_expand_file(const char* compressed_path, const char* output_path) {
   new_decoder(decoder, compressed_path);
   File output(std::fopen(output_path, "wb"));
   if (!output) fail(1, "main: Cannot open \"%s\"", output_path);
-  std::vector<uint8_t> chunk;
-  chunk.reserve(1 << 16);
+  std::vector<uint8_t> chunk(1 << 16);
+  size_t filled = 0;
   auto write_chunk = [&] {
-    if (std::fwrite(chunk.data(), 1, chunk.size(), output.get()) != chunk.size()) fail(1, "main: write error");
-    chunk.clear();
+    if (std::fwrite(chunk.data(), 1, filled, output.get()) != filled) fail(1, "main: write error");
+    filled = 0;
   };
   try {
     expand_symbols(decoder, [&](uint8_t byte) {
-      chunk.push_back(byte);
-      if (chunk.size() == chunk.capacity()) write_chunk();
+      chunk[filled++] = byte;
+      if (filled == chunk.size()) write_chunk();
     });
   } catch (const Failure&) {
     // What was decoded before the failure stays in the file.
-    std::fwrite(chunk.data(), 1, chunk.size(), output.get());
+    std::fwrite(chunk.data(), 1, filled, output.get());
     throw;
   }
   write_chunk();
