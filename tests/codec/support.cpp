@@ -68,10 +68,13 @@ void ScratchDir::SetUp() {
 
 void ScratchDir::TearDown() { fs::remove_all(dir); }
 
-std::vector<uint8_t> encode_memory(const Image& image, float base_q) {
+std::vector<uint8_t> encode_memory(const Image& image, float base_q, const EncodeSettings& settings) {
   std::vector<uint8_t> stream;
   CodecState state;
   state.console = nullptr;
+  state.threads = settings.threads;
+  state.reference_estimates = settings.reference;
+  state.rdo = settings.rate_distortion;
   build_bin_tables(state);
   state.width = image.width;
   state.height = image.height;

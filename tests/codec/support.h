@@ -36,8 +36,14 @@ class ScratchDir : public ::testing::Test {
   fs::path dir;
 };
 
+// How encode_memory runs the encoder.
+struct EncodeSettings {
+  int threads = 0;                // 0: every hardware thread
+  bool reference = false;         // the plain search without caches
+  bool rate_distortion = false;   // the rate-distortion-optimising mode
+};
 // Codes an image in memory through the codec's own steps, quietly.
-std::vector<uint8_t> encode_memory(const Image& image, float base_q);
+std::vector<uint8_t> encode_memory(const Image& image, float base_q, const EncodeSettings& settings = {});
 // Decodes a stream in memory; failures throw Failure.
 Image decode_memory(const std::vector<uint8_t>& stream, uint64_t memory_limit = 0);
 

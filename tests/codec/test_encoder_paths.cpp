@@ -14,21 +14,7 @@ namespace kv::test {
 namespace {
 
 std::vector<uint8_t> encode_with(const Image& image, float q, int threads, bool reference, bool rdo = false) {
-  std::vector<uint8_t> stream;
-  CodecState state;
-  state.console = nullptr;
-  state.threads = threads;
-  state.reference_estimates = reference;
-  state.rdo = rdo;
-  build_bin_tables(state);
-  state.width = image.width;
-  state.height = image.height;
-  state.channels = image.channels;
-  state.image = image.samples;
-  new_memory_encoder(state.encoder, stream);
-  encode_image(state, q, "", "");
-  kill_encoder(state.encoder);
-  return stream;
+  return encode_memory(image, q, {threads, reference, rdo});
 }
 
 TEST(EncoderPaths, CachedEstimatesDecideAsThePlainSearch) {
