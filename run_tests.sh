@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: once optimised, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer; then runs every fuzz
+# target for a minute.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install_deps.sh
