@@ -39,27 +39,16 @@ Timing time_median(int runs, Work&& work) {
 }
 
 std::vector<uint8_t> encode(const kv::Image& image, float q, int threads) {
-  std::vector<uint8_t> stream;
   kv::CodecState state;
   state.console = nullptr;
   state.threads = threads;
-  kv::build_bin_tables(state);
-  state.width = image.width;
-  state.height = image.height;
-  state.channels = image.channels;
-  state.image = image.samples;
-  kv::new_memory_encoder(state.encoder, stream);
-  kv::encode_image(state, q, "", "");
-  kv::kill_encoder(state.encoder);
-  return stream;
+  return kv::encode_to_memory(state, image, q);
 }
 
 void decode(const std::vector<uint8_t>& stream) {
   kv::CodecState state;
   state.console = nullptr;
-  kv::build_bin_tables(state);
-  kv::new_memory_decoder(state.decoder, stream.data(), stream.size());
-  kv::decode_image(state, 0, "", "");
+  kv::decode_from_memory(state, stream.data(), stream.size(), 0);
 }
 
 // CPU milliseconds per megapixel of the straightforward implementation

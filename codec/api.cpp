@@ -49,15 +49,6 @@ void take_image(kv::CodecState& state, kv::Image&& image) {
   state.image = std::move(image.samples);
 }
 
-Image give_image(kv::CodecState& state) {
-  Image image;
-  image.width = state.width;
-  image.height = state.height;
-  image.channels = state.channels;
-  image.samples = std::move(state.image);
-  return image;
-}
-
 void check_shape(const Image& image) {
   const bool sides = image.width >= 1 && image.width <= kv::kMaxDimension && image.height >= 1 &&
                      image.height <= kv::kMaxDimension && image.channels >= 1 && image.channels <= 255;
@@ -93,14 +84,10 @@ std::vector<uint8_t> Image::to_8bit() const {
 std::vector<uint8_t> encode(const Image& image, float quantization, const Options& options) {
   return guarded([&] {
     check_shape(image);
-    std::vector<uint8_t> stream;
     kv::CodecState state;
     start_state(state, options);
-    take_image(state, kv::Image{image.width, image.height, image.channels, image.samples});
-    kv::new_memory_encoder(state.encoder, stream);
-    kv::encode_image(state, quantization, "", "");
-    kv::kill_encoder(state.encoder);
-    return stream;
+    return kv::encode_to_memory(state, kv::Image{image.width, image.height, image.channels, image.samples},
+                                quantization);
   });
 }
 
@@ -108,9 +95,8 @@ Image decode(std::span<const uint8_t> stream, const Options& options) {
   return guarded([&] {
     kv::CodecState state;
     start_state(state, options);
-    kv::new_memory_decoder(state.decoder, stream.data(), stream.size());
-    kv::decode_image(state, options.memory_limit, "", "");
-    return give_image(state);
+    kv::Image image = kv::decode_from_memory(state, stream.data(), stream.size(), options.memory_limit);
+    return Image{image.width, image.height, image.channels, std::move(image.samples)};
   });
 }
 

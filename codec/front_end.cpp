@@ -97,4 +97,24 @@ void decode_image(CodecState& state, uint64_t memory_limit, const char* input_na
   kill_decoder(decoder);
 }
 
+std::vector<uint8_t> encode_to_memory(CodecState& state, Image image, float base_q) {
+  std::vector<uint8_t> stream;
+  build_bin_tables(state);
+  state.width = image.width;
+  state.height = image.height;
+  state.channels = image.channels;
+  state.image = std::move(image.samples);
+  new_memory_encoder(state.encoder, stream);
+  encode_image(state, base_q, "", "");
+  kill_encoder(state.encoder);
+  return stream;
+}
+
+Image decode_from_memory(CodecState& state, const uint8_t* data, size_t size, uint64_t memory_limit) {
+  build_bin_tables(state);
+  new_memory_decoder(state.decoder, data, size);
+  decode_image(state, memory_limit, "", "");
+  return Image{state.width, state.height, state.channels, std::move(state.image)};
+}
+
 }  // namespace kv

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "codec_state.h"
+#include "pnm.h"
 
 namespace kv {
 
@@ -16,5 +17,10 @@ void encode_image(CodecState& state, float base_q, const char* input_name, const
 // clamped to 0..255. Refuses ("Not enough memory.") an image whose buffer
 // would exceed `memory_limit` bytes (0: the machine's physical memory).
 void decode_image(CodecState& state, uint64_t memory_limit, const char* input_name, const char* output_name);
+
+// The whole encode and decode in memory. `state` is fresh but for its
+// settings (console, threads, modes), and is used up.
+std::vector<uint8_t> encode_to_memory(CodecState& state, Image image, float base_q);
+Image decode_from_memory(CodecState& state, const uint8_t* data, size_t size, uint64_t memory_limit);
 
 }  // namespace kv

@@ -34,26 +34,14 @@ Image decode_quietly(const uint8_t* data, size_t size) {
   CodecState state;
   state.console = nullptr;
   state.threads = 1;
-  build_bin_tables(state);
-  new_memory_decoder(state.decoder, data, size);
-  decode_image(state, kFuzzDecodeMemory, "", "");
-  return Image{state.width, state.height, state.channels, std::move(state.image)};
+  return decode_from_memory(state, data, size, kFuzzDecodeMemory);
 }
 
 std::vector<uint8_t> encode_quietly(const Image& image, float base_q) {
-  std::vector<uint8_t> stream;
   CodecState state;
   state.console = nullptr;
   state.threads = 1;
-  build_bin_tables(state);
-  state.width = image.width;
-  state.height = image.height;
-  state.channels = image.channels;
-  state.image = image.samples;
-  new_memory_encoder(state.encoder, stream);
-  encode_image(state, base_q, "", "");
-  kill_encoder(state.encoder);
-  return stream;
+  return encode_to_memory(state, image, base_q);
 }
 
 // Quantizations a user can reach through the command line's number parsing,

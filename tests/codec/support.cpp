@@ -69,35 +69,18 @@ void ScratchDir::SetUp() {
 void ScratchDir::TearDown() { fs::remove_all(dir); }
 
 std::vector<uint8_t> encode_memory(const Image& image, float base_q, const EncodeSettings& settings) {
-  std::vector<uint8_t> stream;
   CodecState state;
   state.console = nullptr;
   state.threads = settings.threads;
   state.reference_estimates = settings.reference;
   state.rdo = settings.rate_distortion;
-  build_bin_tables(state);
-  state.width = image.width;
-  state.height = image.height;
-  state.channels = image.channels;
-  state.image = image.samples;
-  new_memory_encoder(state.encoder, stream);
-  encode_image(state, base_q, "", "");
-  kill_encoder(state.encoder);
-  return stream;
+  return encode_to_memory(state, image, base_q);
 }
 
 Image decode_memory(const std::vector<uint8_t>& stream, uint64_t memory_limit) {
   CodecState state;
   state.console = nullptr;
-  build_bin_tables(state);
-  new_memory_decoder(state.decoder, stream.data(), stream.size());
-  decode_image(state, memory_limit, "", "");
-  Image image;
-  image.width = state.width;
-  image.height = state.height;
-  image.channels = state.channels;
-  image.samples = std::move(state.image);
-  return image;
+  return decode_from_memory(state, stream.data(), stream.size(), memory_limit);
 }
 
 Image load_image(const std::string& name) {
