@@ -52,57 +52,107 @@ struct Scratch {
   std::vector<int32_t> values, original, unquantised, next_nonzero;
 };
 
-// Rate-distortion-optimised quantisation: a coefficient of magnitude 1 is
-// dropped to 0 where that lowers J, counting on the rate side its magnitude,
-// sign and run, the run it merges into and the band terminator, and on the
-// distortion side its error times its band's synthesis gain and the level's weight.
-void drop_costly_ones(const CodecState& state, const BlockGeometry& g, int level, int32_t* values,
-                      const int32_t* unquantised, std::vector<int32_t>& next_nonzero) {
+// Rate-distortion-optimised quantisation, one coefficient at a time in scan
+// order, each choice made with the runs as the earlier choices left them:
+// a magnitude n (the truncated quotient) may become n + 1, whose rebuilt
+// value can lie nearer, a 1 may become 0 and a 0 may become 1, whichever
+// lowers J. The rate side counts magnitude, sign and runs, the run a dropped
+// value merges into and the band terminator; the distortion side the error
+// times the band's synthesis gain and the level's weight.
+void optimise_quantised(const CodecState& state, const BlockGeometry& g, int level, int32_t* values,
+                        const int32_t* unquantised, std::vector<int32_t>& next_nonzero) {
   const BandLayout& layout = g.layout;
   next_nonzero.resize(static_cast<size_t>(g.samples));
   for (int j = layout.levels + 1; j >= 1; --j) {
     const double step = state.quant[level + j];
     if (step == 1.0) continue;
     const int begin = layout.end[j + 1], end = layout.end[j];
-    int32_t following = -1;
-    for (int p = end - 1; p >= begin; --p) {
-      next_nonzero[static_cast<size_t>(p)] = following;
-      if (values[p] != 0) following = p;
-    }
     const double* magnitude_bits = state.rate_bits[j + level];
     const double* run_bits = state.rate_bits[63 - j - level];
     auto run_cost = [&](int32_t run) { return run_bits[run <= 1024 ? state.small_bin[run] : kModelSymbols]; };
+    auto magnitude_cost = [&](int32_t m) {
+      return magnitude_bits[m <= 1024 ? state.small_bin[m] : std::min(magnitude_bin(state, m), kModelSymbols)];
+    };
     const double weight = state.level_weight[level] * g.band_gain[static_cast<size_t>(j)];
-    const double rebuilt = dequantised(1, step);
+    const double lambda = state.rdo_lambda;
+    auto squared = [](double x) { return x * x; };
+    // The squared error of rebuilding c from v; a value the decoder would
+    // refuse to rebuild is never chosen.
+    auto error_of = [&](double c, int32_t v) {
+      const double rebuilt = std::trunc(v > 0 ? (v + 0.35) * step : (v - 0.35) * step);
+      return rebuilt > -2147483648.0 && rebuilt < 2147483648.0 ? squared(c - rebuilt) : kProhibitiveBits * 1e12;
+    };
+    // A zero only gains from becoming 1 when |c| passes half the rebuilt 1.
+    const double rebuilt_one = std::trunc(1.35 * step);
+    const int64_t zero_limit = rebuilt_one < 4.0e9 ? static_cast<int64_t>(rebuilt_one) / 2 : int64_t{1} << 32;
+    bool runs_known = false;
     int32_t run = 0;
     for (int p = begin; p < end; ++p) {
       const int32_t v = values[p];
-      if (v == 0) {
+      const int64_t a = std::abs(int64_t{unquantised[p]});
+      if (v == 0 && a <= zero_limit) {
         ++run;
         continue;
       }
-      if (v == 1 || v == -1) {
-        const int32_t next = next_nonzero[static_cast<size_t>(p)];
-        const int32_t after = (next >= 0 ? next : end) - p - 1;
-        double kept = magnitude_bits[1] + 1 + run_cost(run);
-        double dropped;
-        if (next >= 0) {
-          kept += run_cost(after);
-          dropped = run_cost(run + 1 + after);
-        } else {
-          kept += after > 0 ? magnitude_bits[0] : 0.0;
-          dropped = magnitude_bits[0];
+      const int32_t n = v < 0 ? -v : v;
+      const int32_t sign = v < 0 ? -1 : 1;
+      // n + 1 only where its rebuilt value lies nearer: past the midpoint of
+      // the two (the first test, loose by the truncations, spares the second).
+      const bool may_raise = n > 0 && n < (int32_t{1} << 30) && static_cast<double>(a) > (n + 0.85) * step - 1.5 &&
+                             error_of(a, n + 1) < error_of(a, n);
+      if (n > 1) {
+        if (may_raise && weight * error_of(a, n + 1) + lambda * magnitude_cost(n + 1) <
+                             weight * error_of(a, n) + lambda * magnitude_cost(n))
+          values[p] = sign * (n + 1);
+        run = 0;
+        continue;
+      }
+      if (!runs_known) {
+        // The next nonzero after every position, as the truncated quotients lie.
+        int32_t following = -1;
+        for (int k = end - 1; k >= begin; --k) {
+          next_nonzero[static_cast<size_t>(k)] = following;
+          if (values[k] != 0) following = k;
         }
-        const double c = unquantised[p];
-        const double error_kept = c - v * rebuilt;
-        const double more_distortion = weight * (c * c - error_kept * error_kept);
-        if (more_distortion < state.rdo_lambda * (kept - dropped)) {
-          values[p] = 0;
+        runs_known = true;
+      }
+      const double c = unquantised[p];
+      // Bits of the runs around p when p holds a nonzero, and when it holds 0.
+      const int32_t next = next_nonzero[static_cast<size_t>(p)];
+      const int32_t after = (next >= 0 ? next : end) - p - 1;
+      double split_runs = run_cost(run), merged_runs;
+      if (next >= 0) {
+        split_runs += run_cost(after);
+        merged_runs = run_cost(run + 1 + after);
+      } else {
+        split_runs += after > 0 ? magnitude_bits[0] : 0.0;
+        merged_runs = magnitude_bits[0];
+      }
+      if (v == 0) {
+        const int32_t one = c < 0 ? -1 : 1;
+        const double less_distortion = weight * (c * c - error_of(c, one));
+        if (less_distortion > lambda * ((magnitude_cost(1) + 1 + split_runs) - merged_runs)) {
+          values[p] = one;
+          run = 0;
+        } else {
           ++run;
-          continue;
+        }
+        continue;
+      }
+      // A 1: kept, raised to 2 or dropped.
+      double best = weight * error_of(c, v) + lambda * magnitude_cost(1);
+      int32_t choice = v;
+      if (may_raise) {
+        const double raised = weight * error_of(a, 2) + lambda * magnitude_cost(2);
+        if (raised < best) {
+          best = raised;
+          choice = sign * 2;
         }
       }
-      run = 0;
+      const double dropped = weight * c * c + lambda * (merged_runs - split_runs - 1);
+      if (dropped < best) choice = 0;
+      values[p] = choice;
+      run = choice == 0 ? run + 1 : 0;
     }
   }
 }
@@ -123,7 +173,7 @@ void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch
   quantise(state, level, g.layout, values);
   uint32_t coefficients_begin = 0;
   if (state.rdo) {
-    drop_costly_ones(state, g, level, values, scratch.unquantised.data(), scratch.next_nonzero);
+    optimise_quantised(state, g, level, values, scratch.unquantised.data(), scratch.next_nonzero);
     coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
     node.coefficients.insert(node.coefficients.end(), values, values + n);
   }
@@ -291,6 +341,7 @@ void code_tree_leaf(CodecState& state, EstimateNode& node, int direction_index) 
     quantise(state, level, g.layout, values.data());
   }
   write_bands(state, g.layout, values.data());
+  if (state.rebuild) rebuild_leaf(state, g, direction_index, values.data(), rebuilt_view_of(state, node.block));
   // The block's part of the diagnostic picture.
   std::vector<int32_t> painted(static_cast<size_t>(n));
   for (int k = 0; k < n; ++k) painted[order[k]] = painted_value(node.samples[order[k]], k, n);
@@ -302,43 +353,36 @@ void code_tree_leaf(CodecState& state, EstimateNode& node, int direction_index) 
 
 void prepare_rate_distortion(CodecState& state, float base_q) {
   state.rdo_lambda = state.rdo_lambda_factor * static_cast<double>(base_q) * static_cast<double>(base_q);
-  const int w = state.width, h = state.height;
-  std::vector<int32_t> plane(static_cast<size_t>(w) * static_cast<size_t>(h));
+  // The plane transform is separable: the energy of a unit coefficient after
+  // the inverse transforms is the product of its row's and its column's.
   constexpr int32_t kUnit = 1 << 12;  // a unit would be rounded away by the integer lifting
+  std::vector<int> widths, heights;  // the region at every depth
+  for (int rw = state.width, rh = state.height; rw * rh > 1; rw = (rw + 1) / 2, rh = (rh + 1) / 2) {
+    widths.push_back(rw);
+    heights.push_back(rh);
+  }
+  std::vector<int32_t> line(static_cast<size_t>(std::max(state.width, state.height)));
+  // A unit in the middle of the high (or low) half of a line at `depth`,
+  // put through the inverse lifting of that depth and every one above it.
+  auto line_energy = [&](const std::vector<int>& lengths, size_t depth, bool high) {
+    const int length = lengths[depth];
+    std::fill(line.begin(), line.end(), 0);
+    line[static_cast<size_t>(high ? (length + 1) / 2 + (length / 2) / 2 : ((length + 1) / 2) / 2)] = kUnit;
+    for (size_t d = depth + 1; d-- > 0;) lift_line(line.data(), lengths[d], 1, kPlaneFilter, extend_symmetric, false);
+    double energy = 0;
+    for (int32_t v : line) energy += static_cast<double>(v) * v;
+    return energy / (static_cast<double>(kUnit) * kUnit);
+  };
   std::fill(std::begin(state.level_weight), std::end(state.level_weight), 0.0);
-  // Regions of every depth, then a coefficient in the middle of one subband
-  // of each level, put through the decoder's inverse transforms.
-  std::vector<std::pair<int, int>> regions;
-  for (int rw = w, rh = h; rw * rh > 1; rw = (rw + 1) / 2, rh = (rh + 1) / 2) regions.push_back({rw, rh});
-  for (size_t depth = 0; depth < regions.size(); ++depth) {
-    const auto [rw, rh] = regions[depth];
-    const int wl = (rw + 1) / 2, hl = (rh + 1) / 2;
-    for (int even = 0; even < 2; ++even) {
-      int x, y;
-      if (even) {
-        if (rw < 2 || rh < 2) continue;
-        x = wl + (rw / 2) / 2;  // bottom-right
-        y = hl + (rh / 2) / 2;
-      } else if (rw > 1) {
-        x = wl + (rw / 2) / 2;  // top-right
-        y = hl / 2;
-      } else {
-        x = 0;  // bottom-left
-        y = hl + (rh / 2) / 2;
-      }
-      std::fill(plane.begin(), plane.end(), 0);
-      plane[static_cast<size_t>(y) * w + x] = kUnit;
-      for (size_t d = depth + 1; d-- > 0;) {
-        const auto [dw, dh] = regions[d];
-        for (int c = 0; c < dw; ++c) lift_line(plane.data() + c, dh, w, kPlaneFilter, extend_symmetric, false);
-        for (int r = 0; r < dh; ++r)
-          lift_line(plane.data() + static_cast<size_t>(r) * w, dw, 1, kPlaneFilter, extend_symmetric, false);
-      }
-      double energy = 0;
-      for (int32_t v : plane) energy += static_cast<double>(v) * v;
-      const int level = 2 * static_cast<int>(depth) + (even ? 0 : 1);
-      state.level_weight[level] = energy / (static_cast<double>(kUnit) * kUnit);
-    }
+  for (size_t depth = 0; depth < widths.size(); ++depth) {
+    const int rw = widths[depth], rh = heights[depth];
+    const double row_high = rw > 1 ? line_energy(widths, depth, true) : 0.0;
+    const double column_high = rh > 1 ? line_energy(heights, depth, true) : 0.0;
+    const int level = 2 * static_cast<int>(depth);
+    if (rw > 1 && rh > 1) state.level_weight[level] = row_high * column_high;  // bottom-right
+    // Top-right, or bottom-left in a region one sample wide.
+    state.level_weight[level + 1] = rw > 1 ? row_high * line_energy(heights, depth, false)
+                                           : line_energy(widths, depth, false) * column_high;
   }
 }
 
