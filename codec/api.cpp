@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -39,7 +41,19 @@ void start_state(kv::CodecState& state, const Options& options) {
   state.console = options.console;
   state.threads = options.threads;
   state.rdo = options.rate_distortion;
+  state.rebuild = options.report != nullptr;
   kv::build_bin_tables(state);
+}
+
+void fill_report(kv::CodecState& state, const std::vector<int32_t>& input, EncodeReport& report) {
+  double squares = 0;
+  for (size_t i = 0; i < input.size(); ++i) {
+    const double difference = static_cast<double>(input[i]) - state.rebuilt[i];
+    squares += difference * difference;
+  }
+  report.psnr = squares == 0 ? std::numeric_limits<double>::infinity()
+                             : 10.0 * std::log10(255.0 * 255.0 * static_cast<double>(input.size()) / squares);
+  report.rebuilt = Image{state.width, state.height, state.channels, std::move(state.rebuilt)};
 }
 
 void take_image(kv::CodecState& state, kv::Image&& image) {
@@ -86,8 +100,10 @@ std::vector<uint8_t> encode(const Image& image, float quantization, const Option
     check_shape(image);
     kv::CodecState state;
     start_state(state, options);
-    return kv::encode_to_memory(state, kv::Image{image.width, image.height, image.channels, image.samples},
-                                quantization);
+    std::vector<uint8_t> stream = kv::encode_to_memory(
+        state, kv::Image{image.width, image.height, image.channels, image.samples}, quantization);
+    if (options.report) fill_report(state, image.samples, *options.report);
+    return stream;
   });
 }
 
@@ -111,10 +127,13 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     if (!load_image(image_name, image)) kv::fail(-1, "Error reading file \"%s\".", image_name);
     // Coding onto the image's own file would destroy it before it is read.
     if (same_file(image_name, stream_name)) kv::fail(-1, "Error writing file \"%s\".", stream_name);
+    std::vector<int32_t> input;
+    if (options.report) input = image.samples;
     take_image(state, std::move(image));
     kv::new_encoder(state.encoder, stream_name);
     kv::encode_image(state, quantization, image_name, stream_name);
     kv::kill_encoder(state.encoder);
+    if (options.report) fill_report(state, input, *options.report);
 
     // The picture is best-effort, but never overwrites the stream or the
     // image it came from.

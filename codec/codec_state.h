@@ -78,6 +78,11 @@ struct CodecState {
   double rdo_lambda_factor = 0.0125;  // lambda = factor * baseQ^2
   double rdo_lambda = 0;
   double level_weight[64] = {};  // pixel-domain energy of a unit coefficient at each subband level
+
+  // With `rebuild` set the encoder also builds, in `rebuilt`, the image every
+  // decoder will rebuild from its stream (0..255 once encode_image returns).
+  bool rebuild = false;
+  std::vector<int32_t> rebuilt;
 };
 
 

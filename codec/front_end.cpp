@@ -49,13 +49,22 @@ void encode_image(CodecState& state, float base_q, const char* input_name, const
   if (state.console)
     std::fprintf(state.console, "Encoding \"%s\" to \"%s\" (%dx%d, %d channels), baseQ = %.1f\n", input_name,
                  output_name, state.width, state.height, state.channels, static_cast<double>(base_q));
+  std::vector<double> matrix;
   if (state.channels != 1) {
-    std::vector<double> matrix;
     code_colour_matrix(state, matrix, true);
-    apply_colour_transform(state, std::move(matrix), true);
+    apply_colour_transform(state, matrix, true);
   }
+  if (state.rebuild) state.rebuilt.assign(state.image.size(), 0);
   code_planes(state, true);
   release_models(state);
+  if (state.rebuild) {
+    // The decoder's last steps, on the values the encoder chose.
+    for (int c = 0; c < state.channels; ++c) invert_plane(state, state.rebuilt.data() + c, state.width, state.height);
+    std::swap(state.image, state.rebuilt);
+    if (state.channels != 1) apply_colour_transform(state, std::move(matrix), false);
+    for (int32_t& sample : state.image) sample = std::clamp(sample, 0, 255);
+    std::swap(state.image, state.rebuilt);
+  }
 }
 
 void decode_image(CodecState& state, uint64_t memory_limit, const char* input_name, const char* output_name) {

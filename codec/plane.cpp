@@ -49,6 +49,7 @@ void transform_region(const CodecState& state, int32_t* origin, int w, int h, bo
 void code_plane(CodecState& state, int32_t* origin, int w, int h, bool encode, int level) {
   if (w * h == 1) {
     if (encode) {
+      if (state.rebuild) state.rebuilt[static_cast<size_t>(origin - state.image.data())] = *origin;
       write_magnitude(state, kDcModel, *origin);
       write_bits(state.encoder, 1, *origin < 0 ? 1 : 0);
     } else {
@@ -81,6 +82,12 @@ void code_plane(CodecState& state, int32_t* origin, int w, int h, bool encode, i
     if (w > 1 && h > 1) decode_block(state, bottom_right);
     transform_region(state, origin, w, h, false);
   }
+}
+
+void invert_plane(const CodecState& state, int32_t* origin, int w, int h) {
+  if (w * h == 1) return;
+  invert_plane(state, origin, (w + 1) / 2, (h + 1) / 2);
+  transform_region(state, origin, w, h, false);
 }
 
 }  // namespace kv

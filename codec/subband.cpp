@@ -32,6 +32,22 @@ BlockView view_of(const CodecState& state, const Block& block) {
   return {block.origin, block.width, block.height, state.pixel_step, state.row_step};
 }
 
+BlockView rebuilt_view_of(CodecState& state, const Block& block) {
+  return {state.rebuilt.data() + (block.origin - state.image.data()), block.width, block.height, state.pixel_step,
+          state.row_step};
+}
+
+void rebuild_leaf(const CodecState& state, const BlockGeometry& g, int direction_index, int32_t* coefficients,
+                  const BlockView& target) {
+  thread_local std::vector<int32_t> samples;
+  samples.resize(static_cast<size_t>(g.samples));
+  dequantise(state, state.level, g.layout, coefficients);
+  lift_block(coefficients, g.layout, false);
+  const uint16_t* order = state.geometry->scan_order(g, direction_index);
+  for (int k = 0; k < g.samples; ++k) samples[order[k]] = coefficients[k];
+  copy_to_block(samples.data(), target);
+}
+
 double split_block(CodecState& state, const Block& block, bool write) {
   if (write) write_bits(state.encoder, 1, 0);
   double cost = 1;
@@ -95,6 +111,9 @@ void code_leaf(CodecState& state, const Block& block, int direction_index) {
   const BlockView view = view_of(state, block);
   direction_transform(state, state.level, layout, coefficients.data(), view, table[direction_index], true);
   write_bands(state, layout, coefficients.data());
+  if (state.rebuild)
+    rebuild_leaf(state, state.geometry->geometry(block.width, block.height), direction_index, coefficients.data(),
+                 rebuilt_view_of(state, block));
   paint_direction(view, direction_index);
   show_progress(state, n);
 }
@@ -113,9 +132,8 @@ void decode_block(CodecState& state, const Block& block) {
   if (direction_index >= static_cast<int32_t>(g.table.size())) fail(1, "decode_block: invalid direction index");
   const int n = g.samples;
   const BandLayout& layout = g.layout;
-  thread_local std::vector<int32_t> coefficients, samples;
+  thread_local std::vector<int32_t> coefficients;
   coefficients.assign(static_cast<size_t>(n), 0);
-  samples.resize(static_cast<size_t>(n));
   for (int j = layout.levels + 1; j >= 1; --j) {
     int32_t p = layout.end[j + 1];
     const int32_t end = layout.end[j];
@@ -129,11 +147,7 @@ void decode_block(CodecState& state, const Block& block) {
       coefficients[p++] = negative ? -m : m;
     }
   }
-  dequantise(state, state.level, layout, coefficients.data());
-  lift_block(coefficients.data(), layout, false);
-  const uint16_t* order = state.geometry->scan_order(g, direction_index);
-  for (int k = 0; k < n; ++k) samples[order[k]] = coefficients[k];
-  copy_to_block(samples.data(), view_of(state, block));
+  rebuild_leaf(state, g, direction_index, coefficients.data(), view_of(state, block));
 }
 
 }  // namespace kv

@@ -28,5 +28,13 @@ void decode_block(CodecState& state, const Block& block);
 void write_bands(CodecState& state, const BandLayout& layout, const int32_t* coefficients);
 
 BlockView view_of(const CodecState& state, const Block& block);
+// The same block in state.rebuilt.
+BlockView rebuilt_view_of(CodecState& state, const Block& block);
+
+struct BlockGeometry;
+// A leaf as the decoder rebuilds it: dequantises `coefficients` (scan
+// positions, overwritten), undoes the lifting and writes the block `target`.
+void rebuild_leaf(const CodecState& state, const BlockGeometry& g, int direction_index, int32_t* coefficients,
+                  const BlockView& target);
 
 }  // namespace kv

@@ -43,6 +43,14 @@ struct Image {
   std::vector<uint8_t> to_8bit() const;
 };
 
+// What the encoder knows of the stream it wrote: the image every decoder
+// rebuilds from it (built while coding, without decoding) and that image's
+// PSNR against the input, in dB (peak 255, every sample; infinite when exact).
+struct EncodeReport {
+  Image rebuilt;
+  double psnr = 0;
+};
+
 struct Options {
   int threads = 0;              // encoder worker threads; 0: every hardware thread
   uint64_t memory_limit = 0;    // largest decoded sample buffer in bytes; 0: the machine's memory
@@ -57,6 +65,9 @@ struct Options {
   // decoder reads it; off by default, and without effect at a quantization
   // of 1 or less.
   bool rate_distortion = false;
+  // When set, encode and encode_file fill it in (at the cost of one more
+  // image buffer and the inverse transforms).
+  EncodeReport* report = nullptr;
 };
 
 // A quantization of 1 or less codes the image losslessly; larger values

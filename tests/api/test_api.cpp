@@ -1,5 +1,6 @@
 // The library as a program uses it: results equal to the command line's
 // files, calls running at the same time, failures handed back.
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -207,6 +208,43 @@ TEST_F(Failures, VelunaReportsItsOwnMessages) {
   const std::string input = (dir / "missing").string();
   expect_error([&] { veluna_compress_file(input, (dir / "out").string()); }, 1,
                "main: Cannot open \"" + input + "\"");
+}
+
+// The encoder's own account of its stream: the image and PSNR it reports are
+// exactly what decoding the stream gives, in both modes, lossless or not,
+// grey or colour, and with any number of threads.
+TEST(EncodeReport, RebuiltImageAndPsnrEqualTheDecodersOwn) {
+  const Image images[] = {test_image("camera.pgm", 150, 100, 97, 70), test_image("chelsea.ppm", 120, 40, 66, 51),
+                          Image{1, 1, 3, {7, 200, 90}}, Image{5, 1, 1, {0, 255, 3, 128, 77}}};
+  for (const Image& image : images) {
+    for (float q : {1.0f, 3.0f, 9.5f, 40.0f, 200.0f}) {
+      for (bool rdo : {false, true}) {
+        EncodeReport report;
+        Options options;
+        options.rate_distortion = rdo;
+        options.threads = rdo ? 2 : 1;
+        options.report = &report;
+        const std::vector<uint8_t> stream = encode(image, q, options);
+        const std::string where = std::to_string(image.width) + "x" + std::to_string(image.height) + " q " +
+                                  std::to_string(q) + (rdo ? " rdo" : "");
+        EXPECT_EQ(stream, encode(image, q, Options{.threads = 1, .rate_distortion = rdo})) << where;
+        const Image decoded = decode(stream);
+        EXPECT_EQ(report.rebuilt.samples, decoded.samples) << where;
+        EXPECT_EQ(report.rebuilt.channels, image.channels) << where;
+        double squares = 0;
+        for (size_t i = 0; i < image.samples.size(); ++i) {
+          const double d = static_cast<double>(image.samples[i]) - decoded.samples[i];
+          squares += d * d;
+        }
+        if (q <= 1.0f) {
+          EXPECT_EQ(squares, 0.0) << where;
+          EXPECT_TRUE(std::isinf(report.psnr)) << where;
+        } else if (squares > 0) {
+          EXPECT_DOUBLE_EQ(report.psnr, 10 * std::log10(255.0 * 255.0 * image.samples.size() / squares)) << where;
+        }
+      }
+    }
+  }
 }
 
 TEST(EightBit, ConvertsBothWaysWithClamping) {
