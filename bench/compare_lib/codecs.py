@@ -57,6 +57,16 @@ class Kelvane(Codec):
         return PIN + [self.binary, comp, out]
 
 
+class KelvaneRdo(Kelvane):
+    """The rate-distortion-optimising encoder; at Q <= 1 it writes the default
+    (lossless) stream, so it has no lossless point of its own."""
+    name, label = 'kelvane-rdo', 'kelvane --rdo'
+    lossless = None
+
+    def enc(self, s, src, out):
+        return super().enc(s, src, out) + ['--rdo']
+
+
 class Jpeg(Codec):
     name, label, package, ext = 'jpeg', 'JPEG (libjpeg-turbo, -optimize)', 'libjpeg-turbo-progs', 'jpg'
     lossy = [10, 20, 35, 50, 65, 80, 90, 95, 98]
@@ -178,7 +188,7 @@ class Png(Codec):
 
 
 def all_codecs(kelvane_binary):
-    return [Kelvane(kelvane_binary), Jpeg(), Jpeg444(), Jpeg2000(), WebP(), JpegXl(), Avif(), Png()]
+    return [Kelvane(kelvane_binary), KelvaneRdo(kelvane_binary), Jpeg(), Jpeg444(), Jpeg2000(), WebP(), JpegXl(), Avif(), Png()]
 
 
 DEBIAN_TOOLS = {

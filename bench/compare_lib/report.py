@@ -11,7 +11,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 from . import bd  # noqa: E402
 
 STYLE = {
-    'kelvane': ('tab:red', 'o', 2.4), 'jpeg': ('tab:gray', 's', 1.2), 'jpeg444': ('tab:brown', 'x', 1.0),
+    'kelvane': ('tab:red', 'o', 2.4), 'kelvane-rdo': ('darkred', '*', 2.4), 'jpeg': ('tab:gray', 's', 1.2), 'jpeg444': ('tab:brown', 'x', 1.0),
     'j2k': ('tab:blue', '^', 1.2), 'webp': ('tab:green', 'v', 1.2),
     'jxl': ('tab:purple', 'D', 1.2), 'avif': ('tab:orange', 'P', 1.2),
 }
@@ -21,27 +21,27 @@ def lossy_points(results, image, codec):
     return [(r['bpp'], r['psnr']) for r in results[image][codec]['lossy']]
 
 
-def bd_tables(results, images, peers):
-    """{peer: {image: (bd_rate tuple or None, bd_psnr tuple or None)}}"""
+def bd_tables(results, images, peers, ours='kelvane'):
+    """{peer: {image: (bd_rate tuple or None, bd_psnr tuple or None)}} of `ours` against each peer"""
     out = {}
     for p in peers:
         out[p] = {}
         for im in images:
-            k = lossy_points(results, im, 'kelvane')
+            k = lossy_points(results, im, ours)
             a = lossy_points(results, im, p)
             out[p][im] = (bd.bd_rate(a, k), bd.bd_psnr(a, k))
     return out
 
 
-def bd_range_markdown(results, images, peers, labels, psnr_range):
-    """BD-rate of kelvane restricted to a common PSNR interval."""
+def bd_range_markdown(results, images, peers, labels, psnr_range, ours='kelvane'):
+    """BD-rate of `ours` restricted to a common PSNR interval."""
     lo, hi = psnr_range
-    lines = [f'| kelvane vs (BD-rate, {lo:g}–{hi:g} dB only) | ' + ' | '.join(images) + ' | average |',
+    lines = [f'| {labels.get(ours, ours)} vs (BD-rate, {lo:g}–{hi:g} dB only) | ' + ' | '.join(images) + ' | average |',
              '|---|' + '---:|' * (len(images) + 1)]
     for p in peers:
         vals = []
         for im in images:
-            r = bd.bd_rate(lossy_points(results, im, p), lossy_points(results, im, 'kelvane'), psnr_range)
+            r = bd.bd_rate(lossy_points(results, im, p), lossy_points(results, im, ours), psnr_range)
             # only an interval of at least half the requested width counts
             vals.append(r[0] if r and r[2] - r[1] >= (hi - lo) / 2 else None)
         lines.append(f'| {labels[p]} | ' + ' | '.join(_f(v, '+.1f') + ' %' if v is not None else '–' for v in vals)
@@ -58,15 +58,16 @@ def _f(v, fmt):
     return '–' if v is None else format(v, fmt)
 
 
-def bd_markdown(tab, images, labels):
-    lines = ['| kelvane vs | ' + ' | '.join(images) + ' | average |',
+def bd_markdown(tab, images, labels, ours='kelvane'):
+    name = labels.get(ours, ours)
+    lines = [f'| {name} vs | ' + ' | '.join(images) + ' | average |',
              '|---|' + '---:|' * (len(images) + 1)]
     for p, per in tab.items():
         rates = [per[im][0][0] if per[im][0] else None for im in images]
         lines.append(f'| {labels[p]} | ' + ' | '.join(_f(v, '+.1f') + ' %' if v is not None else '–' for v in rates)
                      + f' | **{_f(_mean(rates), "+.1f")} %** |')
     lines.append('')
-    lines.append('| kelvane vs (BD-PSNR) | ' + ' | '.join(images) + ' | average |')
+    lines.append(f'| {name} vs (BD-PSNR) | ' + ' | '.join(images) + ' | average |')
     lines.append('|---|' + '---:|' * (len(images) + 1))
     for p, per in tab.items():
         ds = [per[im][1][0] if per[im][1] else None for im in images]
@@ -75,7 +76,7 @@ def bd_markdown(tab, images, labels):
     return '\n'.join(lines)
 
 
-def bd_intervals_markdown(tab, images, labels):
+def bd_intervals_markdown(tab, images, labels, ours='kelvane'):
     lines = ['| pair | image | PSNR interval of BD-rate (dB) | rate interval of BD-PSNR (bpp) |',
              '|---|---|---|---|']
     for p, per in tab.items():
@@ -83,7 +84,7 @@ def bd_intervals_markdown(tab, images, labels):
             r, q = per[im]
             ri = f'{r[1]:.2f} – {r[2]:.2f}' if r else 'no overlap'
             qi = f'{q[1]:.3f} – {q[2]:.3f}' if q else 'no overlap'
-            lines.append(f'| kelvane vs {labels[p]} | {im} | {ri} | {qi} |')
+            lines.append(f'| {labels.get(ours, ours)} vs {labels[p]} | {im} | {ri} | {qi} |')
     return '\n'.join(lines)
 
 
