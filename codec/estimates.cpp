@@ -79,12 +79,13 @@ void optimise_quantised(const CodecState& state, const BlockGeometry& g, int lev
     // The squared error of rebuilding c from v; a value the decoder would
     // refuse to rebuild is never chosen.
     auto error_of = [&](double c, int32_t v) {
-      const double rebuilt = std::trunc(v > 0 ? (v + 0.35) * step : (v - 0.35) * step);
-      return rebuilt > -2147483648.0 && rebuilt < 2147483648.0 ? squared(c - rebuilt) : kProhibitiveBits * 1e12;
+      const double product = v > 0 ? (v + 0.35) * step : (v - 0.35) * step;
+      if (!(product > -2147483648.0 && product < 2147483648.0)) return kProhibitiveBits * 1e12;
+      return squared(c - static_cast<int32_t>(product));  // truncated, as the decoder rebuilds it
     };
     // A zero only gains from becoming 1 when |c| passes half the rebuilt 1.
-    const double rebuilt_one = std::trunc(1.35 * step);
-    const int64_t zero_limit = rebuilt_one < 4.0e9 ? static_cast<int64_t>(rebuilt_one) / 2 : int64_t{1} << 32;
+    const double one_product = 1.35 * step;
+    const int64_t zero_limit = one_product < 2147483648.0 ? static_cast<int32_t>(one_product) / 2 : int64_t{1} << 32;
     bool runs_known = false;
     int32_t run = 0;
     for (int p = begin; p < end; ++p) {

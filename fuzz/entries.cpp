@@ -37,11 +37,16 @@ Image decode_quietly(const uint8_t* data, size_t size) {
   return decode_from_memory(state, data, size, kFuzzDecodeMemory);
 }
 
-std::vector<uint8_t> encode_quietly(const Image& image, float base_q) {
+// The stream, and in `rebuilt` the image the encoder says it decodes to.
+std::vector<uint8_t> encode_quietly(const Image& image, float base_q, bool rdo, std::vector<int32_t>& rebuilt) {
   CodecState state;
   state.console = nullptr;
   state.threads = 1;
-  return encode_to_memory(state, image, base_q);
+  state.rdo = rdo;
+  state.rebuild = true;
+  std::vector<uint8_t> stream = encode_to_memory(state, image, base_q);
+  rebuilt = std::move(state.rebuilt);
+  return stream;
 }
 
 // Quantizations a user can reach through the command line's number parsing,
@@ -84,6 +89,7 @@ void fuzz_kelvane_decode(const uint8_t* data, size_t size) {
 void fuzz_pnm_encode(const uint8_t* data, size_t size) {
   if (size < 1) return;
   const float base_q = pick_quantization(data[0]);
+  const bool rdo = (data[0] & 16) != 0;
   Image image;
   ReadLimits limits;
   limits.max_dimension = kFuzzImageDimension;
@@ -95,8 +101,9 @@ void fuzz_pnm_encode(const uint8_t* data, size_t size) {
     fuzz_finding("read_pnm_memory accepted an inconsistent image");
 
   std::vector<uint8_t> stream;
+  std::vector<int32_t> rebuilt;
   try {
-    stream = encode_quietly(image, base_q);
+    stream = encode_quietly(image, base_q, rdo, rebuilt);
   } catch (const Failure& failure) {
     check_codec_status(failure);
     return;
@@ -112,6 +119,7 @@ void fuzz_pnm_encode(const uint8_t* data, size_t size) {
   if (decoded.width != image.width || decoded.height != image.height || decoded.channels != image.channels)
     fuzz_finding("decoded shape differs from the image");
   if (!samples_fit_bytes(decoded.samples)) fuzz_finding("decoded sample outside 0..255");
+  if (decoded.samples != rebuilt) fuzz_finding("the decoded image differs from the one the encoder rebuilt");
   if (base_q <= 1.0f && samples_fit_bytes(image.samples) && decoded.samples != image.samples)
     fuzz_finding("lossless round trip changed the image");
 }

@@ -22,8 +22,10 @@ inline constexpr int64_t kFuzzImageDimension = 4096;
 
 // Arbitrary bytes as a kelvane stream.
 void fuzz_kelvane_decode(const uint8_t* data, size_t size);
-// First byte: quantization choice; the rest: a PNM image, coded, decoded and
-// compared (exactly when the quantization is lossless and the samples fit in 8 bits).
+// First byte: quantization choice (low 4 bits) and the rate-distortion mode
+// (bit 4); the rest: a PNM image, coded, decoded and compared with the image
+// the encoder rebuilt (and with the input when the quantization is lossless
+// and the samples fit in 8 bits).
 void fuzz_pnm_encode(const uint8_t* data, size_t size);
 // Arbitrary bytes expanded as veluna data, then compressed and expanded back.
 void fuzz_veluna(const uint8_t* data, size_t size);
