@@ -49,7 +49,7 @@ double split_flag_cost(const CodecState& state) { return state.rdo ? state.rdo_l
 constexpr int kParallelWork = 256;
 
 struct Scratch {
-  std::vector<int32_t> values, original, unquantised, next_nonzero;
+  std::vector<int32_t> values, original, unquantised;
 };
 
 // Rate-distortion-optimised quantisation, one coefficient at a time in scan
@@ -60,9 +60,8 @@ struct Scratch {
 // value merges into and the band terminator; the distortion side the error
 // times the band's synthesis gain and the level's weight.
 void optimise_quantised(const CodecState& state, const BlockGeometry& g, int level, int32_t* values,
-                        const int32_t* unquantised, std::vector<int32_t>& next_nonzero) {
+                        const int32_t* unquantised) {
   const BandLayout& layout = g.layout;
-  next_nonzero.resize(static_cast<size_t>(g.samples));
   for (int j = layout.levels + 1; j >= 1; --j) {
     const double step = state.quant[level + j];
     if (step == 1.0) continue;
@@ -86,7 +85,7 @@ void optimise_quantised(const CodecState& state, const BlockGeometry& g, int lev
     // A zero only gains from becoming 1 when |c| passes half the rebuilt 1.
     const double one_product = 1.35 * step;
     const int64_t zero_limit = one_product < 2147483648.0 ? static_cast<int32_t>(one_product) / 2 : int64_t{1} << 32;
-    bool runs_known = false;
+    int32_t next = begin;  // the next nonzero after p among the truncated quotients, found on demand
     int32_t run = 0;
     for (int p = begin; p < end; ++p) {
       const int32_t v = values[p];
@@ -96,7 +95,6 @@ void optimise_quantised(const CodecState& state, const BlockGeometry& g, int lev
         continue;
       }
       const int32_t n = v < 0 ? -v : v;
-      const int32_t sign = v < 0 ? -1 : 1;
       // n + 1 only where its rebuilt value lies nearer: past the midpoint of
       // the two (the first test, loose by the truncations, spares the second).
       const bool may_raise = n > 0 && n < (int32_t{1} << 30) && static_cast<double>(a) > (n + 0.85) * step - 1.5 &&
@@ -104,25 +102,18 @@ void optimise_quantised(const CodecState& state, const BlockGeometry& g, int lev
       if (n > 1) {
         if (may_raise && weight * error_of(a, n + 1) + lambda * magnitude_cost(n + 1) <
                              weight * error_of(a, n) + lambda * magnitude_cost(n))
-          values[p] = sign * (n + 1);
+          values[p] = v < 0 ? -(n + 1) : n + 1;
         run = 0;
         continue;
       }
-      if (!runs_known) {
-        // The next nonzero after every position, as the truncated quotients lie.
-        int32_t following = -1;
-        for (int k = end - 1; k >= begin; --k) {
-          next_nonzero[static_cast<size_t>(k)] = following;
-          if (values[k] != 0) following = k;
-        }
-        runs_known = true;
-      }
+      // Positions past p still hold the truncated quotients.
+      if (next <= p) next = p + 1;
+      while (next < end && values[next] == 0) ++next;
       const double c = unquantised[p];
       // Bits of the runs around p when p holds a nonzero, and when it holds 0.
-      const int32_t next = next_nonzero[static_cast<size_t>(p)];
-      const int32_t after = (next >= 0 ? next : end) - p - 1;
+      const int32_t after = next - p - 1;
       double split_runs = run_cost(run), merged_runs;
-      if (next >= 0) {
+      if (next < end) {
         split_runs += run_cost(after);
         merged_runs = run_cost(run + 1 + after);
       } else {
@@ -147,7 +138,7 @@ void optimise_quantised(const CodecState& state, const BlockGeometry& g, int lev
         const double raised = weight * error_of(a, 2) + lambda * magnitude_cost(2);
         if (raised < best) {
           best = raised;
-          choice = sign * 2;
+          choice = v < 0 ? -2 : 2;
         }
       }
       const double dropped = weight * c * c + lambda * (merged_runs - split_runs - 1);
@@ -174,7 +165,7 @@ void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch
   quantise(state, level, g.layout, values);
   uint32_t coefficients_begin = 0;
   if (state.rdo) {
-    optimise_quantised(state, g, level, values, scratch.unquantised.data(), scratch.next_nonzero);
+    optimise_quantised(state, g, level, values, scratch.unquantised.data());
     coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
     node.coefficients.insert(node.coefficients.end(), values, values + n);
   }
