@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "magnitude.h"
+#include "search_kernels.h"
 #include "wavelet.h"
 #include "thread_pool.h"
 
@@ -22,14 +23,15 @@ const double* log2_table() {
   return table.data();
 }
 
-// A rate item: model and bin, and whether a sign bit and a run item follow.
+// A rate item: the (model, bin) entry of the rate table as one index, and
+// whether a sign bit and a run item follow.
 constexpr uint16_t kPairFlag = 0x8000;
+constexpr int kRateRow = kModelSymbols + 1;
+static_assert(kModelCount * kRateRow < kPairFlag);
 inline uint16_t rate_item(int model, int32_t bin) {
-  return static_cast<uint16_t>(model << 6 | std::min(bin, kModelSymbols));
+  return static_cast<uint16_t>(model * kRateRow + std::min(bin, kModelSymbols));
 }
-inline double item_bits(const CodecState& state, uint16_t item) {
-  return state.rate_bits[(item >> 6) & 63][item & 63];
-}
+inline double item_bits(const double* rate_bits, uint16_t item) { return rate_bits[item & (kPairFlag - 1)]; }
 
 // The sum of squares of a block's samples, as the error of an all-zero
 // reconstruction would be summed (row-major, in double).
@@ -49,7 +51,10 @@ double split_flag_cost(const CodecState& state) { return state.rdo ? state.rdo_l
 constexpr int kParallelWork = 256;
 
 struct Scratch {
-  std::vector<int32_t> values, original, unquantised, next_nonzero;
+  int32_t values[kSplitMaxArea];
+  std::vector<int32_t> unquantised, next_nonzero;
+  ScanSamples kept;
+  uint16_t events[2 * kSplitMaxArea + 16];
 };
 
 // Rate-distortion-optimised quantisation: a coefficient of magnitude 1 is
@@ -107,82 +112,86 @@ void drop_costly_ones(const CodecState& state, const BlockGeometry& g, int level
   }
 }
 
-void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch& scratch) {
+// The rate items of a block's bands, written without branching on each
+// coefficient (zeros and nonzeros alternate unpredictably). With Quantise the
+// coefficients are quantised on the way; nonzero ones are then dequantised
+// (zeros rebuild as 0), ready for the inverse. Returns the end of the items.
+template <bool Quantise>
+uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
+                           int32_t* values, uint16_t* out, bool& all_zero) {
+  const int level = state.level;
+  all_zero = true;
+  for (int j = layout.levels + 1; j >= 1; --j) {
+    const StepDivider& divider = tree.dividers[level + j];
+    const double step = divider.step;
+    const bool rebuild = step != 1.0;  // a step of 1.0 rebuilds every value as it is
+    const int32_t* rebuilt = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
+    const uint32_t limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
+    const uint16_t magnitude_item = static_cast<uint16_t>(kPairFlag | (j + level) * kRateRow);
+    const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
+    int32_t run = 0;
+    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
+      const int32_t e = Quantise && rebuild ? divider.quotient(values[p]) : values[p];
+      const int32_t sign = e >> 31;
+      const uint32_t a = static_cast<uint32_t>(e ^ sign) - static_cast<uint32_t>(sign);
+      const int32_t bin = a <= 1024 ? state.small_bin[a] : std::min(magnitude_bin(state, e), kModelSymbols);
+      const int nonzero = e != 0;
+      out[0] = static_cast<uint16_t>(magnitude_item + bin);
+      out[1] = static_cast<uint16_t>(run_item + state.small_bin[run]);
+      out += 2 * nonzero;
+      run = (run + 1) * (1 - nonzero);
+      // Rebuilding is odd in the value: the table holds it by magnitude.
+      if (rebuild) values[p] = a <= limit ? (rebuilt[a] ^ sign) - sign : dequantised(e, step);
+    }
+    all_zero = all_zero && run == layout.end[j] - layout.end[j + 1];
+    if (run > 0) *out++ = rate_item(j + level, 0);
+  }
+  return out;
+}
+
+void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node, int index, Scratch& scratch) {
   const BlockGeometry& g = *node.geometry;
   const int n = g.samples;
   const int level = state.level;
   const uint16_t* order = state.geometry->scan_order(g, index);
-  scratch.values.resize(static_cast<size_t>(n));
-  scratch.original.resize(static_cast<size_t>(n));
-  int32_t* values = scratch.values.data();
-  for (int k = 0; k < n; ++k) values[k] = node.samples[order[k]];
+  int32_t* values = scratch.values;
   const bool lossless = state.quant[level + 1] == 1.0f;  // every band of the block has step 1.0
-  if (!lossless) std::copy(values, values + n, scratch.original.data());
-  lift_block(values, g.layout, true);
-  if (state.rdo) scratch.unquantised.assign(values, values + n);
-  quantise(state, level, g.layout, values);
+  lift_block_gathered(node.samples.data(), order, g.layout, values, lossless ? nullptr : &scratch.kept);
   uint32_t coefficients_begin = 0;
   if (state.rdo) {
+    scratch.unquantised.assign(values, values + n);
+    quantise(state, level, g.layout, values);
     drop_costly_ones(state, g, level, values, scratch.unquantised.data(), scratch.next_nonzero);
     coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
     node.coefficients.insert(node.coefficients.end(), values, values + n);
   }
 
-  // Rate items band by band, written without branching on each coefficient
-  // (zeros and nonzeros alternate unpredictably); nonzero coefficients are
-  // dequantised on the way (zeros rebuild as 0), ready for the inverse.
   DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0, coefficients_begin};
   const BandLayout& layout = g.layout;
-  node.events.resize(entry.events_begin + 2 * static_cast<size_t>(n) + layout.levels + 1);
-  uint16_t* out = node.events.data() + entry.events_begin;
-  bool all_zero = true;
-  for (int j = layout.levels + 1; j >= 1; --j) {
-    const double step = state.quant[level + j];
-    const uint16_t magnitude_model = static_cast<uint16_t>((j + level) << 6);
-    const uint16_t run_model = static_cast<uint16_t>((63 - j - level) << 6);
-    int32_t run = 0;
-    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
-      const int32_t e = values[p];
-      const uint32_t a = e < 0 ? 0u - static_cast<uint32_t>(e) : static_cast<uint32_t>(e);
-      const int32_t bin = a <= 1024 ? state.small_bin[a] : std::min(magnitude_bin(state, e), kModelSymbols);
-      const int nonzero = e != 0;
-      out[0] = static_cast<uint16_t>(kPairFlag | magnitude_model | bin);
-      out[1] = static_cast<uint16_t>(run_model | state.small_bin[run]);
-      out += 2 * nonzero;
-      run = (run + 1) * (1 - nonzero);
-      if (!lossless && nonzero) values[p] = dequantised(e, step);
-    }
-    all_zero = all_zero && run == layout.end[j] - layout.end[j + 1];
-    if (run > 0) *out++ = rate_item(j + level, 0);
-  }
-  node.events.resize(static_cast<size_t>(out - node.events.data()));
-  entry.events_count = static_cast<uint32_t>(node.events.size()) - entry.events_begin;
+  bool all_zero;
+  const uint16_t* end = state.rdo ? write_rate_items<false>(state, tree, layout, values, scratch.events, all_zero)
+                                  : write_rate_items<true>(state, tree, layout, values, scratch.events, all_zero);
+  node.events.insert(node.events.end(), static_cast<const uint16_t*>(scratch.events), end);
+  entry.events_count = static_cast<uint32_t>(end - scratch.events);
 
   // With every step 1.0 the reconstruction is exact and the error 0; with
   // every coefficient 0 the reconstruction is 0.
   double sse = 0.0;
+  int64_t exact;
   if (!lossless && all_zero) {
     sse = node.energy;
+  } else if (!lossless && inverse_squared_error(values, layout, scratch.kept, exact)) {
+    sse = static_cast<double>(exact);
   } else if (!lossless) {
+    // Huge errors: sum in double in the block's row-major order, as the plain search does.
     lift_block(values, layout, false);
-    int64_t sum = 0;
-    bool small = true;
+    std::vector<double> squares(static_cast<size_t>(n));
     for (int k = 0; k < n; ++k) {
-      int64_t d = int64_t{values[k]} - scratch.original[k];
-      small = small && d < (int64_t{1} << 24) && d > -(int64_t{1} << 24);
-      sum += d * d;
+      const int32_t original = k % 2 ? scratch.kept.odd[k / 2] : scratch.kept.even[k / 2];
+      double d = static_cast<double>(values[k]) - original;
+      squares[order[k]] = d * d;
     }
-    if (small) {
-      sse = static_cast<double>(sum);  // exact: every partial sum is an integer below 2^53
-    } else {
-      // Huge errors: sum in double in the block's row-major order, as the plain search does.
-      std::vector<double> squares(static_cast<size_t>(n));
-      for (int k = 0; k < n; ++k) {
-        double d = static_cast<double>(values[k]) - scratch.original[k];
-        squares[order[k]] = d * d;
-      }
-      for (double square : squares) sse += square;
-    }
+    for (double square : squares) sse += square;
   }
   if (state.rdo) {
     entry.distortion = state.level_weight[level] * sse;
@@ -195,18 +204,20 @@ void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch
   node.directions.push_back(entry);
 }
 
-double direction_cost_cached(CodecState& state, EstimateNode& node, int index, Scratch& scratch) {
-  if (node.slot[static_cast<size_t>(index)] < 0) compute_direction(state, node, index, scratch);
+double direction_cost_cached(CodecState& state, const EstimateTree& tree, EstimateNode& node, int index,
+                             Scratch& scratch) {
+  if (node.slot[static_cast<size_t>(index)] < 0) compute_direction(state, tree, node, index, scratch);
   const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
   const uint16_t* item = node.events.data() + entry.events_begin;
   const uint16_t* end = item + entry.events_count;
+  const double* bits = &state.rate_bits[0][0];
   double rate = state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
   while (item != end) {
     if (*item & kPairFlag) {
-      rate = ((rate + item_bits(state, *item)) + 1) + item_bits(state, item[1]);
+      rate = ((rate + item_bits(bits, *item)) + 1) + item_bits(bits, item[1]);
       item += 2;
     } else {
-      rate = rate + item_bits(state, *item);
+      rate = rate + item_bits(bits, *item);
       ++item;
     }
   }
@@ -215,10 +226,10 @@ double direction_cost_cached(CodecState& state, EstimateNode& node, int index, S
 }
 
 // The direction search of choose_direction, on cached evaluations.
-DirectionChoice choose_node_direction(CodecState& state, EstimateNode& node) {
+DirectionChoice choose_node_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node) {
   thread_local Scratch scratch;
   return search_directions(static_cast<int>(node.geometry->table.size()),
-                           [&](int index) { return direction_cost_cached(state, node, index, scratch); });
+                           [&](int index) { return direction_cost_cached(state, tree, node, index, scratch); });
 }
 
 // Nodes of the subtree at `index`, parents before children.
@@ -245,7 +256,7 @@ void ensure_estimates(CodecState& state, EstimateTree& tree, int index) {
   });
   auto search = [&](size_t k) {
     EstimateNode& node = tree.nodes[static_cast<size_t>(order[k])];
-    node.choice = choose_node_direction(state, node);
+    node.choice = choose_node_direction(state, tree, node);
   };
   int work = 0;
   for (int i : subtree) work += tree.nodes[static_cast<size_t>(i)].geometry->samples;
@@ -359,6 +370,20 @@ void refresh_rate_table(CodecState& state) {
 }
 
 void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree) {
+  if (!std::equal(std::begin(state.quant), std::end(state.quant), tree.steps)) {
+    std::copy(std::begin(state.quant), std::end(state.quant), tree.steps);
+    tree.rebuilt.assign(64 * (kRebuiltTable + 1), 0);
+    for (int i = 0; i < 64; ++i) {
+      const double step = state.quant[i];
+      tree.dividers[i] = StepDivider(step);
+      // Up to the first magnitude dequantised() refuses: that one and the
+      // larger ones go to it.
+      int32_t* row = tree.rebuilt.data() + i * (kRebuiltTable + 1);
+      int a = 1;
+      for (; a <= kRebuiltTable && (a + 0.35) * step < 2147483648.0; ++a) row[a] = dequantised(a, step);
+      tree.rebuilt_limit[i] = a - 1;
+    }
+  }
   // Nodes and their arrays are reused from one tree to the next.
   size_t count = 0;
   auto add_node = [&](const Block& block) {

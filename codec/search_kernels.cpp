@@ -1,0 +1,142 @@
+#include "search_kernels.h"
+
+#include <algorithm>
+
+namespace kv {
+
+namespace {
+
+// The block filter's lifting steps (wavelet.cpp), in 32-bit arithmetic that wraps.
+inline uint32_t u(int32_t v) { return static_cast<uint32_t>(v); }
+inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
+
+// extend_symmetric, inlined: the filter reads at most two entries beyond an
+// array's ends, so the loops run at most twice.
+inline void extend(int32_t* x, int c, int lo, int hi) {
+  if (c == 1) {
+    for (int j = -1; j >= lo; --j) x[j] = x[0];
+    for (int j = 1; j < hi; ++j) x[j] = x[0];
+    return;
+  }
+  const int period = 2 * c - 2;
+  for (int j = -1; j >= lo; --j) x[j] = -j <= c - 1 ? x[-j] : x[j + period];
+  for (int j = c; j < hi; ++j) {
+    const int k = j - (c - 1);
+    x[j] = k <= c - 1 ? x[c - 1 - k] : x[j - period];
+  }
+}
+
+void filter_forward(int32_t* __restrict e, int32_t* __restrict d, int nl, int nh) {
+  for (int i = 0; i < nh; ++i) d[i] = static_cast<int32_t>(u(d[i]) - u(e[i]));
+  extend(d, nh, -1, nl + 1);
+  for (int i = 0; i < nl; ++i)
+    e[i] = static_cast<int32_t>(u(e[i]) + u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
+  extend(e, nl, -2, nh + 2);
+  for (int i = 0; i < nh; ++i)
+    d[i] = static_cast<int32_t>(
+        u(d[i]) + u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
+}
+
+void filter_inverse(int32_t* __restrict e, int32_t* __restrict d, int nl, int nh) {
+  extend(e, nl, -2, nh + 2);
+  for (int i = 0; i < nh; ++i)
+    d[i] = static_cast<int32_t>(
+        u(d[i]) - u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
+  extend(d, nh, -1, nl + 1);
+  for (int i = 0; i < nl; ++i)
+    e[i] = static_cast<int32_t>(u(e[i]) - u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
+  for (int i = 0; i < nh; ++i) d[i] = static_cast<int32_t>(u(d[i]) + u(e[i]));
+}
+
+constexpr int kGuard = 4;
+constexpr int kHalf = 512 + 2 * kGuard;  // a half of at most 1024 samples with guard slots
+
+}  // namespace
+
+void lift_block_gathered(const int32_t* samples, const uint16_t* order, const BandLayout& layout, int32_t* values,
+                         ScanSamples* kept) {
+  const int n = layout.end[1];
+  if (layout.levels == 0) {
+    values[0] = samples[order[0]];
+    if (kept) kept->even[0] = values[0];
+    return;
+  }
+  int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
+  int32_t* e = even_a + kGuard;
+  int32_t* next = even_b + kGuard;
+  int32_t* d = odd + kGuard;
+  int nh = n / 2, nl = (n + 1) / 2;
+  for (int i = 0; i < nh; ++i) {
+    e[i] = samples[order[2 * i]];
+    d[i] = samples[order[2 * i + 1]];
+  }
+  if (nl > nh) e[nh] = samples[order[n - 1]];
+  if (kept) {
+    std::copy(e, e + nl, kept->even);
+    std::copy(d, d + nh, kept->odd);
+  }
+  filter_forward(e, d, nl, nh);
+  std::copy(d, d + nh, values + nl);
+  // Each level splits the previous level's low half; the high halves are final.
+  for (int step = 1; step < layout.levels; ++step) {
+    const int m = nl;
+    nh = m / 2;
+    nl = (m + 1) / 2;
+    for (int i = 0; i < nh; ++i) {
+      next[i] = e[2 * i];
+      d[i] = e[2 * i + 1];
+    }
+    if (nl > nh) next[nh] = e[m - 1];
+    filter_forward(next, d, nl, nh);
+    std::copy(d, d + nh, values + nl);
+    std::swap(e, next);
+  }
+  std::copy(e, e + nl, values);
+}
+
+bool inverse_squared_error(const int32_t* values, const BandLayout& layout, const ScanSamples& kept, int64_t& sse) {
+  constexpr int64_t kLimit = int64_t{1} << 21;
+  if (layout.levels == 0) {
+    const int64_t difference = int64_t{values[0]} - kept.even[0];
+    sse = difference * difference;
+    return difference < kLimit && difference > -kLimit;
+  }
+  int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
+  int32_t* e = even_a + kGuard;
+  int32_t* next = even_b + kGuard;
+  int32_t* d = odd + kGuard;
+  const int lowest = layout.end[layout.levels + 1];
+  std::copy(values, values + lowest, e);
+  for (int step = layout.levels - 1; step >= 1; --step) {
+    const int m = layout.end[step + 1];
+    const int nh = m / 2, nl = (m + 1) / 2;
+    std::copy(values + nl, values + m, d);
+    filter_inverse(e, d, nl, nh);
+    for (int i = 0; i < nh; ++i) {
+      next[2 * i] = e[i];
+      next[2 * i + 1] = d[i];
+    }
+    if (nl > nh) next[m - 1] = e[nh];
+    std::swap(e, next);
+  }
+  const int n = layout.end[1];
+  const int nh = n / 2, nl = (n + 1) / 2;
+  std::copy(values + nl, values + n, d);
+  filter_inverse(e, d, nl, nh);
+  // Integer sums: exact in any order; differences are checked against the
+  // limit through their squares.
+  uint64_t sum = 0, largest = 0;
+  auto add = [&](int32_t rebuilt, int32_t sample) {
+    const int64_t difference = int64_t{rebuilt} - sample;
+    const uint64_t magnitude = static_cast<uint64_t>(difference < 0 ? -difference : difference);
+    const uint64_t square = magnitude * magnitude;  // below 2^64
+    largest = std::max(largest, square);
+    sum += square;
+  };
+  for (int i = 0; i < nl; ++i) add(e[i], kept.even[i]);
+  for (int i = 0; i < nh; ++i) add(d[i], kept.odd[i]);
+  sse = static_cast<int64_t>(sum);
+  return largest < static_cast<uint64_t>(kLimit * kLimit);
+}
+
+}  // namespace kv
