@@ -74,18 +74,23 @@ struct StepDivider {
     reciprocal = (numerator + mantissa - 1) / mantissa;
   }
 
+  // |v| / step truncated, for a magnitude |v| <= 2^31.
+  uint32_t magnitude_quotient(uint32_t a) const {
+    if (integer_path && a < (1u << 24)) [[likely]] {
+      const uint64_t k = (uint64_t{a} * reciprocal) >> 40;
+      return static_cast<uint32_t>(k - static_cast<uint64_t>(k * mantissa > (uint64_t{a} << shift)));
+    }
+    return large_quotient(a);
+  }
   // Branch-free where it matters: |v| and the sign are restored arithmetically.
   int32_t quotient(int32_t v) const {
     const int32_t sign = v >> 31;
     const uint32_t a = static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
-    uint64_t k;
-    if (integer_path && a < (1u << 24)) {
-      k = (uint64_t{a} * reciprocal) >> 40;
-      k -= static_cast<uint64_t>(k * mantissa > (uint64_t{a} << shift));
-    } else {
-      k = static_cast<uint64_t>(static_cast<double>(a) / step);
-    }
-    return (static_cast<int32_t>(k) ^ sign) - sign;
+    return (static_cast<int32_t>(magnitude_quotient(a)) ^ sign) - sign;
+  }
+  // Kept out of line: a division the common path should not pay for.
+  [[gnu::noinline]] uint32_t large_quotient(uint32_t a) const {
+    return static_cast<uint32_t>(static_cast<uint64_t>(static_cast<double>(a) / step));
   }
 };
 

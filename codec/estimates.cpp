@@ -55,6 +55,7 @@ struct Scratch {
   std::vector<int32_t> unquantised, next_nonzero;
   ScanSamples kept;
   uint16_t events[2 * kSplitMaxArea + 16];
+  int32_t positions[kSplitMaxArea], listed[kSplitMaxArea];  // a band's nonzero coefficients
 };
 
 // Rate-distortion-optimised quantisation: a coefficient of magnitude 1 is
@@ -112,39 +113,73 @@ void drop_costly_ones(const CodecState& state, const BlockGeometry& g, int level
   }
 }
 
-// The rate items of a block's bands, written without branching on each
-// coefficient (zeros and nonzeros alternate unpredictably). With Quantise the
-// coefficients are quantised on the way; nonzero ones are then dequantised
-// (zeros rebuild as 0), ready for the inverse. Returns the end of the items.
+// dequantised() of a magnitude beyond the table (it refuses those that do not fit).
+[[gnu::noinline]] int32_t rebuilt_beyond(int32_t a, double step) { return dequantised(a, step); }
+
+// The rate items of a block's bands. With Quantise the coefficients are
+// quantised on the way; nonzero ones are then dequantised (zeros rebuild as 0),
+// ready for the inverse. A first pass over a band lists the coefficients that
+// are not 0 after quantising (those of at least the step), without a branch
+// per coefficient; items and values follow from the list alone. Returns the
+// end of the items.
 template <bool Quantise>
 uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
-                           int32_t* values, uint16_t* out, bool& all_zero) {
+                           int32_t* values, Scratch& scratch, bool& all_zero) {
   const int level = state.level;
+  uint16_t* out = scratch.events;
+  int32_t* positions = scratch.positions;
+  int32_t* listed = scratch.listed;
   all_zero = true;
   for (int j = layout.levels + 1; j >= 1; --j) {
     const StepDivider& divider = tree.dividers[level + j];
     const double step = divider.step;
     const bool rebuild = step != 1.0;  // a step of 1.0 rebuilds every value as it is
+    const bool quantise = Quantise && rebuild;
+    const uint32_t least = quantise ? tree.least_nonzero[level + j] : 1;
+    const int begin = layout.end[j + 1], end = layout.end[j];
+    int count = 0;
+    for (int p = begin; p < end; ++p) {
+      const int32_t v = values[p];
+      const int32_t sign = v >> 31;
+      const uint32_t a = static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
+      positions[count] = p;
+      listed[count] = v;
+      count += a >= least;
+    }
+    if (quantise) std::fill(values + begin, values + end, 0);
     const int32_t* rebuilt = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
     const uint32_t limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
     const uint16_t magnitude_item = static_cast<uint16_t>(kPairFlag | (j + level) * kRateRow);
     const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
-    int32_t run = 0;
-    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
-      const int32_t e = Quantise && rebuild ? divider.quotient(values[p]) : values[p];
-      const int32_t sign = e >> 31;
-      const uint32_t a = static_cast<uint32_t>(e ^ sign) - static_cast<uint32_t>(sign);
-      const int32_t bin = a <= 1024 ? state.small_bin[a] : std::min(magnitude_bin(state, e), kModelSymbols);
-      const int nonzero = e != 0;
+    int32_t previous = begin - 1;
+    for (int i = 0; i < count; ++i) {
+      const int p = positions[i];
+      const int32_t sign = listed[i] >> 31;
+      const uint32_t magnitude = static_cast<uint32_t>(listed[i] ^ sign) - static_cast<uint32_t>(sign);
+      const uint32_t a = quantise ? divider.magnitude_quotient(magnitude) : magnitude;
+      int32_t bin;
+      if (a <= 1024) [[likely]] {
+        bin = state.small_bin[a];
+      } else {
+        bin = std::min(large_magnitude_bin(state, static_cast<int32_t>(a)), kModelSymbols);
+      }
       out[0] = static_cast<uint16_t>(magnitude_item + bin);
-      out[1] = static_cast<uint16_t>(run_item + state.small_bin[run]);
-      out += 2 * nonzero;
-      run = (run + 1) * (1 - nonzero);
+      out[1] = static_cast<uint16_t>(run_item + state.small_bin[p - previous - 1]);
+      out += 2;
+      previous = p;
       // Rebuilding is odd in the value: the table holds it by magnitude.
-      if (rebuild) values[p] = a <= limit ? (rebuilt[a] ^ sign) - sign : dequantised(e, step);
+      if (rebuild) {
+        int32_t r;
+        if (a <= limit) [[likely]] {
+          r = rebuilt[a];
+        } else {
+          r = rebuilt_beyond(static_cast<int32_t>(a), step);
+        }
+        values[p] = (r ^ sign) - sign;
+      }
     }
-    all_zero = all_zero && run == layout.end[j] - layout.end[j + 1];
-    if (run > 0) *out++ = rate_item(j + level, 0);
+    all_zero = all_zero && count == 0;
+    if (previous < end - 1) *out++ = rate_item(j + level, 0);
   }
   return out;
 }
@@ -169,8 +204,8 @@ void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode
   DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0, coefficients_begin};
   const BandLayout& layout = g.layout;
   bool all_zero;
-  const uint16_t* end = state.rdo ? write_rate_items<false>(state, tree, layout, values, scratch.events, all_zero)
-                                  : write_rate_items<true>(state, tree, layout, values, scratch.events, all_zero);
+  const uint16_t* end = state.rdo ? write_rate_items<false>(state, tree, layout, values, scratch, all_zero)
+                                  : write_rate_items<true>(state, tree, layout, values, scratch, all_zero);
   node.events.insert(node.events.end(), static_cast<const uint16_t*>(scratch.events), end);
   entry.events_count = static_cast<uint32_t>(end - scratch.events);
 
@@ -376,6 +411,8 @@ void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tre
     for (int i = 0; i < 64; ++i) {
       const double step = state.quant[i];
       tree.dividers[i] = StepDivider(step);
+      // Magnitudes below the step quantise to 0.
+      tree.least_nonzero[i] = static_cast<uint32_t>(std::min(std::ceil(step), 4294967295.0));
       // Up to the first magnitude dequantised() refuses: that one and the
       // larger ones go to it.
       int32_t* row = tree.rebuilt.data() + i * (kRebuiltTable + 1);

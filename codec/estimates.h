@@ -53,6 +53,7 @@ struct EstimateTree {
   // from every magnitude up to the limit (at most kRebuiltTable).
   float steps[64] = {};  // the quantizer table these were made for
   StepDivider dividers[64];
+  uint32_t least_nonzero[64] = {};  // the least magnitude that does not quantise to 0
   std::vector<int32_t> rebuilt;  // 64 rows of kRebuiltTable + 1
   int32_t rebuilt_limit[64] = {};
 };
