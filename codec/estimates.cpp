@@ -23,15 +23,18 @@ const double* log2_table() {
   return table.data();
 }
 
-// A rate item: the (model, bin) entry of the rate table as one index, and
-// whether a sign bit and a run item follow.
-constexpr uint16_t kPairFlag = 0x8000;
+// A rate item: the (model, bin) entry of the rate table as one index, or the
+// sign bit. A rate is the sum of its items' bits in their order, a nonzero
+// coefficient giving three: magnitude, sign, run.
+constexpr uint16_t kSignItem = 0x8000;
 constexpr int kRateRow = kModelSymbols + 1;
-static_assert(kModelCount * kRateRow < kPairFlag);
+static_assert(kModelCount * kRateRow < kSignItem);
 inline uint16_t rate_item(int model, int32_t bin) {
   return static_cast<uint16_t>(model * kRateRow + std::min(bin, kModelSymbols));
 }
-inline double item_bits(const double* rate_bits, uint16_t item) { return rate_bits[item & (kPairFlag - 1)]; }
+inline double item_bits(const double* rate_bits, uint16_t item) {
+  return item == kSignItem ? 1.0 : rate_bits[item & (kSignItem - 1)];
+}
 
 // The sum of squares of a block's samples, as the error of an all-zero
 // reconstruction would be summed (row-major, in double).
@@ -54,7 +57,7 @@ struct Scratch {
   int32_t values[kSplitMaxArea];
   std::vector<int32_t> unquantised, next_nonzero;
   ScanSamples kept;
-  uint16_t events[2 * kSplitMaxArea + 16];
+  uint16_t events[3 * kSplitMaxArea + 16];
   int32_t positions[kSplitMaxArea], listed[kSplitMaxArea];  // a band's nonzero coefficients
 };
 
@@ -149,7 +152,7 @@ uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, co
     if (quantise) std::fill(values + begin, values + end, 0);
     const int32_t* rebuilt = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
     const uint32_t limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
-    const uint16_t magnitude_item = static_cast<uint16_t>(kPairFlag | (j + level) * kRateRow);
+    const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
     const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
     int32_t previous = begin - 1;
     for (int i = 0; i < count; ++i) {
@@ -164,8 +167,9 @@ uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, co
         bin = std::min(large_magnitude_bin(state, static_cast<int32_t>(a)), kModelSymbols);
       }
       out[0] = static_cast<uint16_t>(magnitude_item + bin);
-      out[1] = static_cast<uint16_t>(run_item + state.small_bin[p - previous - 1]);
-      out += 2;
+      out[1] = kSignItem;
+      out[2] = static_cast<uint16_t>(run_item + state.small_bin[p - previous - 1]);
+      out += 3;
       previous = p;
       // Rebuilding is odd in the value: the table holds it by magnitude.
       if (rebuild) {
@@ -239,32 +243,69 @@ void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode
   node.directions.push_back(entry);
 }
 
-double direction_cost_cached(CodecState& state, const EstimateTree& tree, EstimateNode& node, int index,
-                             Scratch& scratch) {
-  if (node.slot[static_cast<size_t>(index)] < 0) compute_direction(state, tree, node, index, scratch);
-  const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
-  const uint16_t* item = node.events.data() + entry.events_begin;
-  const uint16_t* end = item + entry.events_count;
-  const double* bits = &state.rate_bits[0][0];
-  double rate = state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
-  while (item != end) {
-    if (*item & kPairFlag) {
-      rate = ((rate + item_bits(bits, *item)) + 1) + item_bits(bits, item[1]);
-      item += 2;
-    } else {
-      rate = rate + item_bits(bits, *item);
-      ++item;
-    }
+// The rates of G evaluations summed side by side: each sum keeps its own
+// order, and G independent chains of additions overlap.
+template <int G>
+void sum_rates(const double* rate_bits, const uint16_t* const* items, const uint32_t* counts, double* rates) {
+  uint32_t common = counts[0];
+  for (int g = 1; g < G; ++g) common = std::min(common, counts[g]);
+  double r[G];
+  for (int g = 0; g < G; ++g) r[g] = rates[g];
+  for (uint32_t t = 0; t < common; ++t)
+    for (int g = 0; g < G; ++g) r[g] = r[g] + item_bits(rate_bits, items[g][t]);
+  for (int g = 0; g < G; ++g) {
+    for (uint32_t t = common; t < counts[g]; ++t) r[g] = r[g] + item_bits(rate_bits, items[g][t]);
+    rates[g] = r[g];
   }
-  if (state.rdo) return state.rdo_lambda * rate + entry.distortion;
-  return rate + entry.distortion;
+}
+
+// Costs of table entries indices[0..count) of the node, evaluating those not
+// met before.
+void direction_costs_cached(CodecState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
+                            int count, double* costs, Scratch& scratch) {
+  for (int i = 0; i < count; ++i)
+    if (node.slot[static_cast<size_t>(indices[i])] < 0) compute_direction(state, tree, node, indices[i], scratch);
+  const double* bits = &state.rate_bits[0][0];
+  for (int first = 0; first < count;) {
+    const int group = count - first >= 4 ? 4 : count - first >= 2 ? 2 : 1;
+    const uint16_t* items[4];
+    uint32_t item_counts[4];
+    double rates[4];
+    for (int g = 0; g < group; ++g) {
+      const int index = indices[first + g];
+      const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
+      items[g] = node.events.data() + entry.events_begin;
+      item_counts[g] = entry.events_count;
+      rates[g] = state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
+    }
+    if (group == 4) {
+      sum_rates<4>(bits, items, item_counts, rates);
+    } else if (group == 2) {
+      sum_rates<2>(bits, items, item_counts, rates);
+    } else {
+      sum_rates<1>(bits, items, item_counts, rates);
+    }
+    for (int g = 0; g < group; ++g) {
+      const int index = indices[first + g];
+      const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
+      const double rate = rates[g];
+      if (state.rdo) {
+        costs[first + g] = state.rdo_lambda * rate + entry.distortion;
+      } else {
+        costs[first + g] = rate + entry.distortion;
+      }
+    }
+    first += group;
+  }
 }
 
 // The direction search of choose_direction, on cached evaluations.
 DirectionChoice choose_node_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node) {
   thread_local Scratch scratch;
-  return search_directions(static_cast<int>(node.geometry->table.size()),
-                           [&](int index) { return direction_cost_cached(state, tree, node, index, scratch); });
+  return search_directions_batched(static_cast<int>(node.geometry->table.size()),
+                                   [&](const int* indices, int count, double* costs) {
+                                     direction_costs_cached(state, tree, node, indices, count, costs, scratch);
+                                   });
 }
 
 // Nodes of the subtree at `index`, parents before children.

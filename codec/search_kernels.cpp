@@ -2,6 +2,14 @@
 
 #include <algorithm>
 
+// The kernels are built twice on x86-64, once for processors with 256-bit
+// integer vectors, chosen at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KV_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
+#else
+#define KV_VECTOR_CLONES
+#endif
+
 namespace kv {
 
 namespace {
@@ -12,7 +20,7 @@ inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
 
 // extend_symmetric, inlined: the filter reads at most two entries beyond an
 // array's ends, so the loops run at most twice.
-inline void extend(int32_t* x, int c, int lo, int hi) {
+[[gnu::always_inline]] inline void extend(int32_t* x, int c, int lo, int hi) {
   if (c == 1) {
     for (int j = -1; j >= lo; --j) x[j] = x[0];
     for (int j = 1; j < hi; ++j) x[j] = x[0];
@@ -26,7 +34,7 @@ inline void extend(int32_t* x, int c, int lo, int hi) {
   }
 }
 
-void filter_forward(int32_t* __restrict e, int32_t* __restrict d, int nl, int nh) {
+[[gnu::always_inline]] inline void filter_forward(int32_t* __restrict e, int32_t* __restrict d, int nl, int nh) {
   for (int i = 0; i < nh; ++i) d[i] = static_cast<int32_t>(u(d[i]) - u(e[i]));
   extend(d, nh, -1, nl + 1);
   for (int i = 0; i < nl; ++i)
@@ -37,7 +45,7 @@ void filter_forward(int32_t* __restrict e, int32_t* __restrict d, int nl, int nh
         u(d[i]) + u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
 }
 
-void filter_inverse(int32_t* __restrict e, int32_t* __restrict d, int nl, int nh) {
+[[gnu::always_inline]] inline void filter_inverse(int32_t* __restrict e, int32_t* __restrict d, int nl, int nh) {
   extend(e, nl, -2, nh + 2);
   for (int i = 0; i < nh; ++i)
     d[i] = static_cast<int32_t>(
@@ -53,8 +61,8 @@ constexpr int kHalf = 512 + 2 * kGuard;  // a half of at most 1024 samples with 
 
 }  // namespace
 
-void lift_block_gathered(const int32_t* samples, const uint16_t* order, const BandLayout& layout, int32_t* values,
-                         ScanSamples* kept) {
+KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t* order, const BandLayout& layout,
+                                          int32_t* values, ScanSamples* kept) {
   const int n = layout.end[1];
   if (layout.levels == 0) {
     values[0] = samples[order[0]];
@@ -94,7 +102,8 @@ void lift_block_gathered(const int32_t* samples, const uint16_t* order, const Ba
   std::copy(e, e + nl, values);
 }
 
-bool inverse_squared_error(const int32_t* values, const BandLayout& layout, const ScanSamples& kept, int64_t& sse) {
+KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLayout& layout, const ScanSamples& kept,
+                                            int64_t& sse) {
   constexpr int64_t kLimit = int64_t{1} << 21;
   if (layout.levels == 0) {
     const int64_t difference = int64_t{values[0]} - kept.even[0];
