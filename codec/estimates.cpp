@@ -1,6 +1,7 @@
 #include "estimates.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "magnitude.h"
@@ -59,6 +60,12 @@ struct Scratch {
   ScanSamples kept;
   uint16_t events[3 * kSplitMaxArea + 16];
   int32_t positions[kSplitMaxArea], listed[kSplitMaxArea];  // a band's nonzero coefficients
+  struct Distortion {
+    double sse = -1;
+    int32_t samples = 0;
+    int32_t level = 0;
+    double distortion = 0;
+  } distortions[256];
 };
 
 // Rate-distortion-optimised quantisation: a coefficient of magnitude 1 is
@@ -140,6 +147,33 @@ uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, co
     const bool quantise = Quantise && rebuild;
     const uint32_t least = quantise ? tree.least_nonzero[level + j] : 1;
     const int begin = layout.end[j + 1], end = layout.end[j];
+    const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
+    const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
+    if (!rebuild) {
+      // Bands of step 1.0 (the coarse ones) are mostly nonzero: no list,
+      // items written without branching on each coefficient.
+      int32_t run = 0;
+      for (int p = begin; p < end; ++p) {
+        const int32_t e = values[p];
+        const int32_t sign = e >> 31;
+        const uint32_t a = static_cast<uint32_t>(e ^ sign) - static_cast<uint32_t>(sign);
+        int32_t bin;
+        if (a <= 1024) [[likely]] {
+          bin = state.small_bin[a];
+        } else {
+          bin = std::min(large_magnitude_bin(state, e), kModelSymbols);
+        }
+        const int nonzero = e != 0;
+        out[0] = static_cast<uint16_t>(magnitude_item + bin);
+        out[1] = kSignItem;
+        out[2] = static_cast<uint16_t>(run_item + state.small_bin[run]);
+        out += 3 * nonzero;
+        run = (run + 1) * (1 - nonzero);
+      }
+      all_zero = all_zero && run == end - begin;
+      if (run > 0) *out++ = rate_item(j + level, 0);
+      continue;
+    }
     int count = 0;
     for (int p = begin; p < end; ++p) {
       const int32_t v = values[p];
@@ -152,8 +186,6 @@ uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, co
     if (quantise) std::fill(values + begin, values + end, 0);
     const int32_t* rebuilt = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
     const uint32_t limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
-    const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
-    const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
     int32_t previous = begin - 1;
     for (int i = 0; i < count; ++i) {
       const int p = positions[i];
@@ -172,15 +204,13 @@ uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, co
       out += 3;
       previous = p;
       // Rebuilding is odd in the value: the table holds it by magnitude.
-      if (rebuild) {
-        int32_t r;
-        if (a <= limit) [[likely]] {
-          r = rebuilt[a];
-        } else {
-          r = rebuilt_beyond(static_cast<int32_t>(a), step);
-        }
-        values[p] = (r ^ sign) - sign;
+      int32_t r;
+      if (a <= limit) [[likely]] {
+        r = rebuilt[a];
+      } else {
+        r = rebuilt_beyond(static_cast<int32_t>(a), step);
       }
+      values[p] = (r ^ sign) - sign;
     }
     all_zero = all_zero && count == 0;
     if (previous < end - 1) *out++ = rate_item(j + level, 0);
@@ -235,9 +265,16 @@ void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode
   if (state.rdo) {
     entry.distortion = state.level_weight[level] * sse;
   } else {
-    const double samples = n;
-    const double weight = static_cast<double>(kDistortionWeight) * samples;
-    entry.distortion = weight * std::log2(1.0 + (std::ldexp(1.0, level) * std::sqrt(sse)) / samples);
+    // Small blocks meet the same errors again and again: their distortions are remembered.
+    Scratch::Distortion& memo = scratch.distortions[std::bit_cast<uint64_t>(sse) % 251 ^ (n & 0xff)];
+    if (memo.sse == sse && memo.samples == n && memo.level == level) {
+      entry.distortion = memo.distortion;
+    } else {
+      const double samples = n;
+      const double weight = static_cast<double>(kDistortionWeight) * samples;
+      entry.distortion = weight * std::log2(1.0 + (std::ldexp(1.0, level) * std::sqrt(sse)) / samples);
+      memo = {sse, n, level, entry.distortion};
+    }
   }
   node.slot[static_cast<size_t>(index)] = static_cast<int32_t>(node.directions.size());
   node.directions.push_back(entry);
