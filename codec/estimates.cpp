@@ -358,25 +358,29 @@ void collect_subtree(const EstimateTree& tree, int index, std::vector<int>& out)
 // Brings the estimates of the subtree at `index` up to the current models.
 void ensure_estimates(CodecState& state, EstimateTree& tree, int index) {
   if (tree.nodes[static_cast<size_t>(index)].version == state.model_version) return;
-  std::vector<int> subtree;
+  std::vector<int>& subtree = tree.subtree;
   collect_subtree(tree, index, subtree);
   refresh_rate_table(state);
 
-  // The largest searches first, so that the threads finish together.
-  std::vector<int> order = subtree;
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-    return tree.nodes[static_cast<size_t>(a)].geometry->samples > tree.nodes[static_cast<size_t>(b)].geometry->samples;
-  });
-  auto search = [&](size_t k) {
-    EstimateNode& node = tree.nodes[static_cast<size_t>(order[k])];
-    node.choice = choose_node_direction(state, tree, node);
-  };
+  // The searches are independent: their order matters only for spreading them.
   int work = 0;
   for (int i : subtree) work += tree.nodes[static_cast<size_t>(i)].geometry->samples;
   if (state.pool && state.pool->threads() > 1 && work >= kParallelWork) {
-    state.pool->parallel_for(order.size(), search);
+    // The largest searches first, so that the threads finish together.
+    std::vector<int>& order = tree.order;
+    order = subtree;
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+      return tree.nodes[static_cast<size_t>(a)].geometry->samples > tree.nodes[static_cast<size_t>(b)].geometry->samples;
+    });
+    state.pool->parallel_for(order.size(), [&](size_t k) {
+      EstimateNode& node = tree.nodes[static_cast<size_t>(order[k])];
+      node.choice = choose_node_direction(state, tree, node);
+    });
   } else {
-    for (size_t k = 0; k < order.size(); ++k) search(k);
+    for (int i : subtree) {
+      EstimateNode& node = tree.nodes[static_cast<size_t>(i)];
+      node.choice = choose_node_direction(state, tree, node);
+    }
   }
 
   // Children before parents: what code_block(block, false) would return.
@@ -482,6 +486,24 @@ void refresh_rate_table(CodecState& state) {
   state.dirty_models = 0;
 }
 
+namespace {
+
+// The geometry of a block size, looked up in the tree's own short list
+// before the shared cache (which takes a lock).
+const BlockGeometry* tree_geometry(CodecState& state, EstimateTree& tree, int width, int height) {
+  if (tree.geometry_source != state.geometry.get()) {
+    tree.geometries.clear();
+    tree.geometry_source = state.geometry.get();
+  }
+  for (const BlockGeometry* g : tree.geometries)
+    if (g->width == width && g->height == height) return g;
+  const BlockGeometry* g = &state.geometry->geometry(width, height);
+  tree.geometries.push_back(g);
+  return g;
+}
+
+}  // namespace
+
 void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree) {
   if (!std::equal(std::begin(state.quant), std::end(state.quant), tree.steps)) {
     std::copy(std::begin(state.quant), std::end(state.quant), tree.steps);
@@ -517,7 +539,7 @@ void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tre
     const Block block = tree.nodes[k].block;
     {
       EstimateNode& node = tree.nodes[k];
-      node.geometry = &state.geometry->geometry(block.width, block.height);
+      node.geometry = tree_geometry(state, tree, block.width, block.height);
       node.samples.resize(static_cast<size_t>(node.geometry->samples));
       copy_from_block(view_of(state, block), node.samples.data());
       node.energy = block_energy(node.samples);

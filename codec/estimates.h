@@ -56,6 +56,9 @@ struct EstimateTree {
   uint32_t least_nonzero[64] = {};  // the least magnitude that does not quantise to 0
   std::vector<int32_t> rebuilt;  // 64 rows of kRebuiltTable + 1
   int32_t rebuilt_limit[64] = {};
+  std::vector<int> subtree, order;  // ensure_estimates' lists, reused
+  const GeometryCache* geometry_source = nullptr;
+  std::vector<const BlockGeometry*> geometries;  // the sizes met so far, from geometry_source
 };
 
 void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree);
