@@ -34,26 +34,30 @@ inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
   }
 }
 
-[[gnu::always_inline]] inline void filter_forward(int32_t* __restrict e, int32_t* __restrict d, int nl, int nh) {
-  for (int i = 0; i < nh; ++i) d[i] = static_cast<int32_t>(u(d[i]) - u(e[i]));
+// Forward filter with the copy step (d -= e) already done; the predicted
+// high half goes to `d_out`.
+[[gnu::always_inline]] inline void filter_forward(int32_t* __restrict e, int32_t* __restrict d,
+                                                  int32_t* __restrict d_out, int nl, int nh) {
   extend(d, nh, -1, nl + 1);
   for (int i = 0; i < nl; ++i)
     e[i] = static_cast<int32_t>(u(e[i]) + u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
   extend(e, nl, -2, nh + 2);
   for (int i = 0; i < nh; ++i)
-    d[i] = static_cast<int32_t>(
+    d_out[i] = static_cast<int32_t>(
         u(d[i]) + u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
 }
 
-[[gnu::always_inline]] inline void filter_inverse(int32_t* __restrict e, int32_t* __restrict d, int nl, int nh) {
+// Inverse filter reading the high half from `d_in`, all but its last step
+// (d += e), which the caller does.
+[[gnu::always_inline]] inline void filter_inverse(int32_t* __restrict e, const int32_t* __restrict d_in,
+                                                  int32_t* __restrict d, int nl, int nh) {
   extend(e, nl, -2, nh + 2);
   for (int i = 0; i < nh; ++i)
     d[i] = static_cast<int32_t>(
-        u(d[i]) - u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
+        u(d_in[i]) - u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
   extend(d, nh, -1, nl + 1);
   for (int i = 0; i < nl; ++i)
     e[i] = static_cast<int32_t>(u(e[i]) - u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
-  for (int i = 0; i < nh; ++i) d[i] = static_cast<int32_t>(u(d[i]) + u(e[i]));
 }
 
 constexpr int kGuard = 4;
@@ -74,17 +78,24 @@ KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t
   int32_t* next = even_b + kGuard;
   int32_t* d = odd + kGuard;
   int nh = n / 2, nl = (n + 1) / 2;
-  for (int i = 0; i < nh; ++i) {
-    e[i] = samples[order[2 * i]];
-    d[i] = samples[order[2 * i + 1]];
-  }
-  if (nl > nh) e[nh] = samples[order[n - 1]];
   if (kept) {
-    std::copy(e, e + nl, kept->even);
-    std::copy(d, d + nh, kept->odd);
+    for (int i = 0; i < nh; ++i) {
+      const int32_t even = samples[order[2 * i]], odd_sample = samples[order[2 * i + 1]];
+      kept->even[i] = even;
+      kept->odd[i] = odd_sample;
+      e[i] = even;
+      d[i] = static_cast<int32_t>(u(odd_sample) - u(even));
+    }
+    if (nl > nh) e[nh] = kept->even[nh] = samples[order[n - 1]];
+  } else {
+    for (int i = 0; i < nh; ++i) {
+      const int32_t even = samples[order[2 * i]];
+      e[i] = even;
+      d[i] = static_cast<int32_t>(u(samples[order[2 * i + 1]]) - u(even));
+    }
+    if (nl > nh) e[nh] = samples[order[n - 1]];
   }
-  filter_forward(e, d, nl, nh);
-  std::copy(d, d + nh, values + nl);
+  filter_forward(e, d, values + nl, nl, nh);
   // Each level splits the previous level's low half; the high halves are final.
   for (int step = 1; step < layout.levels; ++step) {
     const int m = nl;
@@ -92,14 +103,13 @@ KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t
     nl = (m + 1) / 2;
     for (int i = 0; i < nh; ++i) {
       next[i] = e[2 * i];
-      d[i] = e[2 * i + 1];
+      d[i] = static_cast<int32_t>(u(e[2 * i + 1]) - u(e[2 * i]));
     }
     if (nl > nh) next[nh] = e[m - 1];
-    filter_forward(next, d, nl, nh);
-    std::copy(d, d + nh, values + nl);
+    filter_forward(next, d, values + nl, nl, nh);
     std::swap(e, next);
   }
-  std::copy(e, e + nl, values);
+  values[0] = e[0];  // the last level leaves one low coefficient
 }
 
 KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLayout& layout, const ScanSamples& kept,
@@ -114,24 +124,21 @@ KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLay
   int32_t* e = even_a + kGuard;
   int32_t* next = even_b + kGuard;
   int32_t* d = odd + kGuard;
-  const int lowest = layout.end[layout.levels + 1];
-  std::copy(values, values + lowest, e);
+  e[0] = values[0];  // the lowest level's single low coefficient
   for (int step = layout.levels - 1; step >= 1; --step) {
     const int m = layout.end[step + 1];
     const int nh = m / 2, nl = (m + 1) / 2;
-    std::copy(values + nl, values + m, d);
-    filter_inverse(e, d, nl, nh);
+    filter_inverse(e, values + nl, d, nl, nh);
     for (int i = 0; i < nh; ++i) {
       next[2 * i] = e[i];
-      next[2 * i + 1] = d[i];
+      next[2 * i + 1] = static_cast<int32_t>(u(d[i]) + u(e[i]));
     }
     if (nl > nh) next[m - 1] = e[nh];
     std::swap(e, next);
   }
   const int n = layout.end[1];
   const int nh = n / 2, nl = (n + 1) / 2;
-  std::copy(values + nl, values + n, d);
-  filter_inverse(e, d, nl, nh);
+  filter_inverse(e, values + nl, d, nl, nh);
   // Integer sums: exact in any order; differences are checked against the
   // limit through their squares.
   uint64_t sum = 0, largest = 0;
@@ -142,8 +149,11 @@ KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLay
     largest = std::max(largest, square);
     sum += square;
   };
-  for (int i = 0; i < nl; ++i) add(e[i], kept.even[i]);
-  for (int i = 0; i < nh; ++i) add(d[i], kept.odd[i]);
+  for (int i = 0; i < nh; ++i) {
+    add(e[i], kept.even[i]);
+    add(static_cast<int32_t>(u(d[i]) + u(e[i])), kept.odd[i]);
+  }
+  if (nl > nh) add(e[nh], kept.even[nh]);
   sse = static_cast<int64_t>(sum);
   return largest < static_cast<uint64_t>(kLimit * kLimit);
 }
