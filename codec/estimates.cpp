@@ -24,17 +24,13 @@ const double* log2_table() {
   return table.data();
 }
 
-// A rate item: the (model, bin) entry of the rate table as one index, or the
-// sign bit. A rate is the sum of its items' bits in their order, a nonzero
-// coefficient giving three: magnitude, sign, run.
-constexpr uint16_t kSignItem = 0x8000;
+// A rate item: the (model, bin) entry of the rate table as one index into
+// state.item_bits, or the sign bit. A rate is the sum of its items' bits in
+// their order, a nonzero coefficient giving three: magnitude, sign, run.
 constexpr int kRateRow = kModelSymbols + 1;
-static_assert(kModelCount * kRateRow < kSignItem);
+constexpr uint16_t kSignItem = kModelCount * kRateRow;
 inline uint16_t rate_item(int model, int32_t bin) {
   return static_cast<uint16_t>(model * kRateRow + std::min(bin, kModelSymbols));
-}
-inline double item_bits(const double* rate_bits, uint16_t item) {
-  return item == kSignItem ? 1.0 : rate_bits[item & (kSignItem - 1)];
 }
 
 // The sum of squares of a block's samples, as the error of an all-zero
@@ -289,9 +285,9 @@ void sum_rates(const double* rate_bits, const uint16_t* const* items, const uint
   double r[G];
   for (int g = 0; g < G; ++g) r[g] = rates[g];
   for (uint32_t t = 0; t < common; ++t)
-    for (int g = 0; g < G; ++g) r[g] = r[g] + item_bits(rate_bits, items[g][t]);
+    for (int g = 0; g < G; ++g) r[g] = r[g] + rate_bits[items[g][t]];
   for (int g = 0; g < G; ++g) {
-    for (uint32_t t = common; t < counts[g]; ++t) r[g] = r[g] + item_bits(rate_bits, items[g][t]);
+    for (uint32_t t = common; t < counts[g]; ++t) r[g] = r[g] + rate_bits[items[g][t]];
     rates[g] = r[g];
   }
 }
@@ -302,7 +298,7 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
                             int count, double* costs, Scratch& scratch) {
   for (int i = 0; i < count; ++i)
     if (node.slot[static_cast<size_t>(indices[i])] < 0) compute_direction(state, tree, node, indices[i], scratch);
-  const double* bits = &state.rate_bits[0][0];
+  const double* bits = state.item_bits;
   for (int first = 0; first < count;) {
     const int group = count - first >= 4 ? 4 : count - first >= 2 ? 2 : 1;
     const uint16_t* items[4];
@@ -482,7 +478,10 @@ void refresh_rate_table(CodecState& state) {
           total - log2_of[get_frequency(context, static_cast<uint32_t>(bin))] + log2_of[width];
     }
     state.rate_bits[model][kModelSymbols] = kProhibitiveBits;
+    std::copy(std::begin(state.rate_bits[model]), std::end(state.rate_bits[model]),
+              state.item_bits + model * (kModelSymbols + 1));
   }
+  state.item_bits[kModelCount * (kModelSymbols + 1)] = 1.0;
   state.dirty_models = 0;
 }
 
