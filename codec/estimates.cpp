@@ -164,7 +164,7 @@ uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, co
         out[1] = kSignItem;
         out[2] = static_cast<uint16_t>(run_item + state.small_bin[run]);
         out += 3 * nonzero;
-        run = (run + 1) * (1 - nonzero);
+        run = (run + 1) & (nonzero - 1);  // 0 after a nonzero coefficient
       }
       all_zero = all_zero && run == end - begin;
       if (run > 0) *out++ = rate_item(j + level, 0);
