@@ -69,47 +69,6 @@ void lift_block(int32_t* values, const BandLayout& layout, bool forward) {
   lift_block_levels(values, layout.end + 1, layout.levels, forward);
 }
 
-namespace {
-
-// Exact truncated quotients |v| / step for one step, without a division:
-// the step is M * 2^-shift with a 24-bit integer M, a fixed-point reciprocal
-// gives the quotient or one more, and an exact integer comparison settles it.
-// Below 2^24, v / step never lies within rounding distance of an integer it
-// does not reach, so the truncated double quotient is this exact floor too.
-struct StepDivider {
-  double step;
-  bool integer_path;
-  uint64_t reciprocal;  // ceil(2^40 / step)
-  uint64_t mantissa;    // M
-  int shift;
-
-  explicit StepDivider(double s) : step(s), integer_path(s < 16777216.0), reciprocal(0), mantissa(0), shift(0) {
-    if (!integer_path) return;
-    int exponent;
-    const double fraction = std::frexp(s, &exponent);  // s = fraction * 2^exponent, fraction in [0.5, 1)
-    mantissa = static_cast<uint64_t>(std::ldexp(fraction, 24));
-    shift = 24 - exponent;
-    const uint64_t numerator = uint64_t{1} << (40 + shift);
-    reciprocal = (numerator + mantissa - 1) / mantissa;
-  }
-
-  // Branch-free where it matters: |v| and the sign are restored arithmetically.
-  int32_t quotient(int32_t v) const {
-    const int32_t sign = v >> 31;
-    const uint32_t a = static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
-    uint64_t k;
-    if (integer_path && a < (1u << 24)) {
-      k = (uint64_t{a} * reciprocal) >> 40;
-      k -= static_cast<uint64_t>(k * mantissa > (uint64_t{a} << shift));
-    } else {
-      k = static_cast<uint64_t>(static_cast<double>(a) / step);
-    }
-    return (static_cast<int32_t>(k) ^ sign) - sign;
-  }
-};
-
-}  // namespace
-
 void quantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values) {
   // Dead-zone quantiser: v / step truncated toward zero; a step of 1.0
   // changes nothing.

@@ -3,6 +3,7 @@
 // the bands quantised with the subband's steps.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -49,6 +50,50 @@ void direction_transform(const CodecState& state, int level, const BandLayout& l
 
 // The steps of direction_transform on coefficients held by scan position.
 void lift_block(int32_t* values, const BandLayout& layout, bool forward);
+
+// Exact truncated quotients |v| / step for one step, without a division:
+// the step is M * 2^-shift with a 24-bit integer M, a fixed-point reciprocal
+// gives the quotient or one more, and an exact integer comparison settles it.
+// Below 2^24, v / step never lies within rounding distance of an integer it
+// does not reach, so the truncated double quotient is this exact floor too.
+struct StepDivider {
+  double step;
+  bool integer_path;
+  uint64_t reciprocal;  // ceil(2^40 / step)
+  uint64_t mantissa;    // M
+  int shift;
+
+  StepDivider() : StepDivider(1.0) {}
+  explicit StepDivider(double s) : step(s), integer_path(s < 16777216.0), reciprocal(0), mantissa(0), shift(0) {
+    if (!integer_path) return;
+    int exponent;
+    const double fraction = std::frexp(s, &exponent);  // s = fraction * 2^exponent, fraction in [0.5, 1)
+    mantissa = static_cast<uint64_t>(std::ldexp(fraction, 24));
+    shift = 24 - exponent;
+    const uint64_t numerator = uint64_t{1} << (40 + shift);
+    reciprocal = (numerator + mantissa - 1) / mantissa;
+  }
+
+  // |v| / step truncated, for a magnitude |v| <= 2^31.
+  uint32_t magnitude_quotient(uint32_t a) const {
+    if (integer_path && a < (1u << 24)) [[likely]] {
+      const uint64_t k = (uint64_t{a} * reciprocal) >> 40;
+      return static_cast<uint32_t>(k - static_cast<uint64_t>(k * mantissa > (uint64_t{a} << shift)));
+    }
+    return large_quotient(a);
+  }
+  // Branch-free where it matters: |v| and the sign are restored arithmetically.
+  int32_t quotient(int32_t v) const {
+    const int32_t sign = v >> 31;
+    const uint32_t a = static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
+    return (static_cast<int32_t>(magnitude_quotient(a)) ^ sign) - sign;
+  }
+  // Kept out of line: a division the common path should not pay for.
+  [[gnu::noinline]] uint32_t large_quotient(uint32_t a) const {
+    return static_cast<uint32_t>(static_cast<uint64_t>(static_cast<double>(a) / step));
+  }
+};
+
 void quantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values);
 void dequantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values);
 [[noreturn]] void refuse_coefficient();

@@ -67,6 +67,8 @@ struct CodecState {
   uint64_t model_version = 0;
   uint64_t dirty_models = ~uint64_t{0};
   double rate_bits[kModelCount][kModelSymbols + 1] = {};  // bits of (model, bin); bin 32: prohibitive
+  // The same rows end to end, then the 1 bit of a sign: what the estimates' rate items index.
+  double item_bits[kModelCount * (kModelSymbols + 1) + 1] = {};
   int threads = 0;                                         // 0: every hardware thread
   std::shared_ptr<ThreadPool> pool;
   std::shared_ptr<EstimateTree> estimate_tree;  // reused from one subband block to the next

@@ -1,9 +1,11 @@
 #include "estimates.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "magnitude.h"
+#include "search_kernels.h"
 #include "wavelet.h"
 #include "thread_pool.h"
 
@@ -22,13 +24,13 @@ const double* log2_table() {
   return table.data();
 }
 
-// A rate item: model and bin, and whether a sign bit and a run item follow.
-constexpr uint16_t kPairFlag = 0x8000;
+// A rate item: the (model, bin) entry of the rate table as one index into
+// state.item_bits, or the sign bit. A rate is the sum of its items' bits in
+// their order, a nonzero coefficient giving three: magnitude, sign, run.
+constexpr int kRateRow = kModelSymbols + 1;
+constexpr uint16_t kSignItem = kModelCount * kRateRow;
 inline uint16_t rate_item(int model, int32_t bin) {
-  return static_cast<uint16_t>(model << 6 | std::min(bin, kModelSymbols));
-}
-inline double item_bits(const CodecState& state, uint16_t item) {
-  return state.rate_bits[(item >> 6) & 63][item & 63];
+  return static_cast<uint16_t>(model * kRateRow + std::min(bin, kModelSymbols));
 }
 
 // The sum of squares of a block's samples, as the error of an all-zero
@@ -49,7 +51,17 @@ double split_flag_cost(const CodecState& state) { return state.rdo ? state.rdo_l
 constexpr int kParallelWork = 256;
 
 struct Scratch {
-  std::vector<int32_t> values, original, unquantised;
+  int32_t values[kSplitMaxArea];
+  std::vector<int32_t> unquantised;
+  ScanSamples kept;
+  uint16_t events[3 * kSplitMaxArea + 16];
+  int32_t positions[kSplitMaxArea], listed[kSplitMaxArea];  // a band's nonzero coefficients
+  struct Distortion {
+    double sse = -1;
+    int32_t samples = 0;
+    int32_t level = 0;
+    double distortion = 0;
+  } distortions[256];
 };
 
 // Rate-distortion-optimised quantisation, one coefficient at a time in scan
@@ -149,118 +161,226 @@ void optimise_quantised(const CodecState& state, const BlockGeometry& g, int lev
   }
 }
 
-void compute_direction(CodecState& state, EstimateNode& node, int index, Scratch& scratch) {
+// dequantised() of a magnitude beyond the table (it refuses those that do not fit).
+[[gnu::noinline]] int32_t rebuilt_beyond(int32_t a, double step) { return dequantised(a, step); }
+
+// The rate items of a block's bands. With Quantise the coefficients are
+// quantised on the way; nonzero ones are then dequantised (zeros rebuild as 0),
+// ready for the inverse. A first pass over a band lists the coefficients that
+// are not 0 after quantising (those of at least the step), without a branch
+// per coefficient; items and values follow from the list alone. Returns the
+// end of the items.
+template <bool Quantise>
+uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
+                           int32_t* values, Scratch& scratch, bool& all_zero) {
+  const int level = state.level;
+  uint16_t* out = scratch.events;
+  int32_t* positions = scratch.positions;
+  int32_t* listed = scratch.listed;
+  all_zero = true;
+  for (int j = layout.levels + 1; j >= 1; --j) {
+    const StepDivider& divider = tree.dividers[level + j];
+    const double step = divider.step;
+    const bool rebuild = step != 1.0;  // a step of 1.0 rebuilds every value as it is
+    const bool quantise = Quantise && rebuild;
+    const uint32_t least = quantise ? tree.least_nonzero[level + j] : 1;
+    const int begin = layout.end[j + 1], end = layout.end[j];
+    const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
+    const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
+    if (!rebuild) {
+      // Bands of step 1.0 (the coarse ones) are mostly nonzero: no list,
+      // items written without branching on each coefficient.
+      int32_t run = 0;
+      for (int p = begin; p < end; ++p) {
+        const int32_t e = values[p];
+        const int32_t sign = e >> 31;
+        const uint32_t a = static_cast<uint32_t>(e ^ sign) - static_cast<uint32_t>(sign);
+        int32_t bin;
+        if (a <= 1024) [[likely]] {
+          bin = state.small_bin[a];
+        } else {
+          bin = std::min(large_magnitude_bin(state, e), kModelSymbols);
+        }
+        const int nonzero = e != 0;
+        out[0] = static_cast<uint16_t>(magnitude_item + bin);
+        out[1] = kSignItem;
+        out[2] = static_cast<uint16_t>(run_item + state.small_bin[run]);
+        out += 3 * nonzero;
+        run = (run + 1) & (nonzero - 1);  // 0 after a nonzero coefficient
+      }
+      all_zero = all_zero && run == end - begin;
+      if (run > 0) *out++ = rate_item(j + level, 0);
+      continue;
+    }
+    int count = 0;
+    for (int p = begin; p < end; ++p) {
+      const int32_t v = values[p];
+      const int32_t sign = v >> 31;
+      const uint32_t a = static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
+      positions[count] = p;
+      listed[count] = v;
+      count += a >= least;
+    }
+    if (quantise) std::fill(values + begin, values + end, 0);
+    const int32_t* rebuilt = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
+    const uint32_t limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
+    int32_t previous = begin - 1;
+    for (int i = 0; i < count; ++i) {
+      const int p = positions[i];
+      const int32_t sign = listed[i] >> 31;
+      const uint32_t magnitude = static_cast<uint32_t>(listed[i] ^ sign) - static_cast<uint32_t>(sign);
+      const uint32_t a = quantise ? divider.magnitude_quotient(magnitude) : magnitude;
+      int32_t bin;
+      if (a <= 1024) [[likely]] {
+        bin = state.small_bin[a];
+      } else {
+        bin = std::min(large_magnitude_bin(state, static_cast<int32_t>(a)), kModelSymbols);
+      }
+      out[0] = static_cast<uint16_t>(magnitude_item + bin);
+      out[1] = kSignItem;
+      out[2] = static_cast<uint16_t>(run_item + state.small_bin[p - previous - 1]);
+      out += 3;
+      previous = p;
+      // Rebuilding is odd in the value: the table holds it by magnitude.
+      int32_t r;
+      if (a <= limit) [[likely]] {
+        r = rebuilt[a];
+      } else {
+        r = rebuilt_beyond(static_cast<int32_t>(a), step);
+      }
+      values[p] = (r ^ sign) - sign;
+    }
+    all_zero = all_zero && count == 0;
+    if (previous < end - 1) *out++ = rate_item(j + level, 0);
+  }
+  return out;
+}
+
+void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node, int index, Scratch& scratch) {
   const BlockGeometry& g = *node.geometry;
   const int n = g.samples;
   const int level = state.level;
   const uint16_t* order = state.geometry->scan_order(g, index);
-  scratch.values.resize(static_cast<size_t>(n));
-  scratch.original.resize(static_cast<size_t>(n));
-  int32_t* values = scratch.values.data();
-  for (int k = 0; k < n; ++k) values[k] = node.samples[order[k]];
+  int32_t* values = scratch.values;
   const bool lossless = state.quant[level + 1] == 1.0f;  // every band of the block has step 1.0
-  if (!lossless) std::copy(values, values + n, scratch.original.data());
-  lift_block(values, g.layout, true);
-  if (state.rdo) scratch.unquantised.assign(values, values + n);
-  quantise(state, level, g.layout, values);
+  lift_block_gathered(node.samples.data(), order, g.layout, values, lossless ? nullptr : &scratch.kept);
   uint32_t coefficients_begin = 0;
   if (state.rdo) {
+    scratch.unquantised.assign(values, values + n);
+    quantise(state, level, g.layout, values);
     optimise_quantised(state, g, level, values, scratch.unquantised.data());
     coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
     node.coefficients.insert(node.coefficients.end(), values, values + n);
   }
 
-  // Rate items band by band, written without branching on each coefficient
-  // (zeros and nonzeros alternate unpredictably); nonzero coefficients are
-  // dequantised on the way (zeros rebuild as 0), ready for the inverse.
   DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0, coefficients_begin};
   const BandLayout& layout = g.layout;
-  node.events.resize(entry.events_begin + 2 * static_cast<size_t>(n) + layout.levels + 1);
-  uint16_t* out = node.events.data() + entry.events_begin;
-  bool all_zero = true;
-  for (int j = layout.levels + 1; j >= 1; --j) {
-    const double step = state.quant[level + j];
-    const uint16_t magnitude_model = static_cast<uint16_t>((j + level) << 6);
-    const uint16_t run_model = static_cast<uint16_t>((63 - j - level) << 6);
-    int32_t run = 0;
-    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
-      const int32_t e = values[p];
-      const uint32_t a = e < 0 ? 0u - static_cast<uint32_t>(e) : static_cast<uint32_t>(e);
-      const int32_t bin = a <= 1024 ? state.small_bin[a] : std::min(magnitude_bin(state, e), kModelSymbols);
-      const int nonzero = e != 0;
-      out[0] = static_cast<uint16_t>(kPairFlag | magnitude_model | bin);
-      out[1] = static_cast<uint16_t>(run_model | state.small_bin[run]);
-      out += 2 * nonzero;
-      run = (run + 1) * (1 - nonzero);
-      if (!lossless && nonzero) values[p] = dequantised(e, step);
-    }
-    all_zero = all_zero && run == layout.end[j] - layout.end[j + 1];
-    if (run > 0) *out++ = rate_item(j + level, 0);
-  }
-  node.events.resize(static_cast<size_t>(out - node.events.data()));
-  entry.events_count = static_cast<uint32_t>(node.events.size()) - entry.events_begin;
+  bool all_zero;
+  const uint16_t* end = state.rdo ? write_rate_items<false>(state, tree, layout, values, scratch, all_zero)
+                                  : write_rate_items<true>(state, tree, layout, values, scratch, all_zero);
+  node.events.insert(node.events.end(), static_cast<const uint16_t*>(scratch.events), end);
+  entry.events_count = static_cast<uint32_t>(end - scratch.events);
 
   // With every step 1.0 the reconstruction is exact and the error 0; with
   // every coefficient 0 the reconstruction is 0.
   double sse = 0.0;
+  int64_t exact;
   if (!lossless && all_zero) {
     sse = node.energy;
+  } else if (!lossless && inverse_squared_error(values, layout, scratch.kept, exact)) {
+    sse = static_cast<double>(exact);
   } else if (!lossless) {
+    // Huge errors: sum in double in the block's row-major order, as the plain search does.
     lift_block(values, layout, false);
-    int64_t sum = 0;
-    bool small = true;
+    std::vector<double> squares(static_cast<size_t>(n));
     for (int k = 0; k < n; ++k) {
-      int64_t d = int64_t{values[k]} - scratch.original[k];
-      small = small && d < (int64_t{1} << 24) && d > -(int64_t{1} << 24);
-      sum += d * d;
+      const int32_t original = k % 2 ? scratch.kept.odd[k / 2] : scratch.kept.even[k / 2];
+      double d = static_cast<double>(values[k]) - original;
+      squares[order[k]] = d * d;
     }
-    if (small) {
-      sse = static_cast<double>(sum);  // exact: every partial sum is an integer below 2^53
-    } else {
-      // Huge errors: sum in double in the block's row-major order, as the plain search does.
-      std::vector<double> squares(static_cast<size_t>(n));
-      for (int k = 0; k < n; ++k) {
-        double d = static_cast<double>(values[k]) - scratch.original[k];
-        squares[order[k]] = d * d;
-      }
-      for (double square : squares) sse += square;
-    }
+    for (double square : squares) sse += square;
   }
   if (state.rdo) {
     entry.distortion = state.level_weight[level] * sse;
   } else {
-    const double samples = n;
-    const double weight = static_cast<double>(kDistortionWeight) * samples;
-    entry.distortion = weight * std::log2(1.0 + (std::ldexp(1.0, level) * std::sqrt(sse)) / samples);
+    // Small blocks meet the same errors again and again: their distortions are remembered.
+    Scratch::Distortion& memo = scratch.distortions[std::bit_cast<uint64_t>(sse) % 251 ^ (n & 0xff)];
+    if (memo.sse == sse && memo.samples == n && memo.level == level) {
+      entry.distortion = memo.distortion;
+    } else {
+      const double samples = n;
+      const double weight = static_cast<double>(kDistortionWeight) * samples;
+      entry.distortion = weight * std::log2(1.0 + (std::ldexp(1.0, level) * std::sqrt(sse)) / samples);
+      memo = {sse, n, level, entry.distortion};
+    }
   }
   node.slot[static_cast<size_t>(index)] = static_cast<int32_t>(node.directions.size());
   node.directions.push_back(entry);
 }
 
-double direction_cost_cached(CodecState& state, EstimateNode& node, int index, Scratch& scratch) {
-  if (node.slot[static_cast<size_t>(index)] < 0) compute_direction(state, node, index, scratch);
-  const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
-  const uint16_t* item = node.events.data() + entry.events_begin;
-  const uint16_t* end = item + entry.events_count;
-  double rate = state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
-  while (item != end) {
-    if (*item & kPairFlag) {
-      rate = ((rate + item_bits(state, *item)) + 1) + item_bits(state, item[1]);
-      item += 2;
-    } else {
-      rate = rate + item_bits(state, *item);
-      ++item;
-    }
+// The rates of G evaluations summed side by side: each sum keeps its own
+// order, and G independent chains of additions overlap.
+template <int G>
+void sum_rates(const double* rate_bits, const uint16_t* const* items, const uint32_t* counts, double* rates) {
+  uint32_t common = counts[0];
+  for (int g = 1; g < G; ++g) common = std::min(common, counts[g]);
+  double r[G];
+  for (int g = 0; g < G; ++g) r[g] = rates[g];
+  for (uint32_t t = 0; t < common; ++t)
+    for (int g = 0; g < G; ++g) r[g] = r[g] + rate_bits[items[g][t]];
+  for (int g = 0; g < G; ++g) {
+    for (uint32_t t = common; t < counts[g]; ++t) r[g] = r[g] + rate_bits[items[g][t]];
+    rates[g] = r[g];
   }
-  if (state.rdo) return state.rdo_lambda * rate + entry.distortion;
-  return rate + entry.distortion;
+}
+
+// Costs of table entries indices[0..count) of the node, evaluating those not
+// met before.
+void direction_costs_cached(CodecState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
+                            int count, double* costs, Scratch& scratch) {
+  for (int i = 0; i < count; ++i)
+    if (node.slot[static_cast<size_t>(indices[i])] < 0) compute_direction(state, tree, node, indices[i], scratch);
+  const double* bits = state.item_bits;
+  for (int first = 0; first < count;) {
+    const int group = count - first >= 4 ? 4 : count - first >= 2 ? 2 : 1;
+    const uint16_t* items[4];
+    uint32_t item_counts[4];
+    double rates[4];
+    for (int g = 0; g < group; ++g) {
+      const int index = indices[first + g];
+      const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
+      items[g] = node.events.data() + entry.events_begin;
+      item_counts[g] = entry.events_count;
+      rates[g] = state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
+    }
+    if (group == 4) {
+      sum_rates<4>(bits, items, item_counts, rates);
+    } else if (group == 2) {
+      sum_rates<2>(bits, items, item_counts, rates);
+    } else {
+      sum_rates<1>(bits, items, item_counts, rates);
+    }
+    for (int g = 0; g < group; ++g) {
+      const int index = indices[first + g];
+      const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
+      const double rate = rates[g];
+      if (state.rdo) {
+        costs[first + g] = state.rdo_lambda * rate + entry.distortion;
+      } else {
+        costs[first + g] = rate + entry.distortion;
+      }
+    }
+    first += group;
+  }
 }
 
 // The direction search of choose_direction, on cached evaluations.
-DirectionChoice choose_node_direction(CodecState& state, EstimateNode& node) {
+DirectionChoice choose_node_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node) {
   thread_local Scratch scratch;
-  return search_directions(static_cast<int>(node.geometry->table.size()),
-                           [&](int index) { return direction_cost_cached(state, node, index, scratch); });
+  return search_directions_batched(static_cast<int>(node.geometry->table.size()),
+                                   [&](const int* indices, int count, double* costs) {
+                                     direction_costs_cached(state, tree, node, indices, count, costs, scratch);
+                                   });
 }
 
 // Nodes of the subtree at `index`, parents before children.
@@ -276,25 +396,29 @@ void collect_subtree(const EstimateTree& tree, int index, std::vector<int>& out)
 // Brings the estimates of the subtree at `index` up to the current models.
 void ensure_estimates(CodecState& state, EstimateTree& tree, int index) {
   if (tree.nodes[static_cast<size_t>(index)].version == state.model_version) return;
-  std::vector<int> subtree;
+  std::vector<int>& subtree = tree.subtree;
   collect_subtree(tree, index, subtree);
   refresh_rate_table(state);
 
-  // The largest searches first, so that the threads finish together.
-  std::vector<int> order = subtree;
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-    return tree.nodes[static_cast<size_t>(a)].geometry->samples > tree.nodes[static_cast<size_t>(b)].geometry->samples;
-  });
-  auto search = [&](size_t k) {
-    EstimateNode& node = tree.nodes[static_cast<size_t>(order[k])];
-    node.choice = choose_node_direction(state, node);
-  };
+  // The searches are independent: their order matters only for spreading them.
   int work = 0;
   for (int i : subtree) work += tree.nodes[static_cast<size_t>(i)].geometry->samples;
   if (state.pool && state.pool->threads() > 1 && work >= kParallelWork) {
-    state.pool->parallel_for(order.size(), search);
+    // The largest searches first, so that the threads finish together.
+    std::vector<int>& order = tree.order;
+    order = subtree;
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+      return tree.nodes[static_cast<size_t>(a)].geometry->samples > tree.nodes[static_cast<size_t>(b)].geometry->samples;
+    });
+    state.pool->parallel_for(order.size(), [&](size_t k) {
+      EstimateNode& node = tree.nodes[static_cast<size_t>(order[k])];
+      node.choice = choose_node_direction(state, tree, node);
+    });
   } else {
-    for (size_t k = 0; k < order.size(); ++k) search(k);
+    for (int i : subtree) {
+      EstimateNode& node = tree.nodes[static_cast<size_t>(i)];
+      node.choice = choose_node_direction(state, tree, node);
+    }
   }
 
   // Children before parents: what code_block(block, false) would return.
@@ -390,11 +514,48 @@ void refresh_rate_table(CodecState& state) {
           total - log2_of[get_frequency(context, static_cast<uint32_t>(bin))] + log2_of[width];
     }
     state.rate_bits[model][kModelSymbols] = kProhibitiveBits;
+    std::copy(std::begin(state.rate_bits[model]), std::end(state.rate_bits[model]),
+              state.item_bits + model * (kModelSymbols + 1));
   }
+  state.item_bits[kModelCount * (kModelSymbols + 1)] = 1.0;
   state.dirty_models = 0;
 }
 
+namespace {
+
+// The geometry of a block size, looked up in the tree's own short list
+// before the shared cache (which takes a lock).
+const BlockGeometry* tree_geometry(CodecState& state, EstimateTree& tree, int width, int height) {
+  if (tree.geometry_source != state.geometry.get()) {
+    tree.geometries.clear();
+    tree.geometry_source = state.geometry.get();
+  }
+  for (const BlockGeometry* g : tree.geometries)
+    if (g->width == width && g->height == height) return g;
+  const BlockGeometry* g = &state.geometry->geometry(width, height);
+  tree.geometries.push_back(g);
+  return g;
+}
+
+}  // namespace
+
 void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree) {
+  if (!std::equal(std::begin(state.quant), std::end(state.quant), tree.steps)) {
+    std::copy(std::begin(state.quant), std::end(state.quant), tree.steps);
+    tree.rebuilt.assign(64 * (kRebuiltTable + 1), 0);
+    for (int i = 0; i < 64; ++i) {
+      const double step = state.quant[i];
+      tree.dividers[i] = StepDivider(step);
+      // Magnitudes below the step quantise to 0.
+      tree.least_nonzero[i] = static_cast<uint32_t>(std::min(std::ceil(step), 4294967295.0));
+      // Up to the first magnitude dequantised() refuses: that one and the
+      // larger ones go to it.
+      int32_t* row = tree.rebuilt.data() + i * (kRebuiltTable + 1);
+      int a = 1;
+      for (; a <= kRebuiltTable && (a + 0.35) * step < 2147483648.0; ++a) row[a] = dequantised(a, step);
+      tree.rebuilt_limit[i] = a - 1;
+    }
+  }
   // Nodes and their arrays are reused from one tree to the next.
   size_t count = 0;
   auto add_node = [&](const Block& block) {
@@ -413,7 +574,7 @@ void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tre
     const Block block = tree.nodes[k].block;
     {
       EstimateNode& node = tree.nodes[k];
-      node.geometry = &state.geometry->geometry(block.width, block.height);
+      node.geometry = tree_geometry(state, tree, block.width, block.height);
       node.samples.resize(static_cast<size_t>(node.geometry->samples));
       copy_from_block(view_of(state, block), node.samples.data());
       node.energy = block_energy(node.samples);

@@ -29,6 +29,21 @@ TEST(EncoderPaths, CachedEstimatesDecideAsThePlainSearch) {
   }
 }
 
+// Samples far beyond 8 bits reach what photographs never do: magnitudes past
+// the rebuilt-value table, reconstruction errors of 2^21 and more (summed in
+// double), and steps so large that every coefficient quantises to 0. Signs
+// alternate so that the lowest coefficients, coded unquantised, stay small.
+TEST(EncoderPaths, CachedEstimatesDecideAsThePlainSearchOnHugeSamples) {
+  Image image{37, 30, 1, {}};
+  std::mt19937 random(3);
+  std::uniform_int_distribution<int32_t> noise(0, 1 << 21);
+  for (int y = 0; y < image.height; ++y)
+    for (int x = 0; x < image.width; ++x)
+      image.samples.push_back(((x + y) % 2 ? 1 : -1) * (((x * y) << 11) + (x % 3 ? 0 : noise(random))));
+  for (float q : {3e4f, 3e6f, 1e9f, 3e38f})
+    EXPECT_EQ(encode_with(image, q, 1, false), encode_with(image, q, 1, true)) << "q " << q;
+}
+
 TEST(EncoderPaths, StreamsDoNotDependOnTheThreadCount) {
   for (const char* name : {"camera.pgm", "astronaut.ppm"}) {
     Image image = crop(load_image(name), 64, 64, 192, 160);

@@ -1,0 +1,161 @@
+#include "search_kernels.h"
+
+#include <algorithm>
+
+// The kernels are built twice on x86-64, once for processors with 256-bit
+// integer vectors, chosen at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KV_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
+#else
+#define KV_VECTOR_CLONES
+#endif
+
+namespace kv {
+
+namespace {
+
+// The block filter's lifting steps (wavelet.cpp), in 32-bit arithmetic that wraps.
+inline uint32_t u(int32_t v) { return static_cast<uint32_t>(v); }
+inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
+
+// extend_symmetric, inlined: the filter reads at most two entries beyond an
+// array's ends, so the loops run at most twice.
+[[gnu::always_inline]] inline void extend(int32_t* x, int c, int lo, int hi) {
+  if (c == 1) {
+    for (int j = -1; j >= lo; --j) x[j] = x[0];
+    for (int j = 1; j < hi; ++j) x[j] = x[0];
+    return;
+  }
+  const int period = 2 * c - 2;
+  for (int j = -1; j >= lo; --j) x[j] = -j <= c - 1 ? x[-j] : x[j + period];
+  for (int j = c; j < hi; ++j) {
+    const int k = j - (c - 1);
+    x[j] = k <= c - 1 ? x[c - 1 - k] : x[j - period];
+  }
+}
+
+// Forward filter with the copy step (d -= e) already done; the predicted
+// high half goes to `d_out`.
+[[gnu::always_inline]] inline void filter_forward(int32_t* __restrict e, int32_t* __restrict d,
+                                                  int32_t* __restrict d_out, int nl, int nh) {
+  extend(d, nh, -1, nl + 1);
+  for (int i = 0; i < nl; ++i)
+    e[i] = static_cast<int32_t>(u(e[i]) + u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
+  extend(e, nl, -2, nh + 2);
+  for (int i = 0; i < nh; ++i)
+    d_out[i] = static_cast<int32_t>(
+        u(d[i]) + u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
+}
+
+// Inverse filter reading the high half from `d_in`, all but its last step
+// (d += e), which the caller does.
+[[gnu::always_inline]] inline void filter_inverse(int32_t* __restrict e, const int32_t* __restrict d_in,
+                                                  int32_t* __restrict d, int nl, int nh) {
+  extend(e, nl, -2, nh + 2);
+  for (int i = 0; i < nh; ++i)
+    d[i] = static_cast<int32_t>(
+        u(d_in[i]) - u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
+  extend(d, nh, -1, nl + 1);
+  for (int i = 0; i < nl; ++i)
+    e[i] = static_cast<int32_t>(u(e[i]) - u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
+}
+
+constexpr int kGuard = 4;
+constexpr int kHalf = 512 + 2 * kGuard;  // a half of at most 1024 samples with guard slots
+
+}  // namespace
+
+KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t* order, const BandLayout& layout,
+                                          int32_t* values, ScanSamples* kept) {
+  const int n = layout.end[1];
+  if (layout.levels == 0) {
+    values[0] = samples[order[0]];
+    if (kept) kept->even[0] = values[0];
+    return;
+  }
+  int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
+  int32_t* e = even_a + kGuard;
+  int32_t* next = even_b + kGuard;
+  int32_t* d = odd + kGuard;
+  int nh = n / 2, nl = (n + 1) / 2;
+  if (kept) {
+    for (int i = 0; i < nh; ++i) {
+      const int32_t even = samples[order[2 * i]], odd_sample = samples[order[2 * i + 1]];
+      kept->even[i] = even;
+      kept->odd[i] = odd_sample;
+      e[i] = even;
+      d[i] = static_cast<int32_t>(u(odd_sample) - u(even));
+    }
+    if (nl > nh) e[nh] = kept->even[nh] = samples[order[n - 1]];
+  } else {
+    for (int i = 0; i < nh; ++i) {
+      const int32_t even = samples[order[2 * i]];
+      e[i] = even;
+      d[i] = static_cast<int32_t>(u(samples[order[2 * i + 1]]) - u(even));
+    }
+    if (nl > nh) e[nh] = samples[order[n - 1]];
+  }
+  filter_forward(e, d, values + nl, nl, nh);
+  // Each level splits the previous level's low half; the high halves are final.
+  for (int step = 1; step < layout.levels; ++step) {
+    const int m = nl;
+    nh = m / 2;
+    nl = (m + 1) / 2;
+    for (int i = 0; i < nh; ++i) {
+      next[i] = e[2 * i];
+      d[i] = static_cast<int32_t>(u(e[2 * i + 1]) - u(e[2 * i]));
+    }
+    if (nl > nh) next[nh] = e[m - 1];
+    filter_forward(next, d, values + nl, nl, nh);
+    std::swap(e, next);
+  }
+  values[0] = e[0];  // the last level leaves one low coefficient
+}
+
+KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLayout& layout, const ScanSamples& kept,
+                                            int64_t& sse) {
+  constexpr int64_t kLimit = int64_t{1} << 21;
+  if (layout.levels == 0) {
+    const int64_t difference = int64_t{values[0]} - kept.even[0];
+    sse = difference * difference;
+    return difference < kLimit && difference > -kLimit;
+  }
+  int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
+  int32_t* e = even_a + kGuard;
+  int32_t* next = even_b + kGuard;
+  int32_t* d = odd + kGuard;
+  e[0] = values[0];  // the lowest level's single low coefficient
+  for (int step = layout.levels - 1; step >= 1; --step) {
+    const int m = layout.end[step + 1];
+    const int nh = m / 2, nl = (m + 1) / 2;
+    filter_inverse(e, values + nl, d, nl, nh);
+    for (int i = 0; i < nh; ++i) {
+      next[2 * i] = e[i];
+      next[2 * i + 1] = static_cast<int32_t>(u(d[i]) + u(e[i]));
+    }
+    if (nl > nh) next[m - 1] = e[nh];
+    std::swap(e, next);
+  }
+  const int n = layout.end[1];
+  const int nh = n / 2, nl = (n + 1) / 2;
+  filter_inverse(e, values + nl, d, nl, nh);
+  // Integer sums: exact in any order; differences are checked against the
+  // limit through their squares.
+  uint64_t sum = 0, largest = 0;
+  auto add = [&](int32_t rebuilt, int32_t sample) {
+    const int64_t difference = int64_t{rebuilt} - sample;
+    const uint64_t magnitude = static_cast<uint64_t>(difference < 0 ? -difference : difference);
+    const uint64_t square = magnitude * magnitude;  // below 2^64
+    largest = std::max(largest, square);
+    sum += square;
+  };
+  for (int i = 0; i < nh; ++i) {
+    add(e[i], kept.even[i]);
+    add(static_cast<int32_t>(u(d[i]) + u(e[i])), kept.odd[i]);
+  }
+  if (nl > nh) add(e[nh], kept.even[nh]);
+  sse = static_cast<int64_t>(sum);
+  return largest < static_cast<uint64_t>(kLimit * kLimit);
+}
+
+}  // namespace kv
