@@ -52,7 +52,6 @@ constexpr int kParallelWork = 256;
 
 struct Scratch {
   int32_t values[kSplitMaxArea];
-  std::vector<int32_t> unquantised;
   ScanSamples kept;
   uint16_t events[3 * kSplitMaxArea + 16];
   int32_t positions[kSplitMaxArea], listed[kSplitMaxArea];  // a band's nonzero coefficients
@@ -64,64 +63,82 @@ struct Scratch {
   } distortions[256];
 };
 
-// Rate-distortion-optimised quantisation, one coefficient at a time in scan
-// order, each choice made with the runs as the earlier choices left them:
-// a magnitude n (the truncated quotient) may become n + 1, whose rebuilt
-// value can lie nearer, a 1 may become 0 and a 0 may become 1, whichever
-// lowers J. The rate side counts magnitude, sign and runs, the run a dropped
-// value merges into and the band terminator; the distortion side the error
-// times the band's synthesis gain and the level's weight.
-void optimise_quantised(const CodecState& state, const BlockGeometry& g, int level, int32_t* values,
-                        const int32_t* unquantised) {
+// Rate-distortion-optimised quantisation of a block's lifted coefficients, in
+// place, one coefficient at a time in scan order, each choice made with the
+// runs as the earlier choices left them: a magnitude n (the truncated
+// quotient) may become n + 1, whose rebuilt value can lie nearer, a 1 may
+// become 0 and a 0 may become 1, whichever lowers J. The rate side counts
+// magnitude, sign and runs, the run a dropped value merges into and the band
+// terminator; the distortion side the error times the band's synthesis gain
+// and the level's weight.
+void quantise_optimised(const CodecState& state, const EstimateTree& tree, const BlockGeometry& g, int level,
+                        int32_t* values) {
   const BandLayout& layout = g.layout;
   for (int j = layout.levels + 1; j >= 1; --j) {
-    const double step = state.quant[level + j];
-    if (step == 1.0) continue;
+    const StepDivider& divider = tree.dividers[level + j];
+    const double step = divider.step;
+    if (step == 1.0) continue;  // every value stays as it is
     const int begin = layout.end[j + 1], end = layout.end[j];
+    const uint32_t least = tree.least_nonzero[level + j];  // magnitudes below quantise to 0
+    const int32_t* rebuilt_row = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
+    const uint32_t rebuilt_limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
     const double* magnitude_bits = state.rate_bits[j + level];
     const double* run_bits = state.rate_bits[63 - j - level];
     auto run_cost = [&](int32_t run) { return run_bits[run <= 1024 ? state.small_bin[run] : kModelSymbols]; };
-    auto magnitude_cost = [&](int32_t m) {
-      return magnitude_bits[m <= 1024 ? state.small_bin[m] : std::min(magnitude_bin(state, m), kModelSymbols)];
+    auto magnitude_cost = [&](uint32_t m) {
+      return magnitude_bits[m <= 1024 ? state.small_bin[m]
+                                      : std::min(magnitude_bin(state, static_cast<int32_t>(m)), kModelSymbols)];
     };
     const double weight = state.level_weight[level] * g.band_gain[static_cast<size_t>(j)];
     const double lambda = state.rdo_lambda;
-    auto squared = [](double x) { return x * x; };
-    // The squared error of rebuilding c from v; a value the decoder would
-    // refuse to rebuild is never chosen.
-    auto error_of = [&](double c, int32_t v) {
-      const double product = v > 0 ? (v + 0.35) * step : (v - 0.35) * step;
-      if (!(product > -2147483648.0 && product < 2147483648.0)) return kProhibitiveBits * 1e12;
-      return squared(c - static_cast<int32_t>(product));  // truncated, as the decoder rebuilds it
+    // The squared error of rebuilding magnitude a from magnitude m (the
+    // decoder's truncated (m + 0.35) * step); one it would refuse is never chosen.
+    auto error_of = [&](double a, uint32_t m) {
+      double rebuilt;
+      if (m <= rebuilt_limit) {
+        rebuilt = rebuilt_row[m];
+      } else {
+        const double product = (m + 0.35) * step;
+        if (!(product < 2147483648.0)) return kProhibitiveBits * 1e12;
+        rebuilt = static_cast<int32_t>(product);
+      }
+      return (a - rebuilt) * (a - rebuilt);
     };
     // A zero only gains from becoming 1 when |c| passes half the rebuilt 1.
     const double one_product = 1.35 * step;
-    const int64_t zero_limit = one_product < 2147483648.0 ? static_cast<int32_t>(one_product) / 2 : int64_t{1} << 32;
-    int32_t next = begin;  // the next nonzero after p among the truncated quotients, found on demand
+    const uint32_t zero_limit = one_product < 2147483648.0 ? static_cast<uint32_t>(one_product) / 2 : ~0u;
+    auto magnitude_of = [](int32_t v) {
+      const int32_t sign = v >> 31;
+      return static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
+    };
+    int32_t next = begin;  // the next position past p that does not quantise to 0, found on demand
     int32_t run = 0;
     for (int p = begin; p < end; ++p) {
-      const int32_t v = values[p];
-      const int64_t a = std::abs(int64_t{unquantised[p]});
-      if (v == 0 && a <= zero_limit) {
+      const int32_t c = values[p];
+      const uint32_t a = magnitude_of(c);
+      if (a <= zero_limit) {
+        values[p] = 0;
         ++run;
         continue;
       }
-      const int32_t n = v < 0 ? -v : v;
+      const uint32_t n = a < least ? 0 : divider.magnitude_quotient(a);
+      const double magnitude = a;
       // n + 1 only where its rebuilt value lies nearer: past the midpoint of
       // the two (the first test, loose by the truncations, spares the second).
-      const bool may_raise = n > 0 && n < (int32_t{1} << 30) && static_cast<double>(a) > (n + 0.85) * step - 1.5 &&
-                             error_of(a, n + 1) < error_of(a, n);
+      const bool may_raise = n > 0 && n < (1u << 30) && magnitude > (n + 0.85) * step - 1.5 &&
+                             error_of(magnitude, n + 1) < error_of(magnitude, n);
+      const int32_t negative = c >> 31;
+      auto signed_value = [&](uint32_t m) { return (static_cast<int32_t>(m) ^ negative) - negative; };
       if (n > 1) {
-        if (may_raise && weight * error_of(a, n + 1) + lambda * magnitude_cost(n + 1) <
-                             weight * error_of(a, n) + lambda * magnitude_cost(n))
-          values[p] = v < 0 ? -(n + 1) : n + 1;
+        const bool raise = may_raise && weight * error_of(magnitude, n + 1) + lambda * magnitude_cost(n + 1) <
+                                            weight * error_of(magnitude, n) + lambda * magnitude_cost(n);
+        values[p] = signed_value(raise ? n + 1 : n);
         run = 0;
         continue;
       }
-      // Positions past p still hold the truncated quotients.
+      // Positions past p still hold lifted values.
       if (next <= p) next = p + 1;
-      while (next < end && values[next] == 0) ++next;
-      const double c = unquantised[p];
+      while (next < end && magnitude_of(values[next]) < least) ++next;
       // Bits of the runs around p when p holds a nonzero, and when it holds 0.
       const int32_t after = next - p - 1;
       double split_runs = run_cost(run), merged_runs;
@@ -132,30 +149,30 @@ void optimise_quantised(const CodecState& state, const BlockGeometry& g, int lev
         split_runs += after > 0 ? magnitude_bits[0] : 0.0;
         merged_runs = magnitude_bits[0];
       }
-      if (v == 0) {
-        const int32_t one = c < 0 ? -1 : 1;
-        const double less_distortion = weight * (c * c - error_of(c, one));
+      if (n == 0) {
+        const double less_distortion = weight * (magnitude * magnitude - error_of(magnitude, 1));
         if (less_distortion > lambda * ((magnitude_cost(1) + 1 + split_runs) - merged_runs)) {
-          values[p] = one;
+          values[p] = signed_value(1);
           run = 0;
         } else {
+          values[p] = 0;
           ++run;
         }
         continue;
       }
       // A 1: kept, raised to 2 or dropped.
-      double best = weight * error_of(c, v) + lambda * magnitude_cost(1);
-      int32_t choice = v;
+      double best = weight * error_of(magnitude, 1) + lambda * magnitude_cost(1);
+      uint32_t choice = 1;
       if (may_raise) {
-        const double raised = weight * error_of(a, 2) + lambda * magnitude_cost(2);
+        const double raised = weight * error_of(magnitude, 2) + lambda * magnitude_cost(2);
         if (raised < best) {
           best = raised;
-          choice = v < 0 ? -2 : 2;
+          choice = 2;
         }
       }
-      const double dropped = weight * c * c + lambda * (merged_runs - split_runs - 1);
+      const double dropped = weight * magnitude * magnitude + lambda * (merged_runs - split_runs - 1);
       if (dropped < best) choice = 0;
-      values[p] = choice;
+      values[p] = signed_value(choice);
       run = choice == 0 ? run + 1 : 0;
     }
   }
@@ -266,9 +283,7 @@ void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode
   lift_block_gathered(node.samples.data(), order, g.layout, values, lossless ? nullptr : &scratch.kept);
   uint32_t coefficients_begin = 0;
   if (state.rdo) {
-    scratch.unquantised.assign(values, values + n);
-    quantise(state, level, g.layout, values);
-    optimise_quantised(state, g, level, values, scratch.unquantised.data());
+    quantise_optimised(state, tree, g, level, values);
     coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
     node.coefficients.insert(node.coefficients.end(), values, values + n);
   }
