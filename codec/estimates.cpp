@@ -63,6 +63,39 @@ struct Scratch {
   } distortions[256];
 };
 
+// dequantised() of a magnitude beyond the table (it refuses those that do not fit).
+[[gnu::noinline]] int32_t rebuilt_beyond(int32_t a, double step) { return dequantised(a, step); }
+
+// The rate items of band j of a block at `level` (model j + level) whose step
+// is 1.0: every value stays as it is. Such bands (the coarse ones) are mostly
+// nonzero: no list, items written without branching on each coefficient.
+uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values, int begin, int end, int model,
+                                 uint16_t* out, bool& all_zero) {
+  const uint16_t magnitude_item = static_cast<uint16_t>(model * kRateRow);
+  const uint16_t run_item = static_cast<uint16_t>((63 - model) * kRateRow);
+  int32_t run = 0;
+  for (int p = begin; p < end; ++p) {
+    const int32_t e = values[p];
+    const int32_t sign = e >> 31;
+    const uint32_t a = static_cast<uint32_t>(e ^ sign) - static_cast<uint32_t>(sign);
+    int32_t bin;
+    if (a <= 1024) [[likely]] {
+      bin = state.small_bin[a];
+    } else {
+      bin = std::min(large_magnitude_bin(state, e), kModelSymbols);
+    }
+    const int nonzero = e != 0;
+    out[0] = static_cast<uint16_t>(magnitude_item + bin);
+    out[1] = kSignItem;
+    out[2] = static_cast<uint16_t>(run_item + state.small_bin[run]);
+    out += 3 * nonzero;
+    run = (run + 1) & (nonzero - 1);  // 0 after a nonzero coefficient
+  }
+  all_zero = all_zero && run == end - begin;
+  if (run > 0) *out++ = rate_item(model, 0);
+  return out;
+}
+
 // Rate-distortion-optimised quantisation of a block's lifted coefficients, in
 // place, one coefficient at a time in scan order, each choice made with the
 // runs as the earlier choices left them: a magnitude n (the truncated
@@ -70,15 +103,24 @@ struct Scratch {
 // become 0 and a 0 may become 1, whichever lowers J. The rate side counts
 // magnitude, sign and runs, the run a dropped value merges into and the band
 // terminator; the distortion side the error times the band's synthesis gain
-// and the level's weight.
-void quantise_optimised(const CodecState& state, const EstimateTree& tree, const BlockGeometry& g, int level,
-                        int32_t* values) {
+// and the level's weight. The chosen values go to `quantised`; like
+// write_rate_items, it writes the rate items from `out` on (returning their
+// end) and leaves the rebuilt values in `values`, ready for the inverse.
+uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, const BlockGeometry& g, int level,
+                             int32_t* values, int32_t* quantised, uint16_t* out, bool& all_zero) {
   const BandLayout& layout = g.layout;
+  all_zero = true;
   for (int j = layout.levels + 1; j >= 1; --j) {
     const StepDivider& divider = tree.dividers[level + j];
     const double step = divider.step;
-    if (step == 1.0) continue;  // every value stays as it is
     const int begin = layout.end[j + 1], end = layout.end[j];
+    const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
+    const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
+    if (step == 1.0) {  // every value stays as it is
+      std::copy(values + begin, values + end, quantised + begin);
+      out = write_exact_band_items(state, values, begin, end, j + level, out, all_zero);
+      continue;
+    }
     const uint32_t least = tree.least_nonzero[level + j];  // magnitudes below quantise to 0
     const int32_t* rebuilt_row = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
     const uint32_t rebuilt_limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
@@ -113,10 +155,12 @@ void quantise_optimised(const CodecState& state, const EstimateTree& tree, const
     };
     int32_t next = begin;  // the next position past p that does not quantise to 0, found on demand
     int32_t run = 0;
+    int32_t last = begin - 1;  // the last nonzero chosen
     for (int p = begin; p < end; ++p) {
       const int32_t c = values[p];
       const uint32_t a = magnitude_of(c);
       if (a <= zero_limit) {
+        quantised[p] = 0;
         values[p] = 0;
         ++run;
         continue;
@@ -129,11 +173,28 @@ void quantise_optimised(const CodecState& state, const EstimateTree& tree, const
                              error_of(magnitude, n + 1) < error_of(magnitude, n);
       const int32_t negative = c >> 31;
       auto signed_value = [&](uint32_t m) { return (static_cast<int32_t>(m) ^ negative) - negative; };
+      // Writes the choice m at p: its items when not 0, and its rebuilt value.
+      auto choose = [&](uint32_t m) {
+        quantised[p] = signed_value(m);
+        if (m == 0) {
+          values[p] = 0;
+          ++run;
+          return;
+        }
+        out[0] = static_cast<uint16_t>(magnitude_item + (m <= 1024 ? state.small_bin[m]
+                                                                   : std::min(magnitude_bin(state, static_cast<int32_t>(m)),
+                                                                              kModelSymbols)));
+        out[1] = kSignItem;
+        out[2] = static_cast<uint16_t>(run_item + (run <= 1024 ? state.small_bin[run] : kModelSymbols));
+        out += 3;
+        last = p;
+        values[p] = signed_value(static_cast<uint32_t>(m <= rebuilt_limit ? rebuilt_row[m] : rebuilt_beyond(static_cast<int32_t>(m), step)));
+        run = 0;
+      };
       if (n > 1) {
         const bool raise = may_raise && weight * error_of(magnitude, n + 1) + lambda * magnitude_cost(n + 1) <
                                             weight * error_of(magnitude, n) + lambda * magnitude_cost(n);
-        values[p] = signed_value(raise ? n + 1 : n);
-        run = 0;
+        choose(raise ? n + 1 : n);
         continue;
       }
       // Positions past p still hold lifted values.
@@ -151,13 +212,7 @@ void quantise_optimised(const CodecState& state, const EstimateTree& tree, const
       }
       if (n == 0) {
         const double less_distortion = weight * (magnitude * magnitude - error_of(magnitude, 1));
-        if (less_distortion > lambda * ((magnitude_cost(1) + 1 + split_runs) - merged_runs)) {
-          values[p] = signed_value(1);
-          run = 0;
-        } else {
-          values[p] = 0;
-          ++run;
-        }
+        choose(less_distortion > lambda * ((magnitude_cost(1) + 1 + split_runs) - merged_runs) ? 1 : 0);
         continue;
       }
       // A 1: kept, raised to 2 or dropped.
@@ -172,22 +227,21 @@ void quantise_optimised(const CodecState& state, const EstimateTree& tree, const
       }
       const double dropped = weight * magnitude * magnitude + lambda * (merged_runs - split_runs - 1);
       if (dropped < best) choice = 0;
-      values[p] = signed_value(choice);
-      run = choice == 0 ? run + 1 : 0;
+      choose(choice);
     }
+    all_zero = all_zero && last < begin;
+    if (last < end - 1) *out++ = rate_item(j + level, 0);
   }
+  return out;
 }
 
-// dequantised() of a magnitude beyond the table (it refuses those that do not fit).
-[[gnu::noinline]] int32_t rebuilt_beyond(int32_t a, double step) { return dequantised(a, step); }
 
-// The rate items of a block's bands. With Quantise the coefficients are
-// quantised on the way; nonzero ones are then dequantised (zeros rebuild as 0),
-// ready for the inverse. A first pass over a band lists the coefficients that
-// are not 0 after quantising (those of at least the step), without a branch
-// per coefficient; items and values follow from the list alone. Returns the
-// end of the items.
-template <bool Quantise>
+// The rate items of a block's bands, the coefficients quantised on the way;
+// nonzero ones are then dequantised (zeros rebuild as 0), ready for the
+// inverse. A first pass over a band lists the coefficients that are not 0
+// after quantising (those of at least the step), without a branch per
+// coefficient; items and values follow from the list alone. Returns the end
+// of the items.
 uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
                            int32_t* values, Scratch& scratch, bool& all_zero) {
   const int level = state.level;
@@ -199,34 +253,13 @@ uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, co
     const StepDivider& divider = tree.dividers[level + j];
     const double step = divider.step;
     const bool rebuild = step != 1.0;  // a step of 1.0 rebuilds every value as it is
-    const bool quantise = Quantise && rebuild;
+    const bool quantise = rebuild;
     const uint32_t least = quantise ? tree.least_nonzero[level + j] : 1;
     const int begin = layout.end[j + 1], end = layout.end[j];
     const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
     const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
     if (!rebuild) {
-      // Bands of step 1.0 (the coarse ones) are mostly nonzero: no list,
-      // items written without branching on each coefficient.
-      int32_t run = 0;
-      for (int p = begin; p < end; ++p) {
-        const int32_t e = values[p];
-        const int32_t sign = e >> 31;
-        const uint32_t a = static_cast<uint32_t>(e ^ sign) - static_cast<uint32_t>(sign);
-        int32_t bin;
-        if (a <= 1024) [[likely]] {
-          bin = state.small_bin[a];
-        } else {
-          bin = std::min(large_magnitude_bin(state, e), kModelSymbols);
-        }
-        const int nonzero = e != 0;
-        out[0] = static_cast<uint16_t>(magnitude_item + bin);
-        out[1] = kSignItem;
-        out[2] = static_cast<uint16_t>(run_item + state.small_bin[run]);
-        out += 3 * nonzero;
-        run = (run + 1) & (nonzero - 1);  // 0 after a nonzero coefficient
-      }
-      all_zero = all_zero && run == end - begin;
-      if (run > 0) *out++ = rate_item(j + level, 0);
+      out = write_exact_band_items(state, values, begin, end, j + level, out, all_zero);
       continue;
     }
     int count = 0;
@@ -282,17 +315,19 @@ void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode
   const bool lossless = state.quant[level + 1] == 1.0f;  // every band of the block has step 1.0
   lift_block_gathered(node.samples.data(), order, g.layout, values, lossless ? nullptr : &scratch.kept);
   uint32_t coefficients_begin = 0;
-  if (state.rdo) {
-    quantise_optimised(state, tree, g, level, values);
-    coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
-    node.coefficients.insert(node.coefficients.end(), values, values + n);
-  }
-
-  DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0, coefficients_begin};
   const BandLayout& layout = g.layout;
   bool all_zero;
-  const uint16_t* end = state.rdo ? write_rate_items<false>(state, tree, layout, values, scratch, all_zero)
-                                  : write_rate_items<true>(state, tree, layout, values, scratch, all_zero);
+  const uint16_t* end;
+  if (state.rdo) {
+    // The coefficients to code are kept with the estimate.
+    coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
+    node.coefficients.resize(coefficients_begin + static_cast<size_t>(n));
+    end = quantise_optimised(state, tree, g, level, values, node.coefficients.data() + coefficients_begin,
+                             scratch.events, all_zero);
+  } else {
+    end = write_rate_items(state, tree, layout, values, scratch, all_zero);
+  }
+  DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0, coefficients_begin};
   node.events.insert(node.events.end(), static_cast<const uint16_t*>(scratch.events), end);
   entry.events_count = static_cast<uint32_t>(end - scratch.events);
 
