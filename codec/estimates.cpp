@@ -167,10 +167,6 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
       }
       const uint32_t n = a < least ? 0 : divider.magnitude_quotient(a);
       const double magnitude = a;
-      // n + 1 only where its rebuilt value lies nearer: past the midpoint of
-      // the two (the first test, loose by the truncations, spares the second).
-      const bool may_raise = n > 0 && n < (1u << 30) && magnitude > (n + 0.85) * step - 1.5 &&
-                             error_of(magnitude, n + 1) < error_of(magnitude, n);
       const int32_t negative = c >> 31;
       auto signed_value = [&](uint32_t m) { return (static_cast<int32_t>(m) ^ negative) - negative; };
       // Writes the choice m at p: its items when not 0, and its rebuilt value.
@@ -191,10 +187,16 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
         values[p] = signed_value(static_cast<uint32_t>(m <= rebuilt_limit ? rebuilt_row[m] : rebuilt_beyond(static_cast<int32_t>(m), step)));
         run = 0;
       };
+      // Whether n + 1 rebuilds nearer than n: past the midpoint of the two
+      // rebuilt values (exact in integers within the table).
+      auto nearer_above = [&] {
+        if (n + 1 <= rebuilt_limit) return 2 * uint64_t{a} > uint64_t(rebuilt_row[n] + int64_t{rebuilt_row[n + 1]});
+        return n < (1u << 30) && error_of(magnitude, n + 1) < error_of(magnitude, n);
+      };
       if (n > 1) {
-        const bool raise = may_raise && weight * error_of(magnitude, n + 1) + lambda * magnitude_cost(n + 1) <
-                                            weight * error_of(magnitude, n) + lambda * magnitude_cost(n);
-        choose(raise ? n + 1 : n);
+        // Larger magnitudes take the nearer of the two: their bits hardly
+        // differ, and weighing them did not pay.
+        choose(nearer_above() ? n + 1 : n);
         continue;
       }
       // Positions past p still hold lifted values.
@@ -218,7 +220,7 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
       // A 1: kept, raised to 2 or dropped.
       double best = weight * error_of(magnitude, 1) + lambda * magnitude_cost(1);
       uint32_t choice = 1;
-      if (may_raise) {
+      if (nearer_above()) {
         const double raised = weight * error_of(magnitude, 2) + lambda * magnitude_cost(2);
         if (raised < best) {
           best = raised;
