@@ -7,6 +7,7 @@
 #include "estimates.h"
 #include "failure.h"
 #include "magnitude.h"
+#include "symbol_reader.h"
 
 namespace kv {
 
@@ -101,7 +102,9 @@ void code_leaf(CodecState& state, const Block& block, int direction_index) {
 
 void decode_block(CodecState& state, const Block& block) {
   if (!has_samples(block)) return;
-  if (read_bits(state.decoder, 1) == 0) {
+  SymbolReader reader(state.decoder);
+  if (reader.read_bit() == 0) {
+    reader.store();
     for (const Block& quadrant : quadrants_of(state, block).part) decode_block(state, quadrant);
     return;
   }
@@ -109,30 +112,41 @@ void decode_block(CodecState& state, const Block& block) {
   // does not is damaged, and the leaf's scratch and scan orders are sized for it.
   if (block.width * block.height > kSplitMaxArea) fail(1, "decode_block: leaf block too large");
   const BlockGeometry& g = state.geometry->geometry(block.width, block.height);
-  const int32_t direction_index = read_magnitude(state, kDirectionModel);
+  const int32_t direction_index = read_magnitude(reader, state, kDirectionModel);
   if (direction_index >= static_cast<int32_t>(g.table.size())) fail(1, "decode_block: invalid direction index");
   const int n = g.samples;
   const BandLayout& layout = g.layout;
   thread_local std::vector<int32_t> coefficients, samples;
   coefficients.assign(static_cast<size_t>(n), 0);
   samples.resize(static_cast<size_t>(n));
+  int32_t* values = coefficients.data();
+  // Coefficients are dequantised as they arrive; one the step would carry
+  // beyond 32 bits is refused once the whole block has been read, where the
+  // separate pass would have refused it.
+  bool refused = false;
   for (int j = layout.levels + 1; j >= 1; --j) {
     int32_t p = layout.end[j + 1];
     const int32_t end = layout.end[j];
+    const double step = state.quant[state.level + j];
+    const bool scaled = step != 1.0;  // (v +- 0.35) * 1 truncates back to v
+    const int magnitude_model = j + state.level, run_model = 63 - j - state.level;
     while (p < end) {
-      int32_t m = read_magnitude(state, j + state.level);
+      int32_t m = read_magnitude(reader, state, magnitude_model);
       if (m == 0) break;  // the rest of the band is 0
-      bool negative = read_bits(state.decoder, 1) != 0;
-      int32_t run = read_magnitude(state, 63 - j - state.level);
+      const bool negative = reader.read_bit() != 0;
+      int32_t run = read_magnitude(reader, state, run_model);
       if (run >= end - p) fail(1, "decode_block: zero run past the end of a band");
       p += run;
-      coefficients[p++] = negative ? -m : m;
+      int32_t v = negative ? -m : m;
+      if (scaled && !dequantise_into(v, step, v)) refused = true;
+      values[p++] = v;
     }
   }
-  dequantise(state, state.level, layout, coefficients.data());
-  lift_block(coefficients.data(), layout, false);
+  reader.store();
+  if (refused) refuse_coefficient();
+  lift_block(values, layout, false);
   const uint16_t* order = state.geometry->scan_order(g, direction_index);
-  for (int k = 0; k < n; ++k) samples[order[k]] = coefficients[k];
+  for (int k = 0; k < n; ++k) samples[order[k]] = values[k];
   copy_to_block(samples.data(), view_of(state, block));
 }
 

@@ -1,0 +1,128 @@
+// The decoder's interval and code bits copied into locals while a run of
+// items is read (a leaf block's coefficients), and written back at its end:
+// kept in the Decoder, every store of a coefficient or a count could alias
+// them and force them through memory. The interval arithmetic is the
+// Decoder's (coder/decoder.h) operation for operation; only the divisions by
+// the model total and the bin width become multiplications by reciprocals.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+#include "adaptive_model.h"
+#include "bin_model.h"
+#include "decoder.h"
+
+namespace kv {
+
+// floor(x r / total) from x and r total_reciprocal(total), x r < 2^32.
+inline uint32_t scaled_quotient(uint32_t x, uint64_t scaled_reciprocal) {
+  return static_cast<uint32_t>((static_cast<unsigned __int128>(x) * scaled_reciprocal) >> 48);
+}
+
+struct SymbolReader {
+  Decoder& decoder;
+  uint32_t value;
+  uint32_t low;
+  uint32_t high;
+  uint64_t reservoir;
+  int reservoir_bits;
+  uint64_t consumed_bits;
+
+  explicit SymbolReader(Decoder& d)
+      : decoder(d),
+        value(d.value),
+        low(d.low),
+        high(d.high),
+        reservoir(d.reservoir),
+        reservoir_bits(d.reservoir_bits),
+        consumed_bits(d.consumed_bits) {}
+  SymbolReader(const SymbolReader&) = delete;
+  SymbolReader& operator=(const SymbolReader&) = delete;
+
+  void store() {
+    decoder.value = value;
+    decoder.low = low;
+    decoder.high = high;
+    decoder.reservoir = reservoir;
+    decoder.reservoir_bits = reservoir_bits;
+    decoder.consumed_bits = consumed_bits;
+  }
+
+  uint32_t take_bits(int n) {
+    if (reservoir_bits < n) [[unlikely]] {
+      decoder.reservoir = reservoir;
+      decoder.reservoir_bits = reservoir_bits;
+      decoder_detail::refill(decoder, n);
+      reservoir = decoder.reservoir;
+      reservoir_bits = decoder.reservoir_bits;
+    }
+    uint32_t bits = static_cast<uint32_t>((reservoir >> 1) >> (63 - n));
+    reservoir <<= n;
+    reservoir_bits -= n;
+    consumed_bits += static_cast<uint64_t>(n);
+    return bits;
+  }
+
+  void renormalise() {
+    uint32_t l = low, h = high;
+    int n = 17 - std::bit_width(2 * (l ^ h) + 1);  // countl_zero(l ^ h) - 16, without a test for 0
+    l = (l << n) & 0xFFFF;
+    h = ((h << n) | ((1u << n) - 1)) & 0xFFFF;
+    int k = std::countl_one((l & ~h) << 17);
+    uint32_t flip = k != 0 ? 0x8000 : 0;
+    low = ((l << k) ^ flip) & 0xFFFF;
+    high = (((h << k) | ((1u << k) - 1)) ^ flip) & 0xFFFF;
+    int shift = n + k;
+    value = (((value << shift) | take_bits(shift)) ^ flip) & 0xFFFF;
+  }
+
+  void narrow(uint32_t low_offset, uint32_t high_offset) {
+    uint32_t l = low;
+    high = l + high_offset - 1;
+    low = l + low_offset;
+    renormalise();
+  }
+
+  void check(const char* operation) const {
+    if (value < low || value > high) [[unlikely]] decoder_detail::out_of_range(operation);
+  }
+
+  // read_symbol on a model of the bank; total <= 16704 and r <= 2^16 keep
+  // every product in 32 bits.
+  uint32_t read_symbol(const BinModel& model) {
+    check("read_symbol");
+    const uint32_t r = high - low + 1;
+    const uint32_t total = bin_total(model);
+    // (r a) m = a (r m): r m is ready while the symbol is being found.
+    const uint64_t scaled_reciprocal = total_reciprocal(total) * r;
+    const uint32_t symbol = find_bin(model, ((value - low + 1) * total - 1) / r);
+    const uint32_t a = static_cast<uint32_t>(model.sum[symbol]), b = static_cast<uint32_t>(model.sum[symbol + 1]);
+    narrow(scaled_quotient(a, scaled_reciprocal), scaled_quotient(b, scaled_reciprocal));
+    return symbol;
+  }
+
+  // read_bits with n = 1: the quotient (2 (value - low + 1) - 1) / r is 0 or 1.
+  uint32_t read_bit() {
+    check("read_bits");
+    const uint32_t r = high - low + 1;
+    const uint32_t v = 2 * (value - low + 1) > r ? 1 : 0;
+    const uint32_t t = v ? r : 0;
+    narrow(t >> 1, (t + r) >> 1);
+    return v;
+  }
+
+  // read_fraction for a count n below 2^16 with reciprocal total_reciprocal(n);
+  // n r stays below 2^32.
+  uint32_t read_fraction(uint32_t n, uint64_t reciprocal) {
+    if (n <= 1) return 0;
+    check("read_fraction");
+    const uint32_t r = high - low + 1;
+    const uint32_t v = ((value - low + 1) * n - 1) / r;
+    const uint32_t t = v * r;
+    narrow(divide_by_total(t, reciprocal), divide_by_total(t + r, reciprocal));
+    return v;
+  }
+};
+
+}  // namespace kv
