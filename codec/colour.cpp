@@ -258,6 +258,45 @@ void transform_pixel_impl(int channels, const double* factors, const int32_t* pe
   }
 }
 
+// x + round(s) as lift(x, s, +1) gives it, or false where lift would fail.
+// No branches: the checks are gathered in `ok`, and floor is taken from the
+// truncation of a value whose range has been checked first.
+inline int64_t lift_unchecked(int64_t x, double s, bool& ok) {
+  const double t = s + 0.5;
+  // floor(t) > -2^32 and floor(t) < 2^32, a NaN failing both.
+  const bool in_range = t >= -4294967295.0 && t < 4294967296.0;
+  ok &= in_range;
+  const double safe = in_range ? t : 0.0;
+  int64_t r = static_cast<int64_t>(safe);
+  r -= static_cast<double>(r) > safe ? 1 : 0;
+  const int64_t y = x + r;
+  ok &= y >= INT32_MIN && y <= INT32_MAX;
+  return y;
+}
+
+// The inverse of transform_pixel_impl<3> with the same operations in the same
+// order; false (x untouched) where that would fail.
+inline bool inverse_pixel3(const double* m, const int32_t* permutation, int32_t* x) {
+  bool ok = true;
+  int64_t x0 = x[0], x1 = x[1], x2 = x[2];
+  const double scaled = static_cast<double>(x2) * m[8];
+  const bool scale_ok = scaled > -2147483649.0 && scaled < 2147483648.0;
+  ok &= scale_ok;
+  x2 = static_cast<int32_t>(scale_ok ? scaled : 0.0);
+  x2 = lift_unchecked(x2, 0.0 + m[0] * static_cast<double>(x0) + m[4] * static_cast<double>(x1), ok);
+  x0 = lift_unchecked(x0, 0.0 + m[1] * static_cast<double>(x1) + m[2] * static_cast<double>(x2), ok);
+  x1 = lift_unchecked(x1, 0.0 + m[3] * static_cast<double>(x0) + m[5] * static_cast<double>(x2), ok);
+  x2 = lift_unchecked(x2, 0.0 + m[6] * static_cast<double>(x0) + m[7] * static_cast<double>(x1), ok);
+  if (!ok) return false;
+  int32_t y[3] = {static_cast<int32_t>(x0), static_cast<int32_t>(x1), static_cast<int32_t>(x2)};
+  std::swap(y[1], y[permutation[1]]);
+  std::swap(y[0], y[permutation[0]]);
+  x[0] = y[0];
+  x[1] = y[1];
+  x[2] = y[2];
+  return true;
+}
+
 }  // namespace
 
 void transform_pixel(int channels, const double* factors, const int32_t* permutation, int32_t* x, bool forward) {
@@ -278,7 +317,13 @@ void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool 
     if (!std::isfinite(entry)) fail(1, "factor_colour_matrix: invalid matrix");
   const int64_t pixels = int64_t{state.width} * state.height;
   int32_t* samples = state.image.data();
-  if (n == 3) {
+  if (n == 3 && !forward) {
+    // A pixel the unchecked inverse cannot take goes the checked way, which
+    // fails with its message.
+    for (int64_t p = 0; p < pixels; ++p)
+      if (!inverse_pixel3(matrix.data(), permutation.data(), samples + p * n))
+        transform_pixel_impl<3>(n, matrix.data(), permutation.data(), samples + p * n, false);
+  } else if (n == 3) {
     for (int64_t p = 0; p < pixels; ++p)
       transform_pixel_impl<3>(n, matrix.data(), permutation.data(), samples + p * n, forward);
   } else {
