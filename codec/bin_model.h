@@ -61,6 +61,28 @@ inline uint32_t find_bin(const BinModel& model, uint32_t target) {
 #endif
 }
 
+// find_bin(model, x / r) for x < 2^31 and r < 2^16, without the division:
+// sum[s] <= x / r exactly when sum[s] r <= x, and those products stay below 2^31.
+inline uint32_t find_bin_scaled(const BinModel& model, uint32_t x, uint32_t r) {
+#if defined(__SSE2__)
+  const __m128i factor = _mm_set1_epi16(static_cast<int16_t>(r));
+  const __m128i bound = _mm_set1_epi32(static_cast<int32_t>(x));
+  const __m128i* above = reinterpret_cast<const __m128i*>(model.sum + 1);
+  // 0xFFFF for each of 8 sums whose product exceeds x.
+  auto greater = [&](int i) {
+    const __m128i sums = _mm_loadu_si128(above + i);
+    const __m128i low = _mm_mullo_epi16(sums, factor), high = _mm_mulhi_epu16(sums, factor);
+    return _mm_packs_epi32(_mm_cmpgt_epi32(_mm_unpacklo_epi16(low, high), bound),
+                           _mm_cmpgt_epi32(_mm_unpackhi_epi16(low, high), bound));
+  };
+  const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(greater(0), greater(1)))) |
+                        static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(greater(2), greater(3)))) << 16;
+  return static_cast<uint32_t>(std::countr_zero(mask | 0x80000000u));
+#else
+  return find_bin(model, x / r);
+#endif
+}
+
 // Every count halved, rounding up (a count never falls to 0).
 void halve_bin_model(BinModel& model);
 

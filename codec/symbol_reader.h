@@ -27,7 +27,9 @@ struct SymbolReader {
   uint32_t high;
   uint64_t reservoir;
   int reservoir_bits;
-  uint64_t consumed_bits;
+  // consumed_bits + reservoir_bits, which only refills change: one register
+  // less to update per read.
+  uint64_t fetched_bits;
 
   explicit SymbolReader(Decoder& d)
       : decoder(d),
@@ -36,7 +38,7 @@ struct SymbolReader {
         high(d.high),
         reservoir(d.reservoir),
         reservoir_bits(d.reservoir_bits),
-        consumed_bits(d.consumed_bits) {}
+        fetched_bits(d.consumed_bits + static_cast<uint64_t>(d.reservoir_bits)) {}
   SymbolReader(const SymbolReader&) = delete;
   SymbolReader& operator=(const SymbolReader&) = delete;
 
@@ -46,7 +48,7 @@ struct SymbolReader {
     decoder.high = high;
     decoder.reservoir = reservoir;
     decoder.reservoir_bits = reservoir_bits;
-    decoder.consumed_bits = consumed_bits;
+    decoder.consumed_bits = fetched_bits - static_cast<uint64_t>(reservoir_bits);
   }
 
   uint32_t take_bits(int n) {
@@ -54,13 +56,13 @@ struct SymbolReader {
       decoder.reservoir = reservoir;
       decoder.reservoir_bits = reservoir_bits;
       decoder_detail::refill(decoder, n);
+      fetched_bits += static_cast<uint64_t>(decoder.reservoir_bits - reservoir_bits);
       reservoir = decoder.reservoir;
       reservoir_bits = decoder.reservoir_bits;
     }
     uint32_t bits = static_cast<uint32_t>((reservoir >> 1) >> (63 - n));
     reservoir <<= n;
     reservoir_bits -= n;
-    consumed_bits += static_cast<uint64_t>(n);
     return bits;
   }
 
@@ -96,7 +98,8 @@ struct SymbolReader {
     const uint32_t total = bin_total(model);
     // (r a) m = a (r m): r m is ready while the symbol is being found.
     const uint64_t scaled_reciprocal = total_reciprocal(total) * r;
-    const uint32_t symbol = find_bin(model, ((value - low + 1) * total - 1) / r);
+    const uint32_t x = (value - low + 1) * total - 1;  // the target is x / r
+    const uint32_t symbol = r < 0x10000 ? find_bin_scaled(model, x, r) : find_bin(model, x >> 16);
     const uint32_t a = static_cast<uint32_t>(model.sum[symbol]), b = static_cast<uint32_t>(model.sum[symbol + 1]);
     narrow(scaled_quotient(a, scaled_reciprocal), scaled_quotient(b, scaled_reciprocal));
     return symbol;
