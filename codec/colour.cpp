@@ -3,6 +3,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "failure.h"
 
@@ -297,6 +302,79 @@ inline bool inverse_pixel3(const double* m, const int32_t* permutation, int32_t*
   return true;
 }
 
+// One pixel the branch-free way, or the checked way where that would fail.
+inline void inverse_pixel3_or_fail(const double* m, const int32_t* permutation, int32_t* x) {
+  if (!inverse_pixel3(m, permutation, x)) transform_pixel_impl<3>(3, m, permutation, x, false);
+}
+
+#if defined(__SSE2__)
+// inverse_pixel3 for two pixels at once, one per lane, the samples held as
+// doubles (exact: every one is an int32). Narrower ranges than the checked
+// path's keep every conversion within 32 bits; a pixel pair outside them, or
+// one the checked path would refuse, is left to inverse_pixel3_or_fail.
+struct PairInverse {
+  __m128d m[9];
+  int source[3];  // output channel j is lifted channel source[j]
+
+  PairInverse(const double* factors, const int32_t* permutation) {
+    for (int i = 0; i < 9; ++i) m[i] = _mm_set1_pd(factors[i]);
+    int order[3] = {0, 1, 2};
+    std::swap(order[1], order[permutation[1]]);
+    std::swap(order[0], order[permutation[0]]);
+    for (int j = 0; j < 3; ++j) source[j] = order[j];
+  }
+
+  static __m128d in_range(__m128d v, double lowest, double above) {
+    return _mm_and_pd(_mm_cmpge_pd(v, _mm_set1_pd(lowest)), _mm_cmplt_pd(v, _mm_set1_pd(above)));
+  }
+
+  // x + floor(s + 0.5), with t = s + 0.5 confined to [-2^31, 2^31 - 1) so
+  // that truncation fits 32 bits; floor is the truncation, less 1 where it
+  // lies above t.
+  static __m128d lift(__m128d x, __m128d s, __m128d& good) {
+    const __m128d t = _mm_add_pd(s, _mm_set1_pd(0.5));
+    const __m128d fits = in_range(t, -2147483648.0, 2147483647.0);
+    good = _mm_and_pd(good, fits);
+    const __m128d safe = _mm_and_pd(t, fits);
+    __m128d r = _mm_cvtepi32_pd(_mm_cvttpd_epi32(safe));
+    r = _mm_sub_pd(r, _mm_and_pd(_mm_cmpgt_pd(r, safe), _mm_set1_pd(1.0)));
+    const __m128d y = _mm_add_pd(x, r);  // exact, both below 2^31
+    good = _mm_and_pd(good, in_range(y, -2147483648.0, 2147483648.0));
+    return y;
+  }
+
+  static __m128d sum(__m128d a, __m128d xa, __m128d b, __m128d xb) {
+    return _mm_add_pd(_mm_add_pd(_mm_setzero_pd(), _mm_mul_pd(a, xa)), _mm_mul_pd(b, xb));
+  }
+
+  // Pixels x[0..2] and x[3..5]; false, with both untouched, unless both pass.
+  bool apply(int32_t* x) const {
+    __m128d x0 = _mm_cvtepi32_pd(_mm_setr_epi32(x[0], x[3], 0, 0));
+    __m128d x1 = _mm_cvtepi32_pd(_mm_setr_epi32(x[1], x[4], 0, 0));
+    __m128d x2 = _mm_cvtepi32_pd(_mm_setr_epi32(x[2], x[5], 0, 0));
+    const __m128d scaled = _mm_mul_pd(x2, m[8]);
+    __m128d good = in_range(scaled, -2147483648.0, 2147483648.0);
+    x2 = _mm_cvtepi32_pd(_mm_cvttpd_epi32(_mm_and_pd(scaled, good)));
+    x2 = lift(x2, sum(m[0], x0, m[4], x1), good);
+    x0 = lift(x0, sum(m[1], x1, m[2], x2), good);
+    x1 = lift(x1, sum(m[3], x0, m[5], x2), good);
+    x2 = lift(x2, sum(m[6], x0, m[7], x1), good);
+    if (_mm_movemask_pd(good) != 3) return false;
+    int32_t y[2][3];
+    const __m128i lifted[3] = {_mm_cvttpd_epi32(x0), _mm_cvttpd_epi32(x1), _mm_cvttpd_epi32(x2)};
+    for (int c = 0; c < 3; ++c) {
+      y[0][c] = _mm_cvtsi128_si32(lifted[c]);
+      y[1][c] = _mm_cvtsi128_si32(_mm_shuffle_epi32(lifted[c], 1));
+    }
+    for (int j = 0; j < 3; ++j) {
+      x[j] = y[0][source[j]];
+      x[3 + j] = y[1][source[j]];
+    }
+    return true;
+  }
+};
+#endif
+
 }  // namespace
 
 void transform_pixel(int channels, const double* factors, const int32_t* permutation, int32_t* x, bool forward) {
@@ -320,9 +398,16 @@ void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool 
   if (n == 3 && !forward) {
     // A pixel the unchecked inverse cannot take goes the checked way, which
     // fails with its message.
-    for (int64_t p = 0; p < pixels; ++p)
-      if (!inverse_pixel3(matrix.data(), permutation.data(), samples + p * n))
-        transform_pixel_impl<3>(n, matrix.data(), permutation.data(), samples + p * n, false);
+    int64_t p = 0;
+#if defined(__SSE2__)
+    const PairInverse pair(matrix.data(), permutation.data());
+    for (; p + 1 < pixels; p += 2) {
+      if (pair.apply(samples + p * n)) continue;
+      inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + p * n);
+      inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + (p + 1) * n);
+    }
+#endif
+    for (; p < pixels; ++p) inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + p * n);
   } else if (n == 3) {
     for (int64_t p = 0; p < pixels; ++p)
       transform_pixel_impl<3>(n, matrix.data(), permutation.data(), samples + p * n, forward);
