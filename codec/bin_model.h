@@ -16,16 +16,16 @@ namespace kv {
 
 inline constexpr int kBinSymbols = 32;
 
-struct BinModel {
+struct alignas(64) BinModel {
+  int16_t lead[31];  // places sum + 1, all that a search reads, on one cache line
   // sum[s] = f(0) + ... + f(s - 1): sum[0] = 0, sum[32] the total. Totals stay
   // at most limit + increment (16704), so 16 signed bits hold them and keep
   // the counts apart from the coder's 32-bit registers for the optimiser.
-  alignas(16) int16_t sum[kBinSymbols + 8];
+  int16_t sum[kBinSymbols + 1];
 };
 
 inline void reset_bin_model(BinModel& model) {
   for (int s = 0; s <= kBinSymbols; ++s) model.sum[s] = static_cast<int16_t>(s);
-  for (int s = kBinSymbols + 1; s < kBinSymbols + 8; ++s) model.sum[s] = 0;
 }
 
 inline uint32_t bin_total(const BinModel& model) { return static_cast<uint32_t>(model.sum[kBinSymbols]); }
