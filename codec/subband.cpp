@@ -1,5 +1,6 @@
 #include "subband.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "block_geometry.h"
@@ -100,14 +101,12 @@ void code_leaf(CodecState& state, const Block& block, int direction_index) {
   show_progress(state, n);
 }
 
-void decode_block(CodecState& state, const Block& block) {
-  if (!has_samples(block)) return;
+namespace {
+
+// A leaf block after its split flag, with its scratch on the stack: one leaf
+// is decoded at a time, however deep the quadtree.
+[[gnu::noinline]] void decode_leaf(CodecState& state, const Block& block) {
   SymbolReader reader(state.decoder);
-  if (reader.read_bit() == 0) {
-    reader.store();
-    for (const Block& quadrant : quadrants_of(state, block).part) decode_block(state, quadrant);
-    return;
-  }
   // The encoder splits every block above the largest leaf; a stream that
   // does not is damaged, and the leaf's scratch and scan orders are sized for it.
   if (block.width * block.height > kSplitMaxArea) fail(1, "decode_block: leaf block too large");
@@ -116,10 +115,9 @@ void decode_block(CodecState& state, const Block& block) {
   if (direction_index >= static_cast<int32_t>(g.table.size())) fail(1, "decode_block: invalid direction index");
   const int n = g.samples;
   const BandLayout& layout = g.layout;
-  thread_local std::vector<int32_t> coefficients, samples;
-  coefficients.assign(static_cast<size_t>(n), 0);
-  samples.resize(static_cast<size_t>(n));
-  int32_t* values = coefficients.data();
+  int32_t values[kSplitMaxArea];
+  int32_t samples[kSplitMaxArea];
+  std::fill_n(values, n, 0);
   // Coefficients are dequantised as they arrive; one the step would carry
   // beyond 32 bits is refused once the whole block has been read, where the
   // separate pass would have refused it.
@@ -147,7 +145,21 @@ void decode_block(CodecState& state, const Block& block) {
   lift_block(values, layout, false);
   const uint16_t* order = state.geometry->scan_order(g, direction_index);
   for (int k = 0; k < n; ++k) samples[order[k]] = values[k];
-  copy_to_block(samples.data(), view_of(state, block));
+  copy_to_block(samples, view_of(state, block));
+}
+
+}  // namespace
+
+void decode_block(CodecState& state, const Block& block) {
+  if (!has_samples(block)) return;
+  SymbolReader reader(state.decoder);
+  if (reader.read_bit() == 0) {
+    reader.store();
+    for (const Block& quadrant : quadrants_of(state, block).part) decode_block(state, quadrant);
+    return;
+  }
+  reader.store();
+  decode_leaf(state, block);
 }
 
 }  // namespace kv
