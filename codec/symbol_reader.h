@@ -20,11 +20,15 @@ inline uint32_t scaled_quotient(uint32_t x, uint64_t scaled_reciprocal) {
   return static_cast<uint32_t>((static_cast<unsigned __int128>(x) * scaled_reciprocal) >> 48);
 }
 
+// The interval is held as its low end, its length and the code value's
+// distance from the low end: renormalisation doubles the last two (the
+// encoder's decisions keep value - low and high - low + 1 as they are, only
+// shifted), so the next read needs neither subtraction.
 struct SymbolReader {
   Decoder& decoder;
-  uint32_t value;
   uint32_t low;
-  uint32_t high;
+  uint32_t range;  // high - low + 1
+  uint32_t delta;  // value - low, out of range exactly where value is
   uint64_t reservoir;
   int reservoir_bits;
   // consumed_bits + reservoir_bits, which only refills change: one register
@@ -33,9 +37,9 @@ struct SymbolReader {
 
   explicit SymbolReader(Decoder& d)
       : decoder(d),
-        value(d.value),
         low(d.low),
-        high(d.high),
+        range(d.high - d.low + 1),
+        delta(d.value - d.low),
         reservoir(d.reservoir),
         reservoir_bits(d.reservoir_bits),
         fetched_bits(d.consumed_bits + static_cast<uint64_t>(d.reservoir_bits)) {}
@@ -43,9 +47,9 @@ struct SymbolReader {
   SymbolReader& operator=(const SymbolReader&) = delete;
 
   void store() {
-    decoder.value = value;
+    decoder.value = low + delta;
     decoder.low = low;
-    decoder.high = high;
+    decoder.high = low + range - 1;
     decoder.reservoir = reservoir;
     decoder.reservoir_bits = reservoir_bits;
     decoder.consumed_bits = fetched_bits - static_cast<uint64_t>(reservoir_bits);
@@ -66,39 +70,35 @@ struct SymbolReader {
     return bits;
   }
 
-  void renormalise() {
-    uint32_t l = low, h = high;
+  // The Decoder's narrowing and renormalisation; the shift count comes from
+  // the new ends, and length and distance follow it.
+  void narrow(uint32_t low_offset, uint32_t high_offset) {
+    uint32_t l = low + low_offset, h = low + high_offset - 1;
+    const uint32_t length = high_offset - low_offset, distance = delta - low_offset;
     int n = 17 - std::bit_width(2 * (l ^ h) + 1);  // countl_zero(l ^ h) - 16, without a test for 0
     l = (l << n) & 0xFFFF;
     h = ((h << n) | ((1u << n) - 1)) & 0xFFFF;
     int k = std::countl_one((l & ~h) << 17);
     uint32_t flip = k != 0 ? 0x8000 : 0;
     low = ((l << k) ^ flip) & 0xFFFF;
-    high = (((h << k) | ((1u << k) - 1)) ^ flip) & 0xFFFF;
     int shift = n + k;
-    value = (((value << shift) | take_bits(shift)) ^ flip) & 0xFFFF;
-  }
-
-  void narrow(uint32_t low_offset, uint32_t high_offset) {
-    uint32_t l = low;
-    high = l + high_offset - 1;
-    low = l + low_offset;
-    renormalise();
+    range = length << shift;
+    delta = (distance << shift) | take_bits(shift);
   }
 
   void check(const char* operation) const {
-    if (value < low || value > high) [[unlikely]] decoder_detail::out_of_range(operation);
+    if (delta >= range) [[unlikely]] decoder_detail::out_of_range(operation);
   }
 
   // read_symbol on a model of the bank; total <= 16704 and r <= 2^16 keep
   // every product in 32 bits.
   uint32_t read_symbol(const BinModel& model) {
     check("read_symbol");
-    const uint32_t r = high - low + 1;
+    const uint32_t r = range;
     const uint32_t total = bin_total(model);
     // (r a) m = a (r m): r m is ready while the symbol is being found.
     const uint64_t scaled_reciprocal = total_reciprocal(total) * r;
-    const uint32_t x = (value - low + 1) * total - 1;  // the target is x / r
+    const uint32_t x = (delta + 1) * total - 1;  // the target is x / r
     const uint32_t symbol = r < 0x10000 ? find_bin_scaled(model, x, r) : find_bin(model, x >> 16);
     const uint32_t a = static_cast<uint32_t>(model.sum[symbol]), b = static_cast<uint32_t>(model.sum[symbol + 1]);
     narrow(scaled_quotient(a, scaled_reciprocal), scaled_quotient(b, scaled_reciprocal));
@@ -108,8 +108,8 @@ struct SymbolReader {
   // read_bits with n = 1: the quotient (2 (value - low + 1) - 1) / r is 0 or 1.
   uint32_t read_bit() {
     check("read_bits");
-    const uint32_t r = high - low + 1;
-    const uint32_t v = 2 * (value - low + 1) > r ? 1 : 0;
+    const uint32_t r = range;
+    const uint32_t v = 2 * (delta + 1) > r ? 1 : 0;
     const uint32_t t = v ? r : 0;
     narrow(t >> 1, (t + r) >> 1);
     return v;
@@ -120,8 +120,8 @@ struct SymbolReader {
   uint32_t read_fraction(uint32_t n, uint64_t reciprocal) {
     if (n <= 1) return 0;
     check("read_fraction");
-    const uint32_t r = high - low + 1;
-    const uint32_t v = ((value - low + 1) * n - 1) / r;
+    const uint32_t r = range;
+    const uint32_t v = ((delta + 1) * n - 1) / r;
     const uint32_t t = v * r;
     narrow(divide_by_total(t, reciprocal), divide_by_total(t + r, reciprocal));
     return v;
