@@ -73,15 +73,15 @@ struct SymbolReader {
   // The Decoder's narrowing and renormalisation; the shift count comes from
   // the new ends, and length and distance follow it.
   void narrow(uint32_t low_offset, uint32_t high_offset) {
-    uint32_t l = low + low_offset, h = low + high_offset - 1;
+    const uint32_t l = low + low_offset, h = low + high_offset - 1;
     const uint32_t length = high_offset - low_offset, distance = delta - low_offset;
-    int n = 17 - std::bit_width(2 * (l ^ h) + 1);  // countl_zero(l ^ h) - 16, without a test for 0
-    l = (l << n) & 0xFFFF;
-    h = ((h << n) | ((1u << n) - 1)) & 0xFFFF;
-    int k = std::countl_one((l & ~h) << 17);
-    uint32_t flip = k != 0 ? 0x8000 : 0;
-    low = ((l << k) ^ flip) & 0xFFFF;
-    int shift = n + k;
+    // n leading bits on which the ends agree, then k underflow steps: the
+    // bits below them where low has 1 and high 0.
+    const int n = 17 - std::bit_width(2 * (l ^ h) + 1);  // countl_zero(l ^ h) - 16, without a test for 0
+    const int k = std::countl_one(((l & ~h) << n) << 17);  // n is 16 when l == h
+    const uint32_t flip = k != 0 ? 0x8000 : 0;
+    const int shift = n + k;
+    low = ((l << shift) ^ flip) & 0xFFFF;
     range = length << shift;
     delta = (distance << shift) | take_bits(shift);
   }
