@@ -347,28 +347,39 @@ struct PairInverse {
     return _mm_add_pd(_mm_add_pd(_mm_setzero_pd(), _mm_mul_pd(a, xa)), _mm_mul_pd(b, xb));
   }
 
-  // Pixels x[0..2] and x[3..5]; false, with both untouched, unless both pass.
+  // Pixels x[0..2], x[3..5], ... of `Pairs` pairs, the pairs' chains side by
+  // side; false, with every pixel untouched, unless all of them pass.
+  template <int Pairs>
   bool apply(int32_t* x) const {
-    __m128d x0 = _mm_cvtepi32_pd(_mm_setr_epi32(x[0], x[3], 0, 0));
-    __m128d x1 = _mm_cvtepi32_pd(_mm_setr_epi32(x[1], x[4], 0, 0));
-    __m128d x2 = _mm_cvtepi32_pd(_mm_setr_epi32(x[2], x[5], 0, 0));
-    const __m128d scaled = _mm_mul_pd(x2, m[8]);
-    __m128d good = in_range(scaled, -2147483648.0, 2147483648.0);
-    x2 = _mm_cvtepi32_pd(_mm_cvttpd_epi32(_mm_and_pd(scaled, good)));
-    x2 = lift(x2, sum(m[0], x0, m[4], x1), good);
-    x0 = lift(x0, sum(m[1], x1, m[2], x2), good);
-    x1 = lift(x1, sum(m[3], x0, m[5], x2), good);
-    x2 = lift(x2, sum(m[6], x0, m[7], x1), good);
-    if (_mm_movemask_pd(good) != 3) return false;
-    int32_t y[2][3];
-    const __m128i lifted[3] = {_mm_cvttpd_epi32(x0), _mm_cvttpd_epi32(x1), _mm_cvttpd_epi32(x2)};
-    for (int c = 0; c < 3; ++c) {
-      y[0][c] = _mm_cvtsi128_si32(lifted[c]);
-      y[1][c] = _mm_cvtsi128_si32(_mm_shuffle_epi32(lifted[c], 1));
+    __m128d x0[Pairs], x1[Pairs], x2[Pairs], good[Pairs];
+    for (int q = 0; q < Pairs; ++q) {
+      const int32_t* p = x + 6 * q;
+      x0[q] = _mm_cvtepi32_pd(_mm_setr_epi32(p[0], p[3], 0, 0));
+      x1[q] = _mm_cvtepi32_pd(_mm_setr_epi32(p[1], p[4], 0, 0));
+      x2[q] = _mm_cvtepi32_pd(_mm_setr_epi32(p[2], p[5], 0, 0));
+      const __m128d scaled = _mm_mul_pd(x2[q], m[8]);
+      good[q] = in_range(scaled, -2147483648.0, 2147483648.0);
+      x2[q] = _mm_cvtepi32_pd(_mm_cvttpd_epi32(_mm_and_pd(scaled, good[q])));
     }
-    for (int j = 0; j < 3; ++j) {
-      x[j] = y[0][source[j]];
-      x[3 + j] = y[1][source[j]];
+    for (int q = 0; q < Pairs; ++q) x2[q] = lift(x2[q], sum(m[0], x0[q], m[4], x1[q]), good[q]);
+    for (int q = 0; q < Pairs; ++q) x0[q] = lift(x0[q], sum(m[1], x1[q], m[2], x2[q]), good[q]);
+    for (int q = 0; q < Pairs; ++q) x1[q] = lift(x1[q], sum(m[3], x0[q], m[5], x2[q]), good[q]);
+    for (int q = 0; q < Pairs; ++q) x2[q] = lift(x2[q], sum(m[6], x0[q], m[7], x1[q]), good[q]);
+    __m128d all = good[0];
+    for (int q = 1; q < Pairs; ++q) all = _mm_and_pd(all, good[q]);
+    if (_mm_movemask_pd(all) != 3) return false;
+    for (int q = 0; q < Pairs; ++q) {
+      int32_t y[2][3];
+      const __m128i lifted[3] = {_mm_cvttpd_epi32(x0[q]), _mm_cvttpd_epi32(x1[q]), _mm_cvttpd_epi32(x2[q])};
+      for (int c = 0; c < 3; ++c) {
+        y[0][c] = _mm_cvtsi128_si32(lifted[c]);
+        y[1][c] = _mm_cvtsi128_si32(_mm_shuffle_epi32(lifted[c], 1));
+      }
+      int32_t* p = x + 6 * q;
+      for (int j = 0; j < 3; ++j) {
+        p[j] = y[0][source[j]];
+        p[3 + j] = y[1][source[j]];
+      }
     }
     return true;
   }
@@ -401,8 +412,12 @@ void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool 
     int64_t p = 0;
 #if defined(__SSE2__)
     const PairInverse pair(matrix.data(), permutation.data());
+    for (; p + 7 < pixels; p += 8) {
+      if (pair.apply<4>(samples + p * n)) continue;
+      for (int64_t q = p; q < p + 8; ++q) inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + q * n);
+    }
     for (; p + 1 < pixels; p += 2) {
-      if (pair.apply(samples + p * n)) continue;
+      if (pair.apply<1>(samples + p * n)) continue;
       inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + p * n);
       inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + (p + 1) * n);
     }
