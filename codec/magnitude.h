@@ -26,9 +26,8 @@ int32_t read_magnitude(CodecState& state, int model);
 // The same with the decoder's registers held by `reader`.
 inline int32_t read_magnitude(SymbolReader& reader, CodecState& state, int model) {
   BinModel& context = state.decoding_models[model];
-  const uint32_t bin = reader.read_symbol(context);
+  const uint32_t bin = reader.read_symbol(context, kModelIncrement, kModelLimit);
   const uint32_t offset = reader.read_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
-  update_bin_model(context, bin, kModelIncrement, kModelLimit);
   return state.bin_start[bin] + static_cast<int32_t>(offset);
 }
 void show_progress(CodecState& state, int32_t count);

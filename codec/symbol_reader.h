@@ -90,17 +90,45 @@ struct SymbolReader {
     if (delta >= range) [[unlikely]] decoder_detail::out_of_range(operation);
   }
 
-  // read_symbol on a model of the bank; total <= 16704 and r <= 2^16 keep
-  // every product in 32 bits.
-  uint32_t read_symbol(const BinModel& model) {
+  // read_symbol on a model of the bank, then update_bin_model with the
+  // symbol read. total <= 16704 and r <= 2^16 keep every product in 32 bits.
+  uint32_t read_symbol(BinModel& model, uint32_t increment, uint32_t limit) {
     check("read_symbol");
     const uint32_t r = range;
     const uint32_t total = bin_total(model);
     // (r a) m = a (r m): r m is ready while the symbol is being found.
     const uint64_t scaled_reciprocal = total_reciprocal(total) * r;
     const uint32_t x = (delta + 1) * total - 1;  // the target is x / r
+#if defined(__SSE2__)
+    if (r < 0x10000) [[likely]] {
+      // find_bin_scaled, keeping the sums and the comparisons: the sums
+      // above the target are the ones the increment goes to, and the total
+      // that decides on halving is known.
+      const __m128i factor = _mm_set1_epi16(static_cast<int16_t>(r));
+      const __m128i bound = _mm_set1_epi32(static_cast<int32_t>(x));
+      __m128i* above = reinterpret_cast<__m128i*>(model.sum + 1);
+      __m128i sums[4], greater[4];
+      for (int i = 0; i < 4; ++i) {
+        sums[i] = _mm_loadu_si128(above + i);
+        const __m128i low_half = _mm_mullo_epi16(sums[i], factor), high_half = _mm_mulhi_epu16(sums[i], factor);
+        greater[i] = _mm_packs_epi32(_mm_cmpgt_epi32(_mm_unpacklo_epi16(low_half, high_half), bound),
+                                     _mm_cmpgt_epi32(_mm_unpackhi_epi16(low_half, high_half), bound));
+      }
+      const uint32_t mask =
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(greater[0], greater[1]))) |
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(greater[2], greater[3]))) << 16;
+      const uint32_t symbol = static_cast<uint32_t>(std::countr_zero(mask | 0x80000000u));
+      const uint32_t a = static_cast<uint32_t>(model.sum[symbol]), b = static_cast<uint32_t>(model.sum[symbol + 1]);
+      const __m128i add = _mm_set1_epi16(static_cast<int16_t>(increment));
+      for (int i = 0; i < 4; ++i) _mm_storeu_si128(above + i, _mm_add_epi16(sums[i], _mm_and_si128(greater[i], add)));
+      if (total + increment > limit) halve_bin_model(model);
+      narrow(scaled_quotient(a, scaled_reciprocal), scaled_quotient(b, scaled_reciprocal));
+      return symbol;
+    }
+#endif
     const uint32_t symbol = r < 0x10000 ? find_bin_scaled(model, x, r) : find_bin(model, x >> 16);
     const uint32_t a = static_cast<uint32_t>(model.sum[symbol]), b = static_cast<uint32_t>(model.sum[symbol + 1]);
+    update_bin_model(model, symbol, increment, limit);
     narrow(scaled_quotient(a, scaled_reciprocal), scaled_quotient(b, scaled_reciprocal));
     return symbol;
   }

@@ -123,8 +123,7 @@ TEST(SymbolReader, ReadsTheEncodersItemsAndLeavesTheDecoderAsTheLibraryWould) {
       if (item.kind == Item::kSymbol) {
         expected = read_symbol(library, models[item.model]);
         update_context(models[item.model], expected, kModelIncrement);
-        got = reader.read_symbol(bank[item.model]);
-        update_bin_model(bank[item.model], got, kModelIncrement, kModelLimit);
+        got = reader.read_symbol(bank[item.model], kModelIncrement, kModelLimit);
       } else if (item.kind == Item::kBit) {
         expected = read_bits(library, 1);
         got = reader.read_bit();
