@@ -24,6 +24,10 @@ inline uint32_t scaled_quotient(uint32_t x, uint64_t scaled_reciprocal) {
 // distance from the low end: renormalisation doubles the last two (the
 // encoder's decisions keep value - low and high - low + 1 as they are, only
 // shifted), so the next read needs neither subtraction.
+// The position of the highest set bit of v != 0 (one instruction, where
+// countl_zero must also handle 0).
+inline int highest_bit(uint32_t v) { return 31 ^ __builtin_clz(v); }
+
 struct SymbolReader {
   Decoder& decoder;
   uint32_t low;
@@ -77,10 +81,10 @@ struct SymbolReader {
     const uint32_t length = high_offset - low_offset, distance = delta - low_offset;
     // n leading bits on which the ends agree, then k underflow steps: the
     // bits below them where low has 1 and high 0.
-    const int n = 17 - std::bit_width(2 * (l ^ h) + 1);  // countl_zero(l ^ h) - 16, without a test for 0
-    const int k = std::countl_one(((l & ~h) << n) << 17);  // n is 16 when l == h
-    const uint32_t flip = k != 0 ? 0x8000 : 0;
-    const int shift = n + k;
+    const int n = 16 - highest_bit(2 * (l ^ h) + 1);  // countl_zero(l ^ h) - 16, 16 when l == h
+    const uint32_t underflow = ((l & ~h) << n) << 17;  // its low 17 bits are 0
+    const uint32_t flip = (underflow >> 31) << 15;      // k != 0
+    const int shift = (n + 31) - highest_bit(~underflow);  // n + countl_one(underflow)
     low = ((l << shift) ^ flip) & 0xFFFF;
     range = length << shift;
     delta = (distance << shift) | take_bits(shift);
