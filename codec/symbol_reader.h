@@ -102,7 +102,7 @@ struct SymbolReader {
     const uint32_t total = bin_total(model);
     // (r a) m = a (r m): r m is ready while the symbol is being found.
     const uint64_t scaled_reciprocal = total_reciprocal(total) * r;
-    const uint32_t x = (delta + 1) * total - 1;  // the target is x / r
+    const uint32_t x = delta * total + (total - 1);  // (delta + 1) total - 1; the target is x / r
 #if defined(__SSE2__)
     if (r < 0x10000) [[likely]] {
       // find_bin_scaled, keeping the sums and the comparisons: the sums
@@ -121,7 +121,8 @@ struct SymbolReader {
       const uint32_t mask =
           static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(greater[0], greater[1]))) |
           static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(greater[2], greater[3]))) << 16;
-      const uint32_t symbol = static_cast<uint32_t>(std::countr_zero(mask | 0x80000000u));
+      // Never 0: delta < r makes x / r < total, and the last sum is the total.
+      const uint32_t symbol = static_cast<uint32_t>(__builtin_ctz(mask));
       const uint32_t a = static_cast<uint32_t>(model.sum[symbol]), b = static_cast<uint32_t>(model.sum[symbol + 1]);
       const __m128i add = _mm_set1_epi16(static_cast<int16_t>(increment));
       for (int i = 0; i < 4; ++i) _mm_storeu_si128(above + i, _mm_add_epi16(sums[i], _mm_and_si128(greater[i], add)));
@@ -153,7 +154,7 @@ struct SymbolReader {
     if (n <= 1) return 0;
     check("read_fraction");
     const uint32_t r = range;
-    const uint32_t v = ((delta + 1) * n - 1) / r;
+    const uint32_t v = (delta * n + (n - 1)) / r;  // ((delta + 1) n - 1) / r
     const uint32_t t = v * r;
     narrow(divide_by_total(t, reciprocal), divide_by_total(t + r, reciprocal));
     return v;
