@@ -98,11 +98,18 @@ void quantise(const CodecState& state, int level, const BandLayout& layout, int3
 void dequantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values);
 [[noreturn]] void refuse_coefficient();
 // One nonzero quantised value rebuilt with its step: (v +- 0.35) * step.
-inline int32_t dequantised(int32_t v, double step) {
+// False, leaving `out` alone, where dequantised would refuse the value.
+inline bool dequantise_into(int32_t v, double step, int32_t& out) {
   double rebuilt = v > 0 ? (v + 0.35) * step : (v - 0.35) * step;
   // Only a damaged stream (or an absurd step) reaches beyond 32 bits.
-  if (!(rebuilt > -2147483648.0 && rebuilt < 2147483648.0)) refuse_coefficient();
-  return static_cast<int32_t>(rebuilt);
+  if (!(rebuilt > -2147483648.0 && rebuilt < 2147483648.0)) return false;
+  out = static_cast<int32_t>(rebuilt);
+  return true;
+}
+inline int32_t dequantised(int32_t v, double step) {
+  int32_t out;
+  if (!dequantise_into(v, step, out)) refuse_coefficient();
+  return out;
 }
 // Row-major copies between a block of the image and a compact array.
 void copy_from_block(const BlockView& block, int32_t* compact);

@@ -5,8 +5,11 @@
 
 namespace kv {
 
+static_assert(kModelSymbols == kBinSymbols, "the decoder's bank mirrors the models");
+
 void create_models(CodecState& state) {
   for (AdaptiveModel& model : state.models) new_context(model, kModelSymbols, kModelLimit, nullptr);
+  for (BinModel& model : state.decoding_models) reset_bin_model(model);
 }
 
 void release_models(CodecState& state) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "adaptive_model.h"
+#include "bin_model.h"
 #include "decoder.h"
 #include "encoder.h"
 
@@ -45,6 +46,7 @@ struct CodecState {
   Encoder encoder;
   Decoder decoder;
   AdaptiveModel models[kModelCount];
+  BinModel decoding_models[kModelCount];  // the decoder's copy of the bank, the same counts held for reading
   float quant[64] = {};
 
   int32_t pixel_step = 0;
@@ -54,6 +56,8 @@ struct CodecState {
   int32_t bin_start[256] = {};
   int32_t bin_of[256] = {};
   int32_t small_bin[1025] = {};  // bin of every magnitude up to 1024 (zero runs and most coefficients)
+  uint32_t bin_width[32] = {};
+  uint64_t bin_reciprocal[32] = {};  // total_reciprocal(bin_width[b]) where the width is at least 2
 
   int32_t level = 0;           // subband level being coded
   int64_t coded_samples = 0;   // samples of the leaf blocks coded so far

@@ -3,6 +3,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "failure.h"
 
@@ -258,6 +263,129 @@ void transform_pixel_impl(int channels, const double* factors, const int32_t* pe
   }
 }
 
+// x + round(s) as lift(x, s, +1) gives it, or false where lift would fail.
+// No branches: the checks are gathered in `ok`, and floor is taken from the
+// truncation of a value whose range has been checked first.
+inline int64_t lift_unchecked(int64_t x, double s, bool& ok) {
+  const double t = s + 0.5;
+  // floor(t) > -2^32 and floor(t) < 2^32, a NaN failing both.
+  const bool in_range = t >= -4294967295.0 && t < 4294967296.0;
+  ok &= in_range;
+  const double safe = in_range ? t : 0.0;
+  int64_t r = static_cast<int64_t>(safe);
+  r -= static_cast<double>(r) > safe ? 1 : 0;
+  const int64_t y = x + r;
+  ok &= y >= INT32_MIN && y <= INT32_MAX;
+  return y;
+}
+
+// The inverse of transform_pixel_impl<3> with the same operations in the same
+// order; false (x untouched) where that would fail.
+inline bool inverse_pixel3(const double* m, const int32_t* permutation, int32_t* x) {
+  bool ok = true;
+  int64_t x0 = x[0], x1 = x[1], x2 = x[2];
+  const double scaled = static_cast<double>(x2) * m[8];
+  const bool scale_ok = scaled > -2147483649.0 && scaled < 2147483648.0;
+  ok &= scale_ok;
+  x2 = static_cast<int32_t>(scale_ok ? scaled : 0.0);
+  x2 = lift_unchecked(x2, 0.0 + m[0] * static_cast<double>(x0) + m[4] * static_cast<double>(x1), ok);
+  x0 = lift_unchecked(x0, 0.0 + m[1] * static_cast<double>(x1) + m[2] * static_cast<double>(x2), ok);
+  x1 = lift_unchecked(x1, 0.0 + m[3] * static_cast<double>(x0) + m[5] * static_cast<double>(x2), ok);
+  x2 = lift_unchecked(x2, 0.0 + m[6] * static_cast<double>(x0) + m[7] * static_cast<double>(x1), ok);
+  if (!ok) return false;
+  int32_t y[3] = {static_cast<int32_t>(x0), static_cast<int32_t>(x1), static_cast<int32_t>(x2)};
+  std::swap(y[1], y[permutation[1]]);
+  std::swap(y[0], y[permutation[0]]);
+  x[0] = y[0];
+  x[1] = y[1];
+  x[2] = y[2];
+  return true;
+}
+
+// One pixel the branch-free way, or the checked way where that would fail.
+inline void inverse_pixel3_or_fail(const double* m, const int32_t* permutation, int32_t* x) {
+  if (!inverse_pixel3(m, permutation, x)) transform_pixel_impl<3>(3, m, permutation, x, false);
+}
+
+#if defined(__SSE2__)
+// inverse_pixel3 for two pixels at once, one per lane, the samples held as
+// doubles (exact: every one is an int32). Narrower ranges than the checked
+// path's keep every conversion within 32 bits; a pixel pair outside them, or
+// one the checked path would refuse, is left to inverse_pixel3_or_fail.
+struct PairInverse {
+  __m128d m[9];
+  int source[3];  // output channel j is lifted channel source[j]
+
+  PairInverse(const double* factors, const int32_t* permutation) {
+    for (int i = 0; i < 9; ++i) m[i] = _mm_set1_pd(factors[i]);
+    int order[3] = {0, 1, 2};
+    std::swap(order[1], order[permutation[1]]);
+    std::swap(order[0], order[permutation[0]]);
+    for (int j = 0; j < 3; ++j) source[j] = order[j];
+  }
+
+  static __m128d in_range(__m128d v, double lowest, double above) {
+    return _mm_and_pd(_mm_cmpge_pd(v, _mm_set1_pd(lowest)), _mm_cmplt_pd(v, _mm_set1_pd(above)));
+  }
+
+  // x + floor(s + 0.5), with t = s + 0.5 confined to [-2^31, 2^31 - 1) so
+  // that truncation fits 32 bits; floor is the truncation, less 1 where it
+  // lies above t.
+  static __m128d lift(__m128d x, __m128d s, __m128d& good) {
+    const __m128d t = _mm_add_pd(s, _mm_set1_pd(0.5));
+    const __m128d fits = in_range(t, -2147483648.0, 2147483647.0);
+    good = _mm_and_pd(good, fits);
+    const __m128d safe = _mm_and_pd(t, fits);
+    __m128d r = _mm_cvtepi32_pd(_mm_cvttpd_epi32(safe));
+    r = _mm_sub_pd(r, _mm_and_pd(_mm_cmpgt_pd(r, safe), _mm_set1_pd(1.0)));
+    const __m128d y = _mm_add_pd(x, r);  // exact, both below 2^31
+    good = _mm_and_pd(good, in_range(y, -2147483648.0, 2147483648.0));
+    return y;
+  }
+
+  static __m128d sum(__m128d a, __m128d xa, __m128d b, __m128d xb) {
+    return _mm_add_pd(_mm_add_pd(_mm_setzero_pd(), _mm_mul_pd(a, xa)), _mm_mul_pd(b, xb));
+  }
+
+  // Pixels x[0..2], x[3..5], ... of `Pairs` pairs, the pairs' chains side by
+  // side; false, with every pixel untouched, unless all of them pass.
+  template <int Pairs>
+  bool apply(int32_t* x) const {
+    __m128d x0[Pairs], x1[Pairs], x2[Pairs], good[Pairs];
+    for (int q = 0; q < Pairs; ++q) {
+      const int32_t* p = x + 6 * q;
+      x0[q] = _mm_cvtepi32_pd(_mm_setr_epi32(p[0], p[3], 0, 0));
+      x1[q] = _mm_cvtepi32_pd(_mm_setr_epi32(p[1], p[4], 0, 0));
+      x2[q] = _mm_cvtepi32_pd(_mm_setr_epi32(p[2], p[5], 0, 0));
+      const __m128d scaled = _mm_mul_pd(x2[q], m[8]);
+      good[q] = in_range(scaled, -2147483648.0, 2147483648.0);
+      x2[q] = _mm_cvtepi32_pd(_mm_cvttpd_epi32(_mm_and_pd(scaled, good[q])));
+    }
+    for (int q = 0; q < Pairs; ++q) x2[q] = lift(x2[q], sum(m[0], x0[q], m[4], x1[q]), good[q]);
+    for (int q = 0; q < Pairs; ++q) x0[q] = lift(x0[q], sum(m[1], x1[q], m[2], x2[q]), good[q]);
+    for (int q = 0; q < Pairs; ++q) x1[q] = lift(x1[q], sum(m[3], x0[q], m[5], x2[q]), good[q]);
+    for (int q = 0; q < Pairs; ++q) x2[q] = lift(x2[q], sum(m[6], x0[q], m[7], x1[q]), good[q]);
+    __m128d all = good[0];
+    for (int q = 1; q < Pairs; ++q) all = _mm_and_pd(all, good[q]);
+    if (_mm_movemask_pd(all) != 3) return false;
+    for (int q = 0; q < Pairs; ++q) {
+      int32_t y[2][3];
+      const __m128i lifted[3] = {_mm_cvttpd_epi32(x0[q]), _mm_cvttpd_epi32(x1[q]), _mm_cvttpd_epi32(x2[q])};
+      for (int c = 0; c < 3; ++c) {
+        y[0][c] = _mm_cvtsi128_si32(lifted[c]);
+        y[1][c] = _mm_cvtsi128_si32(_mm_shuffle_epi32(lifted[c], 1));
+      }
+      int32_t* p = x + 6 * q;
+      for (int j = 0; j < 3; ++j) {
+        p[j] = y[0][source[j]];
+        p[3 + j] = y[1][source[j]];
+      }
+    }
+    return true;
+  }
+};
+#endif
+
 }  // namespace
 
 void transform_pixel(int channels, const double* factors, const int32_t* permutation, int32_t* x, bool forward) {
@@ -278,7 +406,24 @@ void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool 
     if (!std::isfinite(entry)) fail(1, "factor_colour_matrix: invalid matrix");
   const int64_t pixels = int64_t{state.width} * state.height;
   int32_t* samples = state.image.data();
-  if (n == 3) {
+  if (n == 3 && !forward) {
+    // A pixel the unchecked inverse cannot take goes the checked way, which
+    // fails with its message.
+    int64_t p = 0;
+#if defined(__SSE2__)
+    const PairInverse pair(matrix.data(), permutation.data());
+    for (; p + 7 < pixels; p += 8) {
+      if (pair.apply<4>(samples + p * n)) continue;
+      for (int64_t q = p; q < p + 8; ++q) inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + q * n);
+    }
+    for (; p + 1 < pixels; p += 2) {
+      if (pair.apply<1>(samples + p * n)) continue;
+      inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + p * n);
+      inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + (p + 1) * n);
+    }
+#endif
+    for (; p < pixels; ++p) inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + p * n);
+  } else if (n == 3) {
     for (int64_t p = 0; p < pixels; ++p)
       transform_pixel_impl<3>(n, matrix.data(), permutation.data(), samples + p * n, forward);
   } else {

@@ -21,6 +21,10 @@ void build_bin_tables(CodecState& state) {
   for (int j = 1; j < 256; ++j)
     state.bin_of[j] = static_cast<int32_t>(std::log(static_cast<double>(j)) * state.inv_log_base + 1.0);
   for (int m = 0; m <= 1024; ++m) state.small_bin[m] = magnitude_bin(state, m);
+  for (int b = 0; b < 32; ++b) {
+    state.bin_width[b] = static_cast<uint32_t>(state.bin_start[b + 1] - state.bin_start[b]);
+    state.bin_reciprocal[b] = state.bin_width[b] >= 2 ? total_reciprocal(state.bin_width[b]) : 0;
+  }
 }
 
 int32_t large_magnitude_bin(const CodecState& state, int32_t v) {
@@ -41,12 +45,10 @@ void write_magnitude(CodecState& state, int model, int32_t v) {
 }
 
 int32_t read_magnitude(CodecState& state, int model) {
-  AdaptiveModel& context = state.models[model];
-  uint32_t bin = read_symbol(state.decoder, context);
-  uint32_t offset = read_fraction(state.decoder,
-                                  static_cast<uint32_t>(state.bin_start[bin + 1] - state.bin_start[bin]));
-  update_context(context, bin, kModelIncrement);
-  return state.bin_start[bin] + static_cast<int32_t>(offset);
+  SymbolReader reader(state.decoder);
+  const int32_t magnitude = read_magnitude(reader, state, model);
+  reader.store();
+  return magnitude;
 }
 
 void show_progress(CodecState& state, int32_t count) {

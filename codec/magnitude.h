@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "codec_state.h"
+#include "symbol_reader.h"
 
 namespace kv {
 
@@ -19,7 +20,16 @@ inline int32_t magnitude_bin(const CodecState& state, int32_t v) {
   return large_magnitude_bin(state, v);
 }
 void write_magnitude(CodecState& state, int model, int32_t v);
+// Reads through the decoder's bank (decoding_models), which ends up with the
+// counts the encoder's models have.
 int32_t read_magnitude(CodecState& state, int model);
+// The same with the decoder's registers held by `reader`.
+inline int32_t read_magnitude(SymbolReader& reader, CodecState& state, int model) {
+  BinModel& context = state.decoding_models[model];
+  const uint32_t bin = reader.read_symbol(context, kModelIncrement, kModelLimit);
+  const uint32_t offset = reader.read_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
+  return state.bin_start[bin] + static_cast<int32_t>(offset);
+}
 void show_progress(CodecState& state, int32_t count);
 
 }  // namespace kv

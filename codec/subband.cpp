@@ -1,5 +1,6 @@
 #include "subband.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "block_geometry.h"
@@ -7,6 +8,7 @@
 #include "estimates.h"
 #include "failure.h"
 #include "magnitude.h"
+#include "symbol_reader.h"
 
 namespace kv {
 
@@ -37,15 +39,19 @@ BlockView rebuilt_view_of(CodecState& state, const Block& block) {
           state.row_step};
 }
 
+void place_leaf(const CodecState& state, const BlockGeometry& g, int direction_index, int32_t* values,
+                const BlockView& target) {
+  int32_t samples[kSplitMaxArea];
+  lift_block(values, g.layout, false);
+  const uint16_t* order = state.geometry->scan_order(g, direction_index);
+  for (int k = 0; k < g.samples; ++k) samples[order[k]] = values[k];
+  copy_to_block(samples, target);
+}
+
 void rebuild_leaf(const CodecState& state, const BlockGeometry& g, int direction_index, int32_t* coefficients,
                   const BlockView& target) {
-  thread_local std::vector<int32_t> samples;
-  samples.resize(static_cast<size_t>(g.samples));
   dequantise(state, state.level, g.layout, coefficients);
-  lift_block(coefficients, g.layout, false);
-  const uint16_t* order = state.geometry->scan_order(g, direction_index);
-  for (int k = 0; k < g.samples; ++k) samples[order[k]] = coefficients[k];
-  copy_to_block(samples.data(), target);
+  place_leaf(state, g, direction_index, coefficients, target);
 }
 
 double split_block(CodecState& state, const Block& block, bool write) {
@@ -118,36 +124,61 @@ void code_leaf(CodecState& state, const Block& block, int direction_index) {
   show_progress(state, n);
 }
 
-void decode_block(CodecState& state, const Block& block) {
-  if (!has_samples(block)) return;
-  if (read_bits(state.decoder, 1) == 0) {
-    for (const Block& quadrant : quadrants_of(state, block).part) decode_block(state, quadrant);
-    return;
-  }
+namespace {
+
+// A leaf block after its split flag, with its scratch on the stack: one leaf
+// is decoded at a time, however deep the quadtree.
+[[gnu::noinline]] void decode_leaf(CodecState& state, const Block& block) {
+  SymbolReader reader(state.decoder);
   // The encoder splits every block above the largest leaf; a stream that
   // does not is damaged, and the leaf's scratch and scan orders are sized for it.
   if (block.width * block.height > kSplitMaxArea) fail(1, "decode_block: leaf block too large");
   const BlockGeometry& g = state.geometry->geometry(block.width, block.height);
-  const int32_t direction_index = read_magnitude(state, kDirectionModel);
+  const int32_t direction_index = read_magnitude(reader, state, kDirectionModel);
   if (direction_index >= static_cast<int32_t>(g.table.size())) fail(1, "decode_block: invalid direction index");
   const int n = g.samples;
   const BandLayout& layout = g.layout;
-  thread_local std::vector<int32_t> coefficients;
-  coefficients.assign(static_cast<size_t>(n), 0);
+  int32_t values[kSplitMaxArea];
+  std::fill_n(values, n, 0);
+  // Coefficients are dequantised as they arrive; one the step would carry
+  // beyond 32 bits is refused once the whole block has been read, where the
+  // separate pass would have refused it.
+  bool refused = false;
   for (int j = layout.levels + 1; j >= 1; --j) {
     int32_t p = layout.end[j + 1];
     const int32_t end = layout.end[j];
+    const double step = state.quant[state.level + j];
+    const bool scaled = step != 1.0;  // (v +- 0.35) * 1 truncates back to v
+    const int magnitude_model = j + state.level, run_model = 63 - j - state.level;
     while (p < end) {
-      int32_t m = read_magnitude(state, j + state.level);
+      int32_t m = read_magnitude(reader, state, magnitude_model);
       if (m == 0) break;  // the rest of the band is 0
-      bool negative = read_bits(state.decoder, 1) != 0;
-      int32_t run = read_magnitude(state, 63 - j - state.level);
+      const bool negative = reader.read_bit() != 0;
+      int32_t run = read_magnitude(reader, state, run_model);
       if (run >= end - p) fail(1, "decode_block: zero run past the end of a band");
       p += run;
-      coefficients[p++] = negative ? -m : m;
+      int32_t v = negative ? -m : m;
+      if (scaled && !dequantise_into(v, step, v)) refused = true;
+      values[p++] = v;
     }
   }
-  rebuild_leaf(state, g, direction_index, coefficients.data(), view_of(state, block));
+  reader.store();
+  if (refused) refuse_coefficient();
+  place_leaf(state, g, direction_index, values, view_of(state, block));
+}
+
+}  // namespace
+
+void decode_block(CodecState& state, const Block& block) {
+  if (!has_samples(block)) return;
+  SymbolReader reader(state.decoder);
+  if (reader.read_bit() == 0) {
+    reader.store();
+    for (const Block& quadrant : quadrants_of(state, block).part) decode_block(state, quadrant);
+    return;
+  }
+  reader.store();
+  decode_leaf(state, block);
 }
 
 }  // namespace kv

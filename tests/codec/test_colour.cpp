@@ -308,6 +308,55 @@ TEST(Eigenvectors, ImagesRoundTripAndDecorrelate) {
   }
 }
 
+// The whole-image inverse takes its pixels two at a time without branches;
+// it must give what the checked transform_pixel gives pixel by pixel, and
+// fail where that fails, from small samples up to the ones whose lifts leave
+// 32 bits. Matrices from mild to extreme, scaled by the last entry.
+TEST(ColourTransform, ImageInverseEqualsThePixelInverseOrFailsAlike) {
+  std::mt19937 random(17);
+  const int32_t magnitudes[] = {300, 1 << 20, 1 << 28, 2147483647};
+  int passed = 0, failed = 0;
+  for (int trial = 0; trial < 240; ++trial) {
+    Matrix m = random_orthogonal(3, random);
+    if (trial % 3 == 1) m[8] *= 1e6;  // a step that carries samples beyond 32 bits
+    if (trial % 3 == 2) m[4] *= 1e-7;  // large lifting factors
+    std::vector<int32_t> permutation(3, 0);
+    Matrix factors = m;
+    if (!factor_colour_matrix(3, factors.data(), permutation.data())) continue;
+    const int32_t magnitude = magnitudes[trial % 4];
+    std::uniform_int_distribution<int32_t> sample(-magnitude, magnitude);
+    CodecState state;
+    state.width = 7;  // an odd pixel count leaves one for the single path
+    state.height = 3;
+    state.channels = 3;
+    state.image.resize(63);
+    for (int32_t& v : state.image) v = sample(random);
+    std::vector<int32_t> expected = state.image;
+    std::string expected_failure;
+    try {
+      for (size_t p = 0; p < expected.size(); p += 3)
+        transform_pixel(3, factors.data(), permutation.data(), expected.data() + p, false);
+    } catch (const Failure& failure) {
+      expected_failure = failure.message;
+    }
+    std::string failure_seen;
+    try {
+      apply_colour_transform(state, m, false);
+    } catch (const Failure& failure) {
+      failure_seen = failure.message;
+    }
+    ASSERT_EQ(failure_seen, expected_failure) << "trial " << trial;
+    if (expected_failure.empty()) {
+      ASSERT_EQ(state.image, expected) << "trial " << trial;
+      ++passed;
+    } else {
+      ++failed;
+    }
+  }
+  EXPECT_GT(passed, 60);
+  EXPECT_GT(failed, 20);
+}
+
 // The matrix travels as float32 patterns, low byte first, is printed as
 // three rows of three fields, and comes back exactly as the encoder used it.
 TEST(ColourMatrix, StreamAndPrintout) {

@@ -1,0 +1,161 @@
+// The decoder's own bank and reader against the coder library: a BinModel
+// must keep the counts of an AdaptiveModel through updates and halvings and
+// find the same symbols, and a SymbolReader must read what the encoder wrote
+// and leave the Decoder where the library's reads would have.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "../coder/test_support.h"
+#include "bin_model.h"
+#include "codec_state.h"
+#include "symbol_reader.h"
+
+namespace kv {
+namespace {
+
+// Symbols skewed towards 0, as magnitude bins are, with a tail up to 31.
+uint32_t skewed_symbol(std::mt19937& random) {
+  const uint32_t u = static_cast<uint32_t>(random() % 1000);
+  return u < 700 ? u % 4 : u < 950 ? u % 12 : u % 32;
+}
+
+TEST(BinModel, FollowsTheAdaptiveModelThroughHalvings) {
+  AdaptiveModel reference;
+  new_context(reference, kBinSymbols, kModelLimit, nullptr);
+  BinModel model;
+  reset_bin_model(model);
+  std::mt19937 random(11);
+  int halvings = 0;
+  for (int step = 0; step < 4000; ++step) {
+    ASSERT_EQ(bin_total(model), model_total(reference)) << "step " << step;
+    const uint32_t total = bin_total(model);
+    for (uint32_t s = 0; s < kBinSymbols; ++s)
+      ASSERT_EQ(bin_frequency(model, s), get_frequency(reference, s)) << "step " << step << ", symbol " << s;
+    for (int probe = 0; probe < 8; ++probe) {
+      const uint32_t target = probe == 0 ? 0 : probe == 1 ? total - 1 : random() % total;
+      SymbolInterval interval;
+      const uint32_t expected = find_symbol_interval(reference, target, interval);
+      ASSERT_EQ(find_bin(model, target), expected) << "target " << target;
+      ASSERT_EQ(find_bin_plain(model, target), expected) << "target " << target;
+      ASSERT_EQ(static_cast<uint32_t>(model.sum[expected]), interval.cumulative);
+      // Any range of the coder after renormalisation, and its largest offset.
+      const uint32_t r = 0x4001 + random() % 0xBFFF;
+      const uint32_t offset = probe == 2 ? r : 1 + random() % r;
+      const uint32_t x = offset * total - 1;
+      ASSERT_EQ(find_bin_scaled(model, x, r), find_bin(model, x / r)) << "x " << x << ", r " << r;
+    }
+    const uint32_t symbol = skewed_symbol(random);
+    if (model_total(reference) + kModelIncrement > kModelLimit) ++halvings;
+    update_context(reference, symbol, kModelIncrement);
+    update_bin_model(model, symbol, kModelIncrement, kModelLimit);
+  }
+  EXPECT_GT(halvings, 50);
+}
+
+// One item of a mixed stream: a symbol of bank model `model`, a single bit or
+// a fraction of count n.
+struct Item {
+  enum Kind { kSymbol, kBit, kFraction } kind;
+  int model;
+  uint32_t value;
+  uint32_t n;
+};
+
+std::vector<Item> mixed_items(int count, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<Item> items;
+  for (int i = 0; i < count; ++i) {
+    const uint32_t kind = random() % 5;
+    if (kind < 3) {
+      items.push_back({Item::kSymbol, static_cast<int>(random() % 3), skewed_symbol(random), 0});
+    } else if (kind == 3) {
+      items.push_back({Item::kBit, 0, static_cast<uint32_t>(random() % 2), 2});
+    } else {
+      const uint32_t n = 2 + random() % 3650;
+      items.push_back({Item::kFraction, 0, static_cast<uint32_t>(random() % n), n});
+    }
+  }
+  return items;
+}
+
+std::vector<uint8_t> encode_items(const std::vector<Item>& items) {
+  std::vector<uint8_t> bytes;
+  Encoder encoder;
+  new_memory_encoder(encoder, bytes);
+  AdaptiveModel models[3];
+  for (AdaptiveModel& model : models) new_context(model, kBinSymbols, kModelLimit, nullptr);
+  for (const Item& item : items) {
+    if (item.kind == Item::kSymbol) {
+      write_symbol(encoder, models[item.model], item.value);
+      update_context(models[item.model], item.value, kModelIncrement);
+    } else if (item.kind == Item::kBit) {
+      write_bits(encoder, 1, item.value);
+    } else {
+      write_fraction(encoder, item.n, item.value);
+    }
+  }
+  kill_encoder(encoder);
+  return bytes;
+}
+
+TEST(SymbolReader, ReadsTheEncodersItemsAndLeavesTheDecoderAsTheLibraryWould) {
+  const std::vector<Item> items = mixed_items(20000, 5);
+  const std::vector<uint8_t> bytes = encode_items(items);
+
+  Decoder library, fast;
+  new_memory_decoder(library, bytes.data(), bytes.size());
+  new_memory_decoder(fast, bytes.data(), bytes.size());
+  AdaptiveModel models[3];
+  BinModel bank[3];
+  for (int k = 0; k < 3; ++k) {
+    new_context(models[k], kBinSymbols, kModelLimit, nullptr);
+    reset_bin_model(bank[k]);
+  }
+  size_t next = 0;
+  // Runs of items with the registers in locals, written back between runs.
+  for (size_t run = 1; next < items.size(); run = run * 3 % 97 + 1) {
+    SymbolReader reader(fast);
+    for (size_t end = std::min(items.size(), next + run); next < end; ++next) {
+      const Item& item = items[next];
+      uint32_t expected, got;
+      if (item.kind == Item::kSymbol) {
+        expected = read_symbol(library, models[item.model]);
+        update_context(models[item.model], expected, kModelIncrement);
+        got = reader.read_symbol(bank[item.model], kModelIncrement, kModelLimit);
+      } else if (item.kind == Item::kBit) {
+        expected = read_bits(library, 1);
+        got = reader.read_bit();
+      } else {
+        expected = read_fraction(library, item.n);
+        got = reader.read_fraction(item.n, total_reciprocal(item.n));
+      }
+      ASSERT_EQ(expected, item.value) << "item " << next;
+      ASSERT_EQ(got, item.value) << "item " << next;
+    }
+    reader.store();
+    ASSERT_EQ(fast.value, library.value);
+    ASSERT_EQ(fast.low, library.low);
+    ASSERT_EQ(fast.high, library.high);
+    ASSERT_EQ(decoder_bytes(fast), decoder_bytes(library));
+  }
+  // Past the end both read padding alike, then fail alike.
+  for (;;) {
+    uint32_t expected;
+    try {
+      expected = read_bits(library, 1);
+    } catch (const Failure& failure) {
+      SymbolReader reader(fast);
+      test::expect_failure([&] { reader.read_bit(); }, 1, failure.message);
+      break;
+    }
+    SymbolReader reader(fast);
+    ASSERT_EQ(reader.read_bit(), expected);
+    reader.store();
+    ASSERT_EQ(decoder_bytes(fast), decoder_bytes(library));
+  }
+}
+
+}  // namespace
+}  // namespace kv
