@@ -47,8 +47,9 @@ double block_energy(const std::vector<int32_t>& samples) {
 // The split flag: one bit, weighed as bits or, in the rate-distortion mode, as lambda.
 double split_flag_cost(const CodecState& state) { return state.rdo ? state.rdo_lambda : 1; }
 
-// Sample-evaluations above which a batch of searches is worth spreading.
-constexpr int kParallelWork = 256;
+// Samples (summed over a subtree's nodes) above which its searches are worth
+// spreading over the threads: below, the hand-over costs more than it saves.
+constexpr int kParallelWork = 4096;
 
 struct Scratch {
   int32_t values[kSplitMaxArea];
@@ -462,9 +463,24 @@ void ensure_estimates(CodecState& state, EstimateTree& tree, int index) {
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
       return tree.nodes[static_cast<size_t>(a)].geometry->samples > tree.nodes[static_cast<size_t>(b)].geometry->samples;
     });
-    state.pool->parallel_for(order.size(), [&](size_t k) {
-      EstimateNode& node = tree.nodes[static_cast<size_t>(order[k])];
-      node.choice = choose_node_direction(state, tree, node);
+    // Handed out in a few runs of about equal work: most nodes are small,
+    // and one task per node would spend more on claiming tasks than on them.
+    std::vector<size_t>& runs = tree.runs;
+    runs.assign(1, 0);
+    const int share = work / (4 * state.pool->threads()) + 1;
+    int taken = 0;
+    for (size_t k = 0; k < order.size(); ++k) {
+      taken += tree.nodes[static_cast<size_t>(order[k])].geometry->samples;
+      if (taken >= share || k + 1 == order.size()) {
+        runs.push_back(k + 1);
+        taken = 0;
+      }
+    }
+    state.pool->parallel_for(runs.size() - 1, [&](size_t r) {
+      for (size_t k = runs[r]; k < runs[r + 1]; ++k) {
+        EstimateNode& node = tree.nodes[static_cast<size_t>(order[k])];
+        node.choice = choose_node_direction(state, tree, node);
+      }
     });
   } else {
     for (int i : subtree) {

@@ -57,6 +57,7 @@ struct EstimateTree {
   std::vector<int32_t> rebuilt;  // 64 rows of kRebuiltTable + 1
   int32_t rebuilt_limit[64] = {};
   std::vector<int> subtree, order;  // ensure_estimates' lists, reused
+  std::vector<size_t> runs;         // and its runs of `order` handed to the threads
   const GeometryCache* geometry_source = nullptr;
   std::vector<const BlockGeometry*> geometries;  // the sizes met so far, from geometry_source
 };
