@@ -49,7 +49,7 @@ double split_flag_cost(const CodecState& state) { return state.rdo ? state.rdo_l
 
 // Samples (summed over a subtree's nodes) above which its searches are worth
 // spreading over the threads: below, the hand-over costs more than it saves.
-constexpr int kParallelWork = 4096;
+constexpr int kParallelWork = 1536;
 
 struct Scratch {
   int32_t values[kSplitMaxArea];
