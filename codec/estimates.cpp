@@ -67,6 +67,19 @@ struct Scratch {
 // dequantised() of a magnitude beyond the table (it refuses those that do not fit).
 [[gnu::noinline]] int32_t rebuilt_beyond(int32_t a, double step) { return dequantised(a, step); }
 
+// |v| without a branch (2^31 for the most negative value).
+inline uint32_t magnitude_of(int32_t v) {
+  const int32_t sign = v >> 31;
+  return static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
+}
+
+// The bin of magnitude a, as a rate item holds it: beyond 31, the prohibitive bin.
+inline int32_t item_bin(const CodecState& state, uint32_t a) {
+  if (a <= 1024) [[likely]]
+    return state.small_bin[a];
+  return std::min(large_magnitude_bin(state, static_cast<int32_t>(a)), kModelSymbols);
+}
+
 // The rate items of band j of a block at `level` (model j + level) whose step
 // is 1.0: every value stays as it is. Such bands (the coarse ones) are mostly
 // nonzero: no list, items written without branching on each coefficient.
@@ -77,16 +90,8 @@ uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values,
   int32_t run = 0;
   for (int p = begin; p < end; ++p) {
     const int32_t e = values[p];
-    const int32_t sign = e >> 31;
-    const uint32_t a = static_cast<uint32_t>(e ^ sign) - static_cast<uint32_t>(sign);
-    int32_t bin;
-    if (a <= 1024) [[likely]] {
-      bin = state.small_bin[a];
-    } else {
-      bin = std::min(large_magnitude_bin(state, e), kModelSymbols);
-    }
     const int nonzero = e != 0;
-    out[0] = static_cast<uint16_t>(magnitude_item + bin);
+    out[0] = static_cast<uint16_t>(magnitude_item + item_bin(state, magnitude_of(e)));
     out[1] = kSignItem;
     out[2] = static_cast<uint16_t>(run_item + state.small_bin[run]);
     out += 3 * nonzero;
@@ -99,12 +104,12 @@ uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values,
 
 // Rate-distortion-optimised quantisation of a block's lifted coefficients, in
 // place, one coefficient at a time in scan order, each choice made with the
-// runs as the earlier choices left them: a magnitude n (the truncated
-// quotient) may become n + 1, whose rebuilt value can lie nearer, a 1 may
-// become 0 and a 0 may become 1, whichever lowers J. The rate side counts
-// magnitude, sign and runs, the run a dropped value merges into and the band
-// terminator; the distortion side the error times the band's synthesis gain
-// and the level's weight. The chosen values go to `quantised`; like
+// runs as the earlier choices left them. A magnitude n of 2 or more (the
+// truncated quotient) becomes n + 1 where that rebuilds nearer; a 1 may
+// become 2 or 0 and a 0 may become 1, whichever lowers J. The rate side
+// counts magnitude, sign and runs, the run a dropped value merges into and
+// the band terminator; the distortion side the error times the band's
+// synthesis gain and the level's weight. The chosen values go to `quantised`; like
 // write_rate_items, it writes the rate items from `out` on (returning their
 // end) and leaves the rebuilt values in `values`, ready for the inverse.
 uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, const BlockGeometry& g, int level,
@@ -128,10 +133,7 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
     const double* magnitude_bits = state.rate_bits[j + level];
     const double* run_bits = state.rate_bits[63 - j - level];
     auto run_cost = [&](int32_t run) { return run_bits[run <= 1024 ? state.small_bin[run] : kModelSymbols]; };
-    auto magnitude_cost = [&](uint32_t m) {
-      return magnitude_bits[m <= 1024 ? state.small_bin[m]
-                                      : std::min(magnitude_bin(state, static_cast<int32_t>(m)), kModelSymbols)];
-    };
+    auto magnitude_cost = [&](uint32_t m) { return magnitude_bits[item_bin(state, m)]; };
     const double weight = state.level_weight[level] * g.band_gain[static_cast<size_t>(j)];
     const double lambda = state.rdo_lambda;
     // The squared error of rebuilding magnitude a from magnitude m (the
@@ -150,10 +152,6 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
     // A zero only gains from becoming 1 when |c| passes half the rebuilt 1.
     const double one_product = 1.35 * step;
     const uint32_t zero_limit = one_product < 2147483648.0 ? static_cast<uint32_t>(one_product) / 2 : ~0u;
-    auto magnitude_of = [](int32_t v) {
-      const int32_t sign = v >> 31;
-      return static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
-    };
     int32_t next = begin;  // the next position past p that does not quantise to 0, found on demand
     int32_t run = 0;
     int32_t last = begin - 1;  // the last nonzero chosen
@@ -178,9 +176,7 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
           ++run;
           return;
         }
-        out[0] = static_cast<uint16_t>(magnitude_item + (m <= 1024 ? state.small_bin[m]
-                                                                   : std::min(magnitude_bin(state, static_cast<int32_t>(m)),
-                                                                              kModelSymbols)));
+        out[0] = static_cast<uint16_t>(magnitude_item + item_bin(state, m));
         out[1] = kSignItem;
         out[2] = static_cast<uint16_t>(run_item + (run <= 1024 ? state.small_bin[run] : kModelSymbols));
         out += 3;
@@ -238,7 +234,6 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
   return out;
 }
 
-
 // The rate items of a block's bands, the coefficients quantised on the way;
 // nonzero ones are then dequantised (zeros rebuild as 0), ready for the
 // inverse. A first pass over a band lists the coefficients that are not 0
@@ -255,41 +250,30 @@ uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, co
   for (int j = layout.levels + 1; j >= 1; --j) {
     const StepDivider& divider = tree.dividers[level + j];
     const double step = divider.step;
-    const bool rebuild = step != 1.0;  // a step of 1.0 rebuilds every value as it is
-    const bool quantise = rebuild;
-    const uint32_t least = quantise ? tree.least_nonzero[level + j] : 1;
     const int begin = layout.end[j + 1], end = layout.end[j];
-    const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
-    const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
-    if (!rebuild) {
+    if (step == 1.0) {  // every value rebuilds as it is
       out = write_exact_band_items(state, values, begin, end, j + level, out, all_zero);
       continue;
     }
+    const uint32_t least = tree.least_nonzero[level + j];
+    const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
+    const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
     int count = 0;
     for (int p = begin; p < end; ++p) {
       const int32_t v = values[p];
-      const int32_t sign = v >> 31;
-      const uint32_t a = static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
       positions[count] = p;
       listed[count] = v;
-      count += a >= least;
+      count += magnitude_of(v) >= least;
     }
-    if (quantise) std::fill(values + begin, values + end, 0);
+    std::fill(values + begin, values + end, 0);
     const int32_t* rebuilt = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
     const uint32_t limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
     int32_t previous = begin - 1;
     for (int i = 0; i < count; ++i) {
       const int p = positions[i];
       const int32_t sign = listed[i] >> 31;
-      const uint32_t magnitude = static_cast<uint32_t>(listed[i] ^ sign) - static_cast<uint32_t>(sign);
-      const uint32_t a = quantise ? divider.magnitude_quotient(magnitude) : magnitude;
-      int32_t bin;
-      if (a <= 1024) [[likely]] {
-        bin = state.small_bin[a];
-      } else {
-        bin = std::min(large_magnitude_bin(state, static_cast<int32_t>(a)), kModelSymbols);
-      }
-      out[0] = static_cast<uint16_t>(magnitude_item + bin);
+      const uint32_t a = divider.magnitude_quotient(magnitude_of(listed[i]));
+      out[0] = static_cast<uint16_t>(magnitude_item + item_bin(state, a));
       out[1] = kSignItem;
       out[2] = static_cast<uint16_t>(run_item + state.small_bin[p - previous - 1]);
       out += 3;

@@ -37,6 +37,25 @@ const Target kTargets[] = {{"kelvane_decode", fuzz_kelvane_decode},
 
 fs::path fuzz_data() { return fs::path(KV_TEST_DATA) / "fuzz"; }
 
+// Decodes `stream` as the decode target does, expecting that failure;
+// returns the sample buffer the failed decode left behind.
+std::vector<int32_t> decode_expecting_failure(const std::vector<uint8_t>& stream, int status,
+                                              const std::string& message) {
+  CodecState state;
+  state.console = nullptr;
+  state.threads = 1;
+  build_bin_tables(state);
+  new_memory_decoder(state.decoder, stream.data(), stream.size());
+  try {
+    decode_image(state, kFuzzDecodeMemory, "", "");
+    ADD_FAILURE() << "decoded; expected " << message;
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.status, status);
+    EXPECT_EQ(failure.message, message);
+  }
+  return state.image;
+}
+
 std::vector<uint8_t> read_bytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
@@ -92,18 +111,7 @@ TEST(FuzzReplay, EmptyAndTinyInputsAreHandled) {
 TEST(FuzzReplay, OversizedLeafBlockIsRefused) {
   std::vector<uint8_t> stream = read_bytes(fuzz_data() / "regressions/kelvane_decode/leaf-above-1024-samples");
   ASSERT_FALSE(stream.empty());
-  CodecState state;
-  state.console = nullptr;
-  state.threads = 1;
-  build_bin_tables(state);
-  new_memory_decoder(state.decoder, stream.data(), stream.size());
-  try {
-    decode_image(state, kFuzzDecodeMemory, "", "");
-    FAIL() << "decoded a stream with an oversized leaf";
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.status, 1);
-    EXPECT_EQ(failure.message, "decode_block: leaf block too large");
-  }
+  decode_expecting_failure(stream, 1, "decode_block: leaf block too large");
 }
 
 // --- The harness's bounds -------------------------------------------------
@@ -123,19 +131,7 @@ TEST(FuzzBounds, DecoderRefusesImagesAboveTheHarnessLimit) {
     write_float(encoder, 0x3F800000u);
     kill_encoder(encoder);
   }
-  CodecState state;
-  state.console = nullptr;
-  state.threads = 1;
-  build_bin_tables(state);
-  new_memory_decoder(state.decoder, stream.data(), stream.size());
-  try {
-    decode_image(state, kFuzzDecodeMemory, "", "");
-    FAIL() << "decoded an image above the limit";
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.status, -1);
-    EXPECT_EQ(failure.message, "Not enough memory.");
-  }
-  EXPECT_TRUE(state.image.empty());
+  EXPECT_TRUE(decode_expecting_failure(stream, -1, "Not enough memory.").empty());
 }
 
 // The image target's limit admits a full 64 x 64 colour image and nothing larger.
