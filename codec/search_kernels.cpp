@@ -19,8 +19,17 @@ inline uint32_t u(int32_t v) { return static_cast<uint32_t>(v); }
 inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
 
 // extend_symmetric, inlined: the filter reads at most two entries beyond an
-// array's ends, so the loops run at most twice.
+// array's ends, so the loops run at most twice. Every array here has two
+// guard slots on each side, so from three entries on the mirror images are
+// written whether or not they are read.
 [[gnu::always_inline]] inline void extend(int32_t* x, int c, int lo, int hi) {
+  if (c >= 3) [[likely]] {
+    x[-1] = x[1];
+    x[-2] = x[2];
+    x[c] = x[c - 2];
+    x[c + 1] = x[c - 3];
+    return;
+  }
   if (c == 1) {
     for (int j = -1; j >= lo; --j) x[j] = x[0];
     for (int j = 1; j < hi; ++j) x[j] = x[0];
@@ -63,6 +72,126 @@ inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
 constexpr int kGuard = 4;
 constexpr int kHalf = 512 + 2 * kGuard;  // a half of at most 1024 samples with guard slots
 
+// Blocks of 2^k samples (the search's square blocks) split evenly at every
+// level: with the lengths known at compile time the levels unroll and the
+// boundary extensions fold into plain copies.
+template <int M>
+[[gnu::always_inline]] inline void forward_levels(int32_t*& e, int32_t*& next, int32_t* d, int32_t* values) {
+  if constexpr (M >= 2) {
+    constexpr int H = M / 2;
+    for (int i = 0; i < H; ++i) {
+      next[i] = e[2 * i];
+      d[i] = static_cast<int32_t>(u(e[2 * i + 1]) - u(e[2 * i]));
+    }
+    filter_forward(next, d, values + H, H, H);
+    std::swap(e, next);
+    forward_levels<H>(e, next, d, values);
+  }
+}
+
+template <int N>
+[[gnu::always_inline]] inline void lift_gathered_fixed(const int32_t* samples, const uint16_t* order, int32_t* values,
+                                                       ScanSamples* kept) {
+  constexpr int H = N / 2;
+  int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
+  int32_t* e = even_a + kGuard;
+  int32_t* next = even_b + kGuard;
+  int32_t* d = odd + kGuard;
+  if (kept) {
+    for (int i = 0; i < H; ++i) {
+      const int32_t even = samples[order[2 * i]], odd_sample = samples[order[2 * i + 1]];
+      kept->even[i] = even;
+      kept->odd[i] = odd_sample;
+      e[i] = even;
+      d[i] = static_cast<int32_t>(u(odd_sample) - u(even));
+    }
+  } else {
+    for (int i = 0; i < H; ++i) {
+      const int32_t even = samples[order[2 * i]];
+      e[i] = even;
+      d[i] = static_cast<int32_t>(u(samples[order[2 * i + 1]]) - u(even));
+    }
+  }
+  filter_forward(e, d, values + H, H, H);
+  forward_levels<H>(e, next, d, values);
+  values[0] = e[0];
+}
+
+template <int M, int N>
+[[gnu::always_inline]] inline void inverse_levels(int32_t*& e, int32_t*& next, int32_t* d, const int32_t* values) {
+  if constexpr (M < N) {
+    constexpr int H = M / 2;
+    filter_inverse(e, values + H, d, H, H);
+    for (int i = 0; i < H; ++i) {
+      next[2 * i] = e[i];
+      next[2 * i + 1] = static_cast<int32_t>(u(d[i]) + u(e[i]));
+    }
+    std::swap(e, next);
+    inverse_levels<2 * M, N>(e, next, d, values);
+  }
+}
+
+// The squared error of the rebuilt halves e (even) and d + e (odd) against
+// the gathered samples; false when a difference reaches 2^21.
+[[gnu::always_inline]] inline bool halves_squared_error(const int32_t* e, const int32_t* d, const ScanSamples& kept,
+                                                        int nh, int nl, int64_t& sse) {
+  constexpr int64_t kLimit = int64_t{1} << 21;
+  // Samples and rebuilt values below 2^30 in magnitude have differences that
+  // fit 32 bits: the magnitudes are ORed (the OR stays below a power of two
+  // exactly when every term does) and the squares summed from 32-bit
+  // differences, all in vector lanes.
+  uint32_t widest = 0, farthest = 0;
+  uint64_t narrow_sum = 0;
+  auto bound = [](int32_t v) { return u(v ^ (v >> 31)); };  // |v|, or |v| - 1 below 0
+  auto add_narrow = [&](int32_t rebuilt, int32_t sample) {
+    widest |= bound(rebuilt) | bound(sample);
+    const int32_t difference = static_cast<int32_t>(u(rebuilt) - u(sample));
+    const int32_t sign = difference >> 31;
+    farthest |= (u(difference) ^ u(sign)) - u(sign);
+    narrow_sum += static_cast<uint64_t>(int64_t{difference} * difference);
+  };
+  for (int i = 0; i < nh; ++i) {
+    add_narrow(e[i], kept.even[i]);
+    add_narrow(static_cast<int32_t>(u(d[i]) + u(e[i])), kept.odd[i]);
+  }
+  if (nl > nh) add_narrow(e[nh], kept.even[nh]);
+  if (widest < (1u << 29)) {
+    sse = static_cast<int64_t>(narrow_sum);
+    return farthest < static_cast<uint32_t>(kLimit);
+  }
+  // Integer sums: exact in any order; differences are checked against the
+  // limit through their squares.
+  uint64_t sum = 0, largest = 0;
+  auto add = [&](int32_t rebuilt, int32_t sample) {
+    const int64_t difference = int64_t{rebuilt} - sample;
+    const uint64_t magnitude = static_cast<uint64_t>(difference < 0 ? -difference : difference);
+    const uint64_t square = magnitude * magnitude;  // below 2^64
+    largest = std::max(largest, square);
+    sum += square;
+  };
+  for (int i = 0; i < nh; ++i) {
+    add(e[i], kept.even[i]);
+    add(static_cast<int32_t>(u(d[i]) + u(e[i])), kept.odd[i]);
+  }
+  if (nl > nh) add(e[nh], kept.even[nh]);
+  sse = static_cast<int64_t>(sum);
+  return largest < static_cast<uint64_t>(kLimit * kLimit);
+}
+
+template <int N>
+[[gnu::always_inline]] inline bool inverse_squared_error_fixed(const int32_t* values, const ScanSamples& kept,
+                                                               int64_t& sse) {
+  constexpr int H = N / 2;
+  int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
+  int32_t* e = even_a + kGuard;
+  int32_t* next = even_b + kGuard;
+  int32_t* d = odd + kGuard;
+  e[0] = values[0];
+  inverse_levels<2, N>(e, next, d, values);
+  filter_inverse(e, values + H, d, H, H);
+  return halves_squared_error(e, d, kept, H, H, sse);
+}
+
 }  // namespace
 
 KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t* order, const BandLayout& layout,
@@ -72,6 +201,14 @@ KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t
     values[0] = samples[order[0]];
     if (kept) kept->even[0] = values[0];
     return;
+  }
+  switch (n) {
+    case 4: return lift_gathered_fixed<4>(samples, order, values, kept);
+    case 16: return lift_gathered_fixed<16>(samples, order, values, kept);
+    case 64: return lift_gathered_fixed<64>(samples, order, values, kept);
+    case 256: return lift_gathered_fixed<256>(samples, order, values, kept);
+    case 1024: return lift_gathered_fixed<1024>(samples, order, values, kept);
+    default: break;
   }
   int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
   int32_t* e = even_a + kGuard;
@@ -120,6 +257,14 @@ KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLay
     sse = difference * difference;
     return difference < kLimit && difference > -kLimit;
   }
+  switch (layout.end[1]) {
+    case 4: return inverse_squared_error_fixed<4>(values, kept, sse);
+    case 16: return inverse_squared_error_fixed<16>(values, kept, sse);
+    case 64: return inverse_squared_error_fixed<64>(values, kept, sse);
+    case 256: return inverse_squared_error_fixed<256>(values, kept, sse);
+    case 1024: return inverse_squared_error_fixed<1024>(values, kept, sse);
+    default: break;
+  }
   int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
   int32_t* e = even_a + kGuard;
   int32_t* next = even_b + kGuard;
@@ -139,23 +284,7 @@ KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLay
   const int n = layout.end[1];
   const int nh = n / 2, nl = (n + 1) / 2;
   filter_inverse(e, values + nl, d, nl, nh);
-  // Integer sums: exact in any order; differences are checked against the
-  // limit through their squares.
-  uint64_t sum = 0, largest = 0;
-  auto add = [&](int32_t rebuilt, int32_t sample) {
-    const int64_t difference = int64_t{rebuilt} - sample;
-    const uint64_t magnitude = static_cast<uint64_t>(difference < 0 ? -difference : difference);
-    const uint64_t square = magnitude * magnitude;  // below 2^64
-    largest = std::max(largest, square);
-    sum += square;
-  };
-  for (int i = 0; i < nh; ++i) {
-    add(e[i], kept.even[i]);
-    add(static_cast<int32_t>(u(d[i]) + u(e[i])), kept.odd[i]);
-  }
-  if (nl > nh) add(e[nh], kept.even[nh]);
-  sse = static_cast<int64_t>(sum);
-  return largest < static_cast<uint64_t>(kLimit * kLimit);
+  return halves_squared_error(e, d, kept, nh, nl, sse);
 }
 
 }  // namespace kv

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <numeric>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "block_transform.h"
@@ -54,9 +55,10 @@ TEST(SearchKernels, GatheredLiftEqualsLiftBlock) {
 
 TEST(SearchKernels, InverseErrorEqualsTheReconstructionsError) {
   std::mt19937 random(6);
+  // Image-like samples, and samples too large for 32-bit differences.
   for (int n : kSizes) {
-    for (int32_t noise : {0, 3, 40000}) {
-      const Case c = make_case(n, 255, random);
+    for (auto [range, noise] : {std::pair{255, 0}, {255, 3}, {255, 40000}, {1 << 30, 0}, {1 << 30, 3}}) {
+      const Case c = make_case(n, range, random);
       std::vector<int32_t> values(static_cast<size_t>(n));
       ScanSamples kept{};
       lift_block_gathered(c.samples.data(), c.order.data(), c.layout, values.data(), &kept);
@@ -72,7 +74,7 @@ TEST(SearchKernels, InverseErrorEqualsTheReconstructionsError) {
       }
       int64_t sse = -1;
       ASSERT_TRUE(inverse_squared_error(values.data(), c.layout, kept, sse)) << "n " << n;
-      EXPECT_EQ(sse, expected) << "n " << n << " noise " << noise;
+      EXPECT_EQ(sse, expected) << "n " << n << " range " << range << " noise " << noise;
       EXPECT_EQ(values, coefficients) << "n " << n;
     }
   }
