@@ -54,24 +54,6 @@ double direction_cost(const CodecState& state, int level, const BlockView& block
   return rate + weight * std::log2(1.0 + (std::ldexp(1.0, level) * std::sqrt(sse)) / samples);
 }
 
-bool ranks_before(const DirectionChoice& u, const DirectionChoice& v) {
-  int64_t t = static_cast<int64_t>(u.cost - v.cost);
-  if (t != 0) return t < 0;
-  return u.index < v.index;
-}
-
-void sort_candidates(DirectionChoice* candidates, int count) {
-  for (int i = 1; i < count; ++i) {
-    DirectionChoice x = candidates[i];
-    int j = i - 1;
-    while (j >= 0 && ranks_before(x, candidates[j])) {
-      candidates[j + 1] = candidates[j];
-      --j;
-    }
-    candidates[j + 1] = x;
-  }
-}
-
 DirectionChoice choose_direction(const CodecState& state, int level, const BlockView& block) {
   const BandLayout layout = band_layout(block.width * block.height);
   std::vector<ScanDirection> table;

@@ -32,10 +32,25 @@ struct DirectionChoice {
 DirectionChoice choose_direction(const CodecState& state, int level, const BlockView& block);
 
 // Candidate order of the refinement: costs less than one bit apart rank by index.
-bool ranks_before(const DirectionChoice& u, const DirectionChoice& v);
+inline bool ranks_before(const DirectionChoice& u, const DirectionChoice& v) {
+  const int64_t t = static_cast<int64_t>(u.cost - v.cost);
+  if (t != 0) return t < 0;
+  return u.index < v.index;
+}
+
 // The insertion sort the refinement uses: which candidates survive depends on it,
 // since the order above is not transitive.
-void sort_candidates(DirectionChoice* candidates, int count);
+inline void sort_candidates(DirectionChoice* candidates, int count) {
+  for (int i = 1; i < count; ++i) {
+    const DirectionChoice x = candidates[i];
+    int j = i - 1;
+    while (j >= 0 && ranks_before(x, candidates[j])) {
+      candidates[j + 1] = candidates[j];
+      --j;
+    }
+    candidates[j + 1] = x;
+  }
+}
 
 // The search over a table of d entries, with evaluate(indices, count, costs)
 // giving the costs of `count` entries at once (an index may repeat): every
