@@ -1,6 +1,8 @@
 #include "search_kernels.h"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 
 // The kernels are built twice on x86-64, once for processors with 256-bit
 // integer vectors, chosen at load time.
@@ -45,8 +47,7 @@ inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
 
 // Forward filter with the copy step (d -= e) already done; the predicted
 // high half goes to `d_out`.
-[[gnu::always_inline]] inline void filter_forward(int32_t* __restrict e, int32_t* __restrict d,
-                                                  int32_t* __restrict d_out, int nl, int nh) {
+[[gnu::always_inline]] inline void filter_forward(int32_t* e, int32_t* d, int32_t* d_out, int nl, int nh) {
   extend(d, nh, -1, nl + 1);
   for (int i = 0; i < nl; ++i)
     e[i] = static_cast<int32_t>(u(e[i]) + u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
@@ -58,8 +59,7 @@ inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
 
 // Inverse filter reading the high half from `d_in`, all but its last step
 // (d += e), which the caller does.
-[[gnu::always_inline]] inline void filter_inverse(int32_t* __restrict e, const int32_t* __restrict d_in,
-                                                  int32_t* __restrict d, int nl, int nh) {
+[[gnu::always_inline]] inline void filter_inverse(int32_t* e, const int32_t* d_in, int32_t* d, int nl, int nh) {
   extend(e, nl, -2, nh + 2);
   for (int i = 0; i < nh; ++i)
     d[i] = static_cast<int32_t>(
@@ -72,27 +72,33 @@ inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
 constexpr int kGuard = 4;
 constexpr int kHalf = 512 + 2 * kGuard;  // a half of at most 1024 samples with guard slots
 
-// Blocks of 2^k samples (the search's square blocks) split evenly at every
-// level: with the lengths known at compile time the levels unroll and the
-// boundary extensions fold into plain copies.
+// Blocks whose length is known at compile time: the levels unroll and the
+// boundary extensions fold into plain copies. The powers of 4 from 64 on (the
+// search's larger square blocks) are built into the vector clones; the small
+// lengths, where a block's loops are mostly overhead, have one copy each.
+// Lifts the low half of length M held in `low` (the next level's low half
+// goes to `spare`, the two trading places level by level); the last level
+// leaves one low coefficient.
 template <int M>
-[[gnu::always_inline]] inline void forward_levels(int32_t*& e, int32_t*& next, int32_t* d, int32_t* values) {
-  if constexpr (M >= 2) {
-    constexpr int H = M / 2;
+[[gnu::always_inline]] inline void forward_levels(int32_t* low, int32_t* spare, int32_t* d, int32_t* values) {
+  if constexpr (M == 1) {
+    values[0] = low[0];
+  } else {
+    constexpr int H = M / 2, L = (M + 1) / 2;
     for (int i = 0; i < H; ++i) {
-      next[i] = e[2 * i];
-      d[i] = static_cast<int32_t>(u(e[2 * i + 1]) - u(e[2 * i]));
+      spare[i] = low[2 * i];
+      d[i] = static_cast<int32_t>(u(low[2 * i + 1]) - u(low[2 * i]));
     }
-    filter_forward(next, d, values + H, H, H);
-    std::swap(e, next);
-    forward_levels<H>(e, next, d, values);
+    if constexpr (L > H) spare[H] = low[M - 1];
+    filter_forward(spare, d, values + L, L, H);
+    forward_levels<L>(spare, low, d, values);
   }
 }
 
 template <int N>
 [[gnu::always_inline]] inline void lift_gathered_fixed(const int32_t* samples, const uint16_t* order, int32_t* values,
                                                        ScanSamples* kept) {
-  constexpr int H = N / 2;
+  constexpr int H = N / 2, L = (N + 1) / 2;
   int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
   int32_t* e = even_a + kGuard;
   int32_t* next = even_b + kGuard;
@@ -105,29 +111,34 @@ template <int N>
       e[i] = even;
       d[i] = static_cast<int32_t>(u(odd_sample) - u(even));
     }
+    if constexpr (L > H) e[H] = kept->even[H] = samples[order[N - 1]];
   } else {
     for (int i = 0; i < H; ++i) {
       const int32_t even = samples[order[2 * i]];
       e[i] = even;
       d[i] = static_cast<int32_t>(u(samples[order[2 * i + 1]]) - u(even));
     }
+    if constexpr (L > H) e[H] = samples[order[N - 1]];
   }
-  filter_forward(e, d, values + H, H, H);
-  forward_levels<H>(e, next, d, values);
-  values[0] = e[0];
+  filter_forward(e, d, values + L, L, H);
+  forward_levels<L>(e, next, d, values);
 }
 
-template <int M, int N>
-[[gnu::always_inline]] inline void inverse_levels(int32_t*& e, int32_t*& next, int32_t* d, const int32_t* values) {
-  if constexpr (M < N) {
-    constexpr int H = M / 2;
-    filter_inverse(e, values + H, d, H, H);
+// Rebuilds the low half of length M into `target` (M >= 2: from the low half
+// of the level below, rebuilt into `other`, and the high half in `values`).
+template <int M>
+[[gnu::always_inline]] inline void rebuild_low(int32_t* target, int32_t* other, int32_t* d, const int32_t* values) {
+  if constexpr (M == 1) {
+    target[0] = values[0];
+  } else {
+    constexpr int H = M / 2, L = (M + 1) / 2;
+    rebuild_low<L>(other, target, d, values);
+    filter_inverse(other, values + L, d, L, H);
     for (int i = 0; i < H; ++i) {
-      next[2 * i] = e[i];
-      next[2 * i + 1] = static_cast<int32_t>(u(d[i]) + u(e[i]));
+      target[2 * i] = other[i];
+      target[2 * i + 1] = static_cast<int32_t>(u(d[i]) + u(other[i]));
     }
-    std::swap(e, next);
-    inverse_levels<2 * M, N>(e, next, d, values);
+    if constexpr (L > H) target[M - 1] = other[H];
   }
 }
 
@@ -181,15 +192,104 @@ template <int M, int N>
 template <int N>
 [[gnu::always_inline]] inline bool inverse_squared_error_fixed(const int32_t* values, const ScanSamples& kept,
                                                                int64_t& sse) {
-  constexpr int H = N / 2;
+  constexpr int H = N / 2, L = (N + 1) / 2;
   int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
   int32_t* e = even_a + kGuard;
   int32_t* next = even_b + kGuard;
   int32_t* d = odd + kGuard;
-  e[0] = values[0];
-  inverse_levels<2, N>(e, next, d, values);
-  filter_inverse(e, values + H, d, H, H);
-  return halves_squared_error(e, d, kept, H, H, sse);
+  rebuild_low<L>(e, next, d, values);
+  filter_inverse(e, values + L, d, L, H);
+  return halves_squared_error(e, d, kept, H, L, sse);
+}
+
+// The small lengths, 2 to kSmallBlock, one out-of-line copy each.
+constexpr int kSmallBlock = 32;
+using GatheredLift = void (*)(const int32_t*, const uint16_t*, int32_t*, ScanSamples*);
+using InverseError = bool (*)(const int32_t*, const ScanSamples&, int64_t&);
+template <int N>
+void lift_gathered_small(const int32_t* samples, const uint16_t* order, int32_t* values, ScanSamples* kept) {
+  lift_gathered_fixed<N>(samples, order, values, kept);
+}
+template <int N>
+bool inverse_squared_error_small(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
+  return inverse_squared_error_fixed<N>(values, kept, sse);
+}
+template <int... K>
+constexpr std::array<GatheredLift, sizeof...(K)> small_lifts(std::integer_sequence<int, K...>) {
+  return {&lift_gathered_small<K + 2>...};
+}
+template <int... K>
+constexpr std::array<InverseError, sizeof...(K)> small_inverses(std::integer_sequence<int, K...>) {
+  return {&inverse_squared_error_small<K + 2>...};
+}
+constexpr auto kSmallLifts = small_lifts(std::make_integer_sequence<int, kSmallBlock - 1>());
+constexpr auto kSmallInverses = small_inverses(std::make_integer_sequence<int, kSmallBlock - 1>());
+
+// The levels of lengths 1 to kSmallBlock of longer blocks, likewise.
+using ForwardTail = void (*)(int32_t*, int32_t*, int32_t*, int32_t*);
+using InverseTail = void (*)(int32_t*, int32_t*, int32_t*, const int32_t*);
+template <int M>
+void forward_tail(int32_t* low, int32_t* spare, int32_t* d, int32_t* values) {
+  forward_levels<M>(low, spare, d, values);
+}
+template <int M>
+void inverse_tail(int32_t* target, int32_t* other, int32_t* d, const int32_t* values) {
+  rebuild_low<M>(target, other, d, values);
+}
+template <int... K>
+constexpr std::array<ForwardTail, sizeof...(K)> forward_tails(std::integer_sequence<int, K...>) {
+  return {&forward_tail<K + 1>...};
+}
+template <int... K>
+constexpr std::array<InverseTail, sizeof...(K)> inverse_tails(std::integer_sequence<int, K...>) {
+  return {&inverse_tail<K + 1>...};
+}
+constexpr auto kForwardTails = forward_tails(std::make_integer_sequence<int, kSmallBlock>());
+constexpr auto kInverseTails = inverse_tails(std::make_integer_sequence<int, kSmallBlock>());
+
+// The vector-built lengths, each a function of its own: several of them
+// inlined into one function have been seen compiled wrongly (GCC 12).
+KV_VECTOR_CLONES void lift_gathered_4(const int32_t* samples, const uint16_t* order, int32_t* values,
+                                      ScanSamples* kept) {
+  lift_gathered_fixed<4>(samples, order, values, kept);
+}
+KV_VECTOR_CLONES void lift_gathered_16(const int32_t* samples, const uint16_t* order, int32_t* values,
+                                       ScanSamples* kept) {
+  lift_gathered_fixed<16>(samples, order, values, kept);
+}
+KV_VECTOR_CLONES void lift_gathered_32(const int32_t* samples, const uint16_t* order, int32_t* values,
+                                       ScanSamples* kept) {
+  lift_gathered_fixed<32>(samples, order, values, kept);
+}
+KV_VECTOR_CLONES void lift_gathered_64(const int32_t* samples, const uint16_t* order, int32_t* values,
+                                       ScanSamples* kept) {
+  lift_gathered_fixed<64>(samples, order, values, kept);
+}
+KV_VECTOR_CLONES void lift_gathered_256(const int32_t* samples, const uint16_t* order, int32_t* values,
+                                        ScanSamples* kept) {
+  lift_gathered_fixed<256>(samples, order, values, kept);
+}
+KV_VECTOR_CLONES void lift_gathered_1024(const int32_t* samples, const uint16_t* order, int32_t* values,
+                                         ScanSamples* kept) {
+  lift_gathered_fixed<1024>(samples, order, values, kept);
+}
+KV_VECTOR_CLONES bool inverse_error_4(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
+  return inverse_squared_error_fixed<4>(values, kept, sse);
+}
+KV_VECTOR_CLONES bool inverse_error_16(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
+  return inverse_squared_error_fixed<16>(values, kept, sse);
+}
+KV_VECTOR_CLONES bool inverse_error_32(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
+  return inverse_squared_error_fixed<32>(values, kept, sse);
+}
+KV_VECTOR_CLONES bool inverse_error_64(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
+  return inverse_squared_error_fixed<64>(values, kept, sse);
+}
+KV_VECTOR_CLONES bool inverse_error_256(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
+  return inverse_squared_error_fixed<256>(values, kept, sse);
+}
+KV_VECTOR_CLONES bool inverse_error_1024(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
+  return inverse_squared_error_fixed<1024>(values, kept, sse);
 }
 
 }  // namespace
@@ -203,11 +303,16 @@ KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t
     return;
   }
   switch (n) {
-    case 4: return lift_gathered_fixed<4>(samples, order, values, kept);
-    case 16: return lift_gathered_fixed<16>(samples, order, values, kept);
-    case 64: return lift_gathered_fixed<64>(samples, order, values, kept);
-    case 256: return lift_gathered_fixed<256>(samples, order, values, kept);
-    case 1024: return lift_gathered_fixed<1024>(samples, order, values, kept);
+    case 4: return lift_gathered_4(samples, order, values, kept);
+    case 16: return lift_gathered_16(samples, order, values, kept);
+    case 32: return lift_gathered_32(samples, order, values, kept);
+    default: break;
+  }
+  if (n <= kSmallBlock) return kSmallLifts[static_cast<size_t>(n - 2)](samples, order, values, kept);
+  switch (n) {
+    case 64: return lift_gathered_64(samples, order, values, kept);
+    case 256: return lift_gathered_256(samples, order, values, kept);
+    case 1024: return lift_gathered_1024(samples, order, values, kept);
     default: break;
   }
   int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
@@ -236,6 +341,7 @@ KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t
   // Each level splits the previous level's low half; the high halves are final.
   for (int step = 1; step < layout.levels; ++step) {
     const int m = nl;
+    if (m <= kSmallBlock) return kForwardTails[static_cast<size_t>(m - 1)](e, next, d, values);
     nh = m / 2;
     nl = (m + 1) / 2;
     for (int i = 0; i < nh; ++i) {
@@ -258,19 +364,28 @@ KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLay
     return difference < kLimit && difference > -kLimit;
   }
   switch (layout.end[1]) {
-    case 4: return inverse_squared_error_fixed<4>(values, kept, sse);
-    case 16: return inverse_squared_error_fixed<16>(values, kept, sse);
-    case 64: return inverse_squared_error_fixed<64>(values, kept, sse);
-    case 256: return inverse_squared_error_fixed<256>(values, kept, sse);
-    case 1024: return inverse_squared_error_fixed<1024>(values, kept, sse);
+    case 4: return inverse_error_4(values, kept, sse);
+    case 16: return inverse_error_16(values, kept, sse);
+    case 32: return inverse_error_32(values, kept, sse);
+    default: break;
+  }
+  if (layout.end[1] <= kSmallBlock) return kSmallInverses[static_cast<size_t>(layout.end[1] - 2)](values, kept, sse);
+  switch (layout.end[1]) {
+    case 64: return inverse_error_64(values, kept, sse);
+    case 256: return inverse_error_256(values, kept, sse);
+    case 1024: return inverse_error_1024(values, kept, sse);
     default: break;
   }
   int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
   int32_t* e = even_a + kGuard;
   int32_t* next = even_b + kGuard;
   int32_t* d = odd + kGuard;
-  e[0] = values[0];  // the lowest level's single low coefficient
-  for (int step = layout.levels - 1; step >= 1; --step) {
+  // The short levels at once: the low half of the first level longer than
+  // kSmallBlock, rebuilt from the lowest level's single coefficient.
+  int step = layout.levels - 1;
+  while (step >= 1 && layout.end[step + 1] <= kSmallBlock) --step;
+  kInverseTails[static_cast<size_t>(layout.end[step + 2] - 1)](e, next, d, values);
+  for (; step >= 1; --step) {
     const int m = layout.end[step + 1];
     const int nh = m / 2, nl = (m + 1) / 2;
     filter_inverse(e, values + nl, d, nl, nh);

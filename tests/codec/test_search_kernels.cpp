@@ -14,7 +14,14 @@
 namespace kv {
 namespace {
 
-const int kSizes[] = {1, 2, 3, 4, 5, 6, 7, 9, 16, 31, 64, 100, 255, 256, 511, 1023, 1024};
+// Every length up to 33 (each small one has code of its own), the larger
+// powers of 4 (likewise) and lengths between.
+const std::vector<int> kSizes = [] {
+  std::vector<int> sizes;
+  for (int n = 1; n <= 33; ++n) sizes.push_back(n);
+  for (int n : {63, 64, 65, 100, 255, 256, 257, 511, 1023, 1024}) sizes.push_back(n);
+  return sizes;
+}();
 
 struct Case {
   BandLayout layout;
