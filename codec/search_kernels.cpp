@@ -73,9 +73,10 @@ constexpr int kGuard = 4;
 constexpr int kHalf = 512 + 2 * kGuard;  // a half of at most 1024 samples with guard slots
 
 // Blocks whose length is known at compile time: the levels unroll and the
-// boundary extensions fold into plain copies. The powers of 4 from 64 on (the
-// search's larger square blocks) are built into the vector clones; the small
-// lengths, where a block's loops are mostly overhead, have one copy each.
+// boundary extensions fold into plain copies. The search's square blocks
+// (powers of 4) are built into the vector clones; the other small lengths,
+// where a block's loops are mostly overhead, have one copy each.
+
 // Lifts the low half of length M held in `low` (the next level's low half
 // goes to `spare`, the two trading places level by level); the last level
 // leaves one low coefficient.
@@ -249,48 +250,21 @@ constexpr auto kInverseTails = inverse_tails(std::make_integer_sequence<int, kSm
 
 // The vector-built lengths, each a function of its own: several of them
 // inlined into one function have been seen compiled wrongly (GCC 12).
-KV_VECTOR_CLONES void lift_gathered_4(const int32_t* samples, const uint16_t* order, int32_t* values,
-                                      ScanSamples* kept) {
-  lift_gathered_fixed<4>(samples, order, values, kept);
-}
-KV_VECTOR_CLONES void lift_gathered_16(const int32_t* samples, const uint16_t* order, int32_t* values,
-                                       ScanSamples* kept) {
-  lift_gathered_fixed<16>(samples, order, values, kept);
-}
-KV_VECTOR_CLONES void lift_gathered_32(const int32_t* samples, const uint16_t* order, int32_t* values,
-                                       ScanSamples* kept) {
-  lift_gathered_fixed<32>(samples, order, values, kept);
-}
-KV_VECTOR_CLONES void lift_gathered_64(const int32_t* samples, const uint16_t* order, int32_t* values,
-                                       ScanSamples* kept) {
-  lift_gathered_fixed<64>(samples, order, values, kept);
-}
-KV_VECTOR_CLONES void lift_gathered_256(const int32_t* samples, const uint16_t* order, int32_t* values,
-                                        ScanSamples* kept) {
-  lift_gathered_fixed<256>(samples, order, values, kept);
-}
-KV_VECTOR_CLONES void lift_gathered_1024(const int32_t* samples, const uint16_t* order, int32_t* values,
-                                         ScanSamples* kept) {
-  lift_gathered_fixed<1024>(samples, order, values, kept);
-}
-KV_VECTOR_CLONES bool inverse_error_4(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
-  return inverse_squared_error_fixed<4>(values, kept, sse);
-}
-KV_VECTOR_CLONES bool inverse_error_16(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
-  return inverse_squared_error_fixed<16>(values, kept, sse);
-}
-KV_VECTOR_CLONES bool inverse_error_32(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
-  return inverse_squared_error_fixed<32>(values, kept, sse);
-}
-KV_VECTOR_CLONES bool inverse_error_64(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
-  return inverse_squared_error_fixed<64>(values, kept, sse);
-}
-KV_VECTOR_CLONES bool inverse_error_256(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
-  return inverse_squared_error_fixed<256>(values, kept, sse);
-}
-KV_VECTOR_CLONES bool inverse_error_1024(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
-  return inverse_squared_error_fixed<1024>(values, kept, sse);
-}
+#define KV_VECTOR_LENGTH(N)                                                                           \
+  KV_VECTOR_CLONES void lift_gathered_##N(const int32_t* samples, const uint16_t* order, int32_t* values, \
+                                          ScanSamples* kept) {                                        \
+    lift_gathered_fixed<N>(samples, order, values, kept);                                             \
+  }                                                                                                   \
+  KV_VECTOR_CLONES bool inverse_error_##N(const int32_t* values, const ScanSamples& kept, int64_t& sse) { \
+    return inverse_squared_error_fixed<N>(values, kept, sse);                                         \
+  }
+KV_VECTOR_LENGTH(4)
+KV_VECTOR_LENGTH(16)
+KV_VECTOR_LENGTH(32)
+KV_VECTOR_LENGTH(64)
+KV_VECTOR_LENGTH(256)
+KV_VECTOR_LENGTH(1024)
+#undef KV_VECTOR_LENGTH
 
 }  // namespace
 
