@@ -8,8 +8,12 @@
 // integer vectors, chosen at load time.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define KV_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
+#define KV_VECTOR_TARGET [[gnu::target("avx2")]]
+#define KV_HAS_VECTOR_UNIT() __builtin_cpu_supports("avx2")
 #else
 #define KV_VECTOR_CLONES
+#define KV_VECTOR_TARGET
+#define KV_HAS_VECTOR_UNIT() false
 #endif
 
 namespace kv {
@@ -226,6 +230,36 @@ constexpr std::array<InverseError, sizeof...(K)> small_inverses(std::integer_seq
 constexpr auto kSmallLifts = small_lifts(std::make_integer_sequence<int, kSmallBlock - 1>());
 constexpr auto kSmallInverses = small_inverses(std::make_integer_sequence<int, kSmallBlock - 1>());
 
+// The inverse's error sum wants 64-bit products in vector lanes: a second
+// table built for AVX2, taken when the processor has it.
+template <int N>
+KV_VECTOR_TARGET bool inverse_squared_error_small_vector(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
+  return inverse_squared_error_fixed<N>(values, kept, sse);
+}
+template <int... K>
+constexpr std::array<InverseError, sizeof...(K)> small_inverses_vector(std::integer_sequence<int, K...>) {
+  return {&inverse_squared_error_small_vector<K + 2>...};
+}
+constexpr auto kSmallInversesVector = small_inverses_vector(std::make_integer_sequence<int, kSmallBlock - 1>());
+template <int N>
+KV_VECTOR_TARGET void lift_gathered_small_vector(const int32_t* samples, const uint16_t* order, int32_t* values,
+                                                 ScanSamples* kept) {
+  lift_gathered_fixed<N>(samples, order, values, kept);
+}
+template <int... K>
+constexpr std::array<GatheredLift, sizeof...(K)> small_lifts_vector(std::integer_sequence<int, K...>) {
+  return {&lift_gathered_small_vector<K + 2>...};
+}
+constexpr auto kSmallLiftsVector = small_lifts_vector(std::make_integer_sequence<int, kSmallBlock - 1>());
+const GatheredLift* small_lift_table() {
+  static const GatheredLift* const table = KV_HAS_VECTOR_UNIT() ? kSmallLiftsVector.data() : kSmallLifts.data();
+  return table;
+}
+const InverseError* small_inverse_table() {
+  static const InverseError* const table = KV_HAS_VECTOR_UNIT() ? kSmallInversesVector.data() : kSmallInverses.data();
+  return table;
+}
+
 // The levels of lengths 1 to kSmallBlock of longer blocks, likewise.
 using ForwardTail = void (*)(int32_t*, int32_t*, int32_t*, int32_t*);
 using InverseTail = void (*)(int32_t*, int32_t*, int32_t*, const int32_t*);
@@ -282,7 +316,7 @@ KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t
     case 32: return lift_gathered_32(samples, order, values, kept);
     default: break;
   }
-  if (n <= kSmallBlock) return kSmallLifts[static_cast<size_t>(n - 2)](samples, order, values, kept);
+  if (n <= kSmallBlock) return small_lift_table()[n - 2](samples, order, values, kept);
   switch (n) {
     case 64: return lift_gathered_64(samples, order, values, kept);
     case 256: return lift_gathered_256(samples, order, values, kept);
@@ -343,7 +377,7 @@ KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLay
     case 32: return inverse_error_32(values, kept, sse);
     default: break;
   }
-  if (layout.end[1] <= kSmallBlock) return kSmallInverses[static_cast<size_t>(layout.end[1] - 2)](values, kept, sse);
+  if (layout.end[1] <= kSmallBlock) return small_inverse_table()[layout.end[1] - 2](values, kept, sse);
   switch (layout.end[1]) {
     case 64: return inverse_error_64(values, kept, sse);
     case 256: return inverse_error_256(values, kept, sse);
