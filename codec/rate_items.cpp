@@ -69,8 +69,7 @@ struct BandQuantiser {
   uint16_t run_item;        // the same of its run model
 };
 
-BandQuantiser band_quantiser(const EstimateTree& tree, int level, int j) {
-  const int entry = level + j;
+BandQuantiser band_quantiser(const EstimateTree& tree, int entry) {
   const StepDivider& divider = tree.dividers[entry];
   return {&divider,
           divider.step == 1.0,
@@ -165,49 +164,56 @@ constexpr int32_t kFirstLanes[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0,
 // 2^24 for steps of at least 1, see StepDivider) indexes the bin and rebuilt
 // tables, whose entry 0 makes the other lanes rebuild as 0. The listed
 // lanes' positions and bins are packed to the front with one permutation,
-// and their runs follow from the positions. Lanes beyond the tables go the
-// scalar way.
+// and their runs follow from the positions. Chunks with a lane beyond the
+// tables go the scalar way.
 struct VectorBand {
   __m256i least, beyond, limit, magnitude_item, run_item;
   __m256d step;
 };
 
-[[gnu::target("avx2")]] inline VectorBand vector_band(const BandQuantiser& band) {
-  return {_mm256_set1_epi32(static_cast<int32_t>(band.least)),
-          _mm256_set1_epi32(band.exact ? 1025 : 1 << 24),
-          _mm256_set1_epi32(static_cast<int32_t>(band.exact ? 1024 : band.limit)),
-          _mm256_set1_epi32(band.magnitude_item),
-          _mm256_set1_epi32(band.run_item),
-          _mm256_set1_pd(band.divider->step)};
-}
-
+template <bool kExact, bool kPartial>
 [[gnu::target("avx2"), gnu::always_inline]] inline uint16_t* vector_chunk(const CodecState& state,
                                                                            const BandQuantiser& band,
                                                                            const VectorBand& c, int32_t* values,
                                                                            int p, int lanes, int& previous,
                                                                            uint16_t* out) {
-  const bool partial = lanes < 8;
-  const __m256i lane_mask = partial ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kFirstLanes + 8 - lanes))
-                                    : _mm256_set1_epi32(-1);
+  __m256i lane_mask = _mm256_set1_epi32(-1);
   int32_t* at = values + p;
-  const __m256i v = partial ? _mm256_maskload_epi32(at, lane_mask) : _mm256_loadu_si256(reinterpret_cast<__m256i*>(at));
+  __m256i v;
+  if constexpr (kPartial) {
+    lane_mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kFirstLanes + 8 - lanes));
+    v = _mm256_maskload_epi32(at, lane_mask);
+  } else {
+    v = _mm256_loadu_si256(reinterpret_cast<__m256i*>(at));
+  }
   const __m256i a = _mm256_abs_epi32(v);
   const __m256i listed = _mm256_cmpeq_epi32(_mm256_max_epu32(a, c.least), a);
+  // Lanes past a partial chunk's end were loaded as 0 and are not listed.
   const unsigned bits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(listed)));
+  if (bits == 0) {  // common in the fine bands
+    if constexpr (!kExact) {
+      if constexpr (kPartial) {
+        _mm256_maskstore_epi32(at, lane_mask, _mm256_setzero_si256());
+      } else {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_setzero_si256());
+      }
+    }
+    return out;
+  }
   __m256i q = a;
-  if (!band.exact) {
+  if constexpr (!kExact) {
     const __m256d low = _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(a)), c.step);
     const __m256d high = _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(a, 1)), c.step);
     q = _mm256_set_m128i(_mm256_cvttpd_epi32(high), _mm256_cvttpd_epi32(low));
   }
   const __m256i beyond = _mm256_or_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(a, c.beyond), a),
                                          _mm256_cmpgt_epi32(q, c.limit));
-  if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(beyond, listed))) & ((1 << lanes) - 1)) [[unlikely]]
+  if (!_mm256_testz_si256(beyond, listed)) [[unlikely]]
     return scalar_items(state, band, values, p, p + lanes, previous, out);
   const __m256i bins = _mm256_i32gather_epi32(state.small_bin, q, 4);
-  if (!band.exact) {
+  if constexpr (!kExact) {
     const __m256i rebuilt = _mm256_sign_epi32(_mm256_i32gather_epi32(band.rebuilt, q, 4), v);
-    if (partial) {
+    if constexpr (kPartial) {
       _mm256_maskstore_epi32(at, lane_mask, rebuilt);
     } else {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), rebuilt);
@@ -218,7 +224,8 @@ struct VectorBand {
       _mm256_permutevar8x32_epi32(_mm256_add_epi32(_mm256_set1_epi32(p), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)), order);
   // Each listed position's predecessor: the one before it, the first one's from earlier.
   const __m256i before = _mm256_blend_epi32(
-      _mm256_permutevar8x32_epi32(positions, _mm256_setr_epi32(0, 0, 1, 2, 3, 4, 5, 6)), _mm256_set1_epi32(previous), 1);
+      _mm256_permutevar8x32_epi32(positions, _mm256_setr_epi32(0, 0, 1, 2, 3, 4, 5, 6)),
+      _mm256_castsi128_si256(_mm_cvtsi32_si128(previous)), 1);
   // Lanes past the listed ones hold any position: the mask keeps them within the table.
   const __m256i runs = _mm256_and_si256(_mm256_sub_epi32(_mm256_sub_epi32(positions, before), _mm256_set1_epi32(1)),
                                         _mm256_set1_epi32(1023));
@@ -236,13 +243,28 @@ struct VectorBand {
                                                    -128, -128, 12, 13, 6, 7, -128, -128, 14, 15, -128, -128, -128, -128,
                                                    -128, -128, -128, -128)),
       _mm256_setr_epi16(0, 0, kSignItem, 0, 0, 0, 0, 0, 0, 0, kSignItem, 0, 0, 0, 0, 0));
-  __m128i* o = reinterpret_cast<__m128i*>(out);
-  _mm_storeu_si128(o, _mm256_castsi256_si128(first));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(first));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), _mm256_castsi256_si128(second));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm256_extracti128_si256(first, 1));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 20), _mm256_extracti128_si256(second, 1));
-  previous = bits ? p + 31 - std::countl_zero(bits) : previous;
+  previous = p + 31 - std::countl_zero(bits);
   return out + 3 * std::popcount(bits);
+}
+
+template <bool kExact>
+[[gnu::target("avx2")]] uint16_t* vector_band_items(const CodecState& state, const BandQuantiser& band,
+                                                    int32_t* values, int begin, int end, int& previous,
+                                                    uint16_t* out) {
+  const VectorBand c = {_mm256_set1_epi32(static_cast<int32_t>(band.least)),
+                        _mm256_set1_epi32(kExact ? 1025 : 1 << 24),
+                        _mm256_set1_epi32(static_cast<int32_t>(kExact ? 1024 : band.limit)),
+                        _mm256_set1_epi32(band.magnitude_item),
+                        _mm256_set1_epi32(band.run_item),
+                        _mm256_set1_pd(band.divider->step)};
+  int p = begin;
+  for (; end - p >= 8; p += 8) out = vector_chunk<kExact, false>(state, band, c, values, p, 8, previous, out);
+  if (p < end) out = vector_chunk<kExact, true>(state, band, c, values, p, end - p, previous, out);
+  return out;
 }
 
 #endif
@@ -253,7 +275,7 @@ uint16_t* write_rate_items_portable(const CodecState& state, const EstimateTree&
                                     int32_t* values, uint16_t* out, bool& all_zero) {
   all_zero = true;
   for (int j = layout.levels + 1; j >= 1; --j) {
-    const BandQuantiser band = band_quantiser(tree, state.level, j);
+    const BandQuantiser band = band_quantiser(tree, state.level + j);
     const int begin = layout.end[j + 1], end = layout.end[j];
     if (band.exact) {
       out = write_exact_band_items(state, values, begin, end, state.level + j, out, all_zero);
@@ -274,25 +296,69 @@ namespace {
   return write_rate_items_portable(state, tree, layout, values, out, all_zero);
 }
 
+// The items of a band of one to three coefficients (every block has two or
+// three), its tables read only as far as its values need them.
+inline uint16_t* short_band_items(const CodecState& state, const EstimateTree& tree, int entry, int32_t* values,
+                                  int begin, int end, uint16_t* out, bool& all_zero) {
+  const StepDivider& divider = tree.dividers[entry];
+  const bool exact = divider.step == 1.0;
+  const uint32_t least = tree.least_nonzero[entry];
+  int previous = begin - 1;
+  for (int p = begin; p < end; ++p) {
+    const int32_t v = values[p];
+    const uint32_t a = magnitude_of(v);
+    if (a < least) {
+      if (!exact) values[p] = 0;
+      continue;
+    }
+    const uint32_t q = exact ? a : divider.magnitude_quotient(a);
+    out[0] = static_cast<uint16_t>(entry * kRateRow + item_bin(state, q));
+    out[1] = kSignItem;
+    out[2] = static_cast<uint16_t>((63 - entry) * kRateRow + state.small_bin[p - previous - 1]);
+    out += 3;
+    previous = p;
+    if (!exact) {
+      const int32_t r = q <= static_cast<uint32_t>(tree.rebuilt_limit[entry])
+                            ? tree.rebuilt[static_cast<size_t>(entry * (kRebuiltTable + 1)) + q]
+                            : rebuilt_beyond(static_cast<int32_t>(q), divider.step);
+      values[p] = v < 0 ? -r : r;
+    }
+  }
+  all_zero = all_zero && previous < begin;
+  if (previous < end - 1) *out++ = static_cast<uint16_t>(entry * kRateRow);
+  return out;
+}
+
+// The items of a band of four coefficients or more.
+[[gnu::target("avx2")]] uint16_t* long_band_items(const CodecState& state, const EstimateTree& tree, int entry,
+                                                  int32_t* values, int begin, int end, uint16_t* out,
+                                                  bool& all_zero) {
+  const BandQuantiser band = band_quantiser(tree, entry);
+  int previous = begin - 1;
+  // Steps the double quotient does not cover, one coefficient at a time.
+  if (!(band.exact || (band.divider->integer_path && band.divider->step >= 1.0))) {
+    out = scalar_items(state, band, values, begin, end, previous, out);
+  } else if (band.exact) {
+    out = vector_band_items<true>(state, band, values, begin, end, previous, out);
+  } else {
+    out = vector_band_items<false>(state, band, values, begin, end, previous, out);
+  }
+  all_zero = all_zero && previous < begin;
+  if (previous < end - 1) *out++ = band.magnitude_item;
+  return out;
+}
+
 [[gnu::target("avx2")]] uint16_t* band_items(const CodecState& state, const EstimateTree& tree,
                                              const BandLayout& layout, int32_t* values, uint16_t* out,
                                              bool& all_zero) {
   all_zero = true;
   for (int j = layout.levels + 1; j >= 1; --j) {
-    const BandQuantiser band = band_quantiser(tree, state.level, j);
     const int begin = layout.end[j + 1], end = layout.end[j];
-    int previous = begin - 1;
-    // Short bands, and steps the double quotient does not cover, one coefficient at a time.
-    if (end - begin < 4 || !(band.exact || (band.divider->integer_path && band.divider->step >= 1.0))) {
-      out = scalar_items(state, band, values, begin, end, previous, out);
+    if (end - begin < 4) {
+      out = short_band_items(state, tree, state.level + j, values, begin, end, out, all_zero);
     } else {
-      const VectorBand c = vector_band(band);
-      int p = begin;
-      for (; end - p >= 8; p += 8) out = vector_chunk(state, band, c, values, p, 8, previous, out);
-      if (p < end) out = vector_chunk(state, band, c, values, p, end - p, previous, out);
+      out = long_band_items(state, tree, state.level + j, values, begin, end, out, all_zero);
     }
-    all_zero = all_zero && previous < begin;
-    if (previous < end - 1) *out++ = band.magnitude_item;
   }
   return out;
 }
