@@ -70,7 +70,8 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
   const BandLayout& layout = g.layout;
   all_zero = true;
   for (int j = layout.levels + 1; j >= 1; --j) {
-    const StepDivider& divider = tree.dividers[level + j];
+    const BandQuantiser& band = tree.bands[level + j];
+    const StepDivider& divider = band.divider;
     const double step = divider.step;
     const int begin = layout.end[j + 1], end = layout.end[j];
     const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
@@ -80,9 +81,9 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
       out = write_exact_band_items(state, values, begin, end, j + level, out, all_zero);
       continue;
     }
-    const uint32_t least = tree.least_nonzero[level + j];  // magnitudes below quantise to 0
-    const int32_t* rebuilt_row = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
-    const uint32_t rebuilt_limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
+    const uint32_t least = band.least;  // magnitudes below quantise to 0
+    const int32_t* rebuilt_row = tree.rebuilt.data() + band.rebuilt_row;
+    const uint32_t rebuilt_limit = band.limit;
     const double* magnitude_bits = state.rate_bits[j + level];
     const double* run_bits = state.rate_bits[63 - j - level];
     auto run_cost = [&](int32_t run) { return run_bits[run <= 1024 ? state.small_bin[run] : kModelSymbols]; };

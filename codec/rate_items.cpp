@@ -1,5 +1,7 @@
 #include "rate_items.h"
 
+#include "estimates.h"
+
 #include <array>
 #include <bit>
 #include <cmath>
@@ -22,15 +24,21 @@ void prepare_step_tables(const float quant[64], EstimateTree& tree) {
   tree.rebuilt.assign(64 * (kRebuiltTable + 1), 0);
   for (int i = 0; i < 64; ++i) {
     const double step = quant[i];
-    tree.dividers[i] = StepDivider(step);
+    BandQuantiser& band = tree.bands[i];
+    band.divider = StepDivider(step);
     // Magnitudes below the step quantise to 0.
-    tree.least_nonzero[i] = static_cast<uint32_t>(std::min(std::ceil(step), 4294967295.0));
+    band.least = static_cast<uint32_t>(std::min(std::ceil(step), 4294967295.0));
     // Up to the first magnitude dequantised() refuses: that one and the
     // larger ones go to it.
-    int32_t* row = tree.rebuilt.data() + i * (kRebuiltTable + 1);
+    band.rebuilt_row = static_cast<uint32_t>(i * (kRebuiltTable + 1));
+    int32_t* row = tree.rebuilt.data() + band.rebuilt_row;
     int a = 1;
     for (; a <= kRebuiltTable && (a + 0.35) * step < 2147483648.0; ++a) row[a] = dequantised(a, step);
-    tree.rebuilt_limit[i] = a - 1;
+    band.limit = static_cast<uint32_t>(a - 1);
+    band.magnitude_item = static_cast<uint16_t>(i * kRateRow);
+    band.run_item = static_cast<uint16_t>((63 - i) * kRateRow);
+    band.exact = step == 1.0;
+    band.double_quotient = band.divider.integer_path && step >= 1.0;
   }
 }
 
@@ -57,59 +65,11 @@ uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values,
 
 namespace {
 
-// One band's quantiser and items. A band whose step is 1.0 is exact: every
-// value stays as it is.
-struct BandQuantiser {
-  const StepDivider* divider;
-  bool exact;
-  uint32_t least;          // the least magnitude that does not quantise to 0
-  const int32_t* rebuilt;  // by quotient, up to `limit`
-  uint32_t limit;
-  uint16_t magnitude_item;  // the item of bin 0 of the band's magnitude model, also its terminator
-  uint16_t run_item;        // the same of its run model
-};
-
-BandQuantiser band_quantiser(const EstimateTree& tree, int entry) {
-  const StepDivider& divider = tree.dividers[entry];
-  return {&divider,
-          divider.step == 1.0,
-          tree.least_nonzero[entry],
-          tree.rebuilt.data() + entry * (kRebuiltTable + 1),
-          static_cast<uint32_t>(tree.rebuilt_limit[entry]),
-          static_cast<uint16_t>(entry * kRateRow),
-          static_cast<uint16_t>((63 - entry) * kRateRow)};
-}
-
-// Items and rebuilt values of positions [p, end) of a band, one coefficient
-// at a time; `previous` is the last nonzero position before p.
-inline uint16_t* scalar_items(const CodecState& state, const BandQuantiser& band, int32_t* values, int p, int end,
-                              int& previous, uint16_t* out) {
-  for (; p < end; ++p) {
-    const int32_t v = values[p];
-    const uint32_t a = magnitude_of(v);
-    if (a < band.least) {
-      if (!band.exact) values[p] = 0;
-      continue;
-    }
-    const uint32_t q = band.exact ? a : band.divider->magnitude_quotient(a);
-    out[0] = static_cast<uint16_t>(band.magnitude_item + item_bin(state, q));
-    out[1] = kSignItem;
-    out[2] = static_cast<uint16_t>(band.run_item + state.small_bin[p - previous - 1]);
-    out += 3;
-    previous = p;
-    if (!band.exact) {
-      const int32_t r = q <= band.limit ? band.rebuilt[q] : rebuilt_beyond(static_cast<int32_t>(q), band.divider->step);
-      values[p] = v < 0 ? -r : r;
-    }
-  }
-  return out;
-}
-
 // The items of a band with a step: a first pass lists the coefficients that
 // are not 0 after quantising (those of at least the step), without a branch
 // per coefficient; items and values follow from the list alone.
-uint16_t* listed_band_items(const CodecState& state, const BandQuantiser& band, int32_t* values, int begin, int end,
-                            uint16_t* out, bool& all_zero) {
+uint16_t* listed_band_items(const CodecState& state, const BandQuantiser& band, const int32_t* rebuilt,
+                            int32_t* values, int begin, int end, uint16_t* out, bool& all_zero) {
   int32_t positions[kSplitMaxArea], listed[kSplitMaxArea];
   int count = 0;
   for (int p = begin; p < end; ++p) {
@@ -123,7 +83,7 @@ uint16_t* listed_band_items(const CodecState& state, const BandQuantiser& band, 
   for (int i = 0; i < count; ++i) {
     const int p = positions[i];
     const int32_t sign = listed[i] >> 31;
-    const uint32_t a = band.divider->magnitude_quotient(magnitude_of(listed[i]));
+    const uint32_t a = band.divider.magnitude_quotient(magnitude_of(listed[i]));
     out[0] = static_cast<uint16_t>(band.magnitude_item + item_bin(state, a));
     out[1] = kSignItem;
     out[2] = static_cast<uint16_t>(band.run_item + state.small_bin[p - previous - 1]);
@@ -132,9 +92,9 @@ uint16_t* listed_band_items(const CodecState& state, const BandQuantiser& band, 
     // Rebuilding is odd in the value: the table holds it by magnitude.
     int32_t r;
     if (a <= band.limit) [[likely]] {
-      r = band.rebuilt[a];
+      r = rebuilt[a];
     } else {
-      r = rebuilt_beyond(static_cast<int32_t>(a), band.divider->step);
+      r = rebuilt_beyond(static_cast<int32_t>(a), band.divider.step);
     }
     values[p] = (r ^ sign) - sign;
   }
@@ -144,6 +104,31 @@ uint16_t* listed_band_items(const CodecState& state, const BandQuantiser& band, 
 }
 
 #if KV_BAND_VECTORS
+
+// Items and rebuilt values of positions [p, end) of a band, one coefficient
+// at a time; `previous` is the last nonzero position before p.
+inline uint16_t* scalar_items(const CodecState& state, const BandQuantiser& band, const int32_t* rebuilt,
+                              int32_t* values, int p, int end, int& previous, uint16_t* out) {
+  for (; p < end; ++p) {
+    const int32_t v = values[p];
+    const uint32_t a = magnitude_of(v);
+    if (a < band.least) {
+      if (!band.exact) values[p] = 0;
+      continue;
+    }
+    const uint32_t q = band.exact ? a : band.divider.magnitude_quotient(a);
+    out[0] = static_cast<uint16_t>(band.magnitude_item + item_bin(state, q));
+    out[1] = kSignItem;
+    out[2] = static_cast<uint16_t>(band.run_item + state.small_bin[p - previous - 1]);
+    out += 3;
+    previous = p;
+    if (!band.exact) {
+      const int32_t r = q <= band.limit ? rebuilt[q] : rebuilt_beyond(static_cast<int32_t>(q), band.divider.step);
+      values[p] = v < 0 ? -r : r;
+    }
+  }
+  return out;
+}
 
 // Per lane mask: the indices of its set lanes, in order, one per byte.
 constexpr std::array<uint64_t, 256> kCompressOrder = [] {
@@ -174,6 +159,7 @@ struct VectorBand {
 template <bool kExact, bool kPartial>
 [[gnu::target("avx2"), gnu::always_inline]] inline uint16_t* vector_chunk(const CodecState& state,
                                                                            const BandQuantiser& band,
+                                                                           const int32_t* rebuilt_row,
                                                                            const VectorBand& c, int32_t* values,
                                                                            int p, int lanes, int& previous,
                                                                            uint16_t* out) {
@@ -209,10 +195,10 @@ template <bool kExact, bool kPartial>
   const __m256i beyond = _mm256_or_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(a, c.beyond), a),
                                          _mm256_cmpgt_epi32(q, c.limit));
   if (!_mm256_testz_si256(beyond, listed)) [[unlikely]]
-    return scalar_items(state, band, values, p, p + lanes, previous, out);
+    return scalar_items(state, band, rebuilt_row, values, p, p + lanes, previous, out);
   const __m256i bins = _mm256_i32gather_epi32(state.small_bin, q, 4);
   if constexpr (!kExact) {
-    const __m256i rebuilt = _mm256_sign_epi32(_mm256_i32gather_epi32(band.rebuilt, q, 4), v);
+    const __m256i rebuilt = _mm256_sign_epi32(_mm256_i32gather_epi32(rebuilt_row, q, 4), v);
     if constexpr (kPartial) {
       _mm256_maskstore_epi32(at, lane_mask, rebuilt);
     } else {
@@ -253,17 +239,17 @@ template <bool kExact, bool kPartial>
 
 template <bool kExact>
 [[gnu::target("avx2")]] uint16_t* vector_band_items(const CodecState& state, const BandQuantiser& band,
-                                                    int32_t* values, int begin, int end, int& previous,
-                                                    uint16_t* out) {
+                                                    const int32_t* rebuilt, int32_t* values, int begin, int end,
+                                                    int& previous, uint16_t* out) {
   const VectorBand c = {_mm256_set1_epi32(static_cast<int32_t>(band.least)),
                         _mm256_set1_epi32(kExact ? 1025 : 1 << 24),
                         _mm256_set1_epi32(static_cast<int32_t>(kExact ? 1024 : band.limit)),
                         _mm256_set1_epi32(band.magnitude_item),
                         _mm256_set1_epi32(band.run_item),
-                        _mm256_set1_pd(band.divider->step)};
+                        _mm256_set1_pd(band.divider.step)};
   int p = begin;
-  for (; end - p >= 8; p += 8) out = vector_chunk<kExact, false>(state, band, c, values, p, 8, previous, out);
-  if (p < end) out = vector_chunk<kExact, true>(state, band, c, values, p, end - p, previous, out);
+  for (; end - p >= 8; p += 8) out = vector_chunk<kExact, false>(state, band, rebuilt, c, values, p, 8, previous, out);
+  if (p < end) out = vector_chunk<kExact, true>(state, band, rebuilt, c, values, p, end - p, previous, out);
   return out;
 }
 
@@ -275,12 +261,12 @@ uint16_t* write_rate_items_portable(const CodecState& state, const EstimateTree&
                                     int32_t* values, uint16_t* out, bool& all_zero) {
   all_zero = true;
   for (int j = layout.levels + 1; j >= 1; --j) {
-    const BandQuantiser band = band_quantiser(tree, state.level + j);
+    const BandQuantiser& band = tree.bands[state.level + j];
     const int begin = layout.end[j + 1], end = layout.end[j];
     if (band.exact) {
       out = write_exact_band_items(state, values, begin, end, state.level + j, out, all_zero);
     } else {
-      out = listed_band_items(state, band, values, begin, end, out, all_zero);
+      out = listed_band_items(state, band, tree.rebuilt.data() + band.rebuilt_row, values, begin, end, out, all_zero);
     }
   }
   return out;
@@ -296,70 +282,28 @@ namespace {
   return write_rate_items_portable(state, tree, layout, values, out, all_zero);
 }
 
-// The items of a band of one to three coefficients (every block has two or
-// three), its tables read only as far as its values need them.
-inline uint16_t* short_band_items(const CodecState& state, const EstimateTree& tree, int entry, int32_t* values,
-                                  int begin, int end, uint16_t* out, bool& all_zero) {
-  const StepDivider& divider = tree.dividers[entry];
-  const bool exact = divider.step == 1.0;
-  const uint32_t least = tree.least_nonzero[entry];
-  int previous = begin - 1;
-  for (int p = begin; p < end; ++p) {
-    const int32_t v = values[p];
-    const uint32_t a = magnitude_of(v);
-    if (a < least) {
-      if (!exact) values[p] = 0;
-      continue;
-    }
-    const uint32_t q = exact ? a : divider.magnitude_quotient(a);
-    out[0] = static_cast<uint16_t>(entry * kRateRow + item_bin(state, q));
-    out[1] = kSignItem;
-    out[2] = static_cast<uint16_t>((63 - entry) * kRateRow + state.small_bin[p - previous - 1]);
-    out += 3;
-    previous = p;
-    if (!exact) {
-      const int32_t r = q <= static_cast<uint32_t>(tree.rebuilt_limit[entry])
-                            ? tree.rebuilt[static_cast<size_t>(entry * (kRebuiltTable + 1)) + q]
-                            : rebuilt_beyond(static_cast<int32_t>(q), divider.step);
-      values[p] = v < 0 ? -r : r;
-    }
-  }
-  all_zero = all_zero && previous < begin;
-  if (previous < end - 1) *out++ = static_cast<uint16_t>(entry * kRateRow);
-  return out;
-}
-
-// The items of a band of four coefficients or more.
-[[gnu::target("avx2")]] uint16_t* long_band_items(const CodecState& state, const EstimateTree& tree, int entry,
-                                                  int32_t* values, int begin, int end, uint16_t* out,
-                                                  bool& all_zero) {
-  const BandQuantiser band = band_quantiser(tree, entry);
-  int previous = begin - 1;
-  // Steps the double quotient does not cover, one coefficient at a time.
-  if (!(band.exact || (band.divider->integer_path && band.divider->step >= 1.0))) {
-    out = scalar_items(state, band, values, begin, end, previous, out);
-  } else if (band.exact) {
-    out = vector_band_items<true>(state, band, values, begin, end, previous, out);
-  } else {
-    out = vector_band_items<false>(state, band, values, begin, end, previous, out);
-  }
-  all_zero = all_zero && previous < begin;
-  if (previous < end - 1) *out++ = band.magnitude_item;
-  return out;
-}
-
 [[gnu::target("avx2")]] uint16_t* band_items(const CodecState& state, const EstimateTree& tree,
                                              const BandLayout& layout, int32_t* values, uint16_t* out,
                                              bool& all_zero) {
-  all_zero = true;
+  bool listed = false;
   for (int j = layout.levels + 1; j >= 1; --j) {
+    const BandQuantiser& band = tree.bands[state.level + j];
+    const int32_t* rebuilt = tree.rebuilt.data() + band.rebuilt_row;
     const int begin = layout.end[j + 1], end = layout.end[j];
-    if (end - begin < 4) {
-      out = short_band_items(state, tree, state.level + j, values, begin, end, out, all_zero);
+    int previous = begin - 1;
+    // Every block has two or three bands of one to three coefficients: one
+    // at a time, as the steps the double quotient does not cover.
+    if (end - begin < 4 || !band.double_quotient) {
+      out = scalar_items(state, band, rebuilt, values, begin, end, previous, out);
+    } else if (band.exact) {
+      out = vector_band_items<true>(state, band, rebuilt, values, begin, end, previous, out);
     } else {
-      out = long_band_items(state, tree, state.level + j, values, begin, end, out, all_zero);
+      out = vector_band_items<false>(state, band, rebuilt, values, begin, end, previous, out);
     }
+    listed = listed || previous >= begin;
+    if (previous < end - 1) *out++ = band.magnitude_item;
   }
+  all_zero = !listed;
   return out;
 }
 

@@ -8,10 +8,25 @@
 
 #include "block_transform.h"
 #include "codec_state.h"
-#include "estimates.h"
 #include "magnitude.h"
 
 namespace kv {
+
+struct EstimateTree;
+
+inline constexpr int kRebuiltTable = 1024;
+
+// What the rate-item writers need of one quantizer table entry.
+struct BandQuantiser {
+  StepDivider divider;
+  uint32_t least;           // magnitudes below quantise to 0
+  uint32_t limit;           // the largest quotient its row of rebuilt values holds
+  uint32_t rebuilt_row;     // where that row starts in the tree's `rebuilt`
+  uint16_t magnitude_item;  // bin 0 of its magnitude model, also a band's terminator
+  uint16_t run_item;        // bin 0 of its run model
+  bool exact;               // step 1.0: every value stays as it is
+  bool double_quotient;     // a double division gives its quotients below 2^24 (steps 1 to 2^24)
+};
 
 // A rate item: the (model, bin) entry of the rate table as one index into
 // state.item_bits, or the sign bit. A rate is the sum of its items' bits in
@@ -49,8 +64,8 @@ inline int32_t item_bin(const CodecState& state, uint32_t a) {
 uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values, int begin, int end, int model,
                                  uint16_t* out, bool& all_zero);
 
-// The tree's per-step tables (dividers, least nonzero magnitudes, rebuilt
-// values) for a quantizer table, unless they were made for it already.
+// The tree's quantisers and rebuilt values for a quantizer table, unless
+// they were made for it already.
 void prepare_step_tables(const float quant[64], EstimateTree& tree);
 
 // The rate items of a block's bands at state.level, from `out` on, the

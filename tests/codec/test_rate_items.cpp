@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "estimates.h"
 #include "failure.h"
 #include "magnitude.h"
 #include "rate_items.h"
@@ -34,6 +35,7 @@ Outcome run(Writer writer, const CodecState& state, const EstimateTree& tree, co
     outcome.items.assign(items.data(), end);
     outcome.values = values;
   } catch (const Failure&) {
+    outcome = {};  // what was written before is of no use
     outcome.refused = true;
   }
   return outcome;
@@ -50,7 +52,7 @@ std::vector<int32_t> coefficients(int n, int kind, std::mt19937& random) {
   for (int32_t& v : values) {
     v = small(random);
     if (kind == 2 && pick(random) < 3) v = edges[static_cast<size_t>(pick(random)) % std::size(edges)];
-    if (pick(random) < 8) v = -v;
+    if (pick(random) < 8 && v != std::numeric_limits<int32_t>::min()) v = -v;
   }
   return values;
 }
