@@ -60,16 +60,15 @@ std::vector<int32_t> coefficients(int n, int kind, std::mt19937& random) {
 TEST(RateItems, EncoderWriterEqualsPortable) {
   CodecState state;
   build_bin_tables(state);
-  // The encoder's tables, and one mixing exact bands, steps below 1, steps
-  // past the integer divider among ordinary ones;
-  // and one whose rebuilt table stops at 1022.
+  // The encoder's tables; one mixing exact bands, odd steps and steps past
+  // the integer divider; one whose rebuilt table stops at 1022.
   std::vector<std::vector<float>> tables;
   for (float q : {2.0f, 8.0f, 32.0f, 300.0f}) {
     std::vector<float> quant(64);
     build_quantizer_table(q, quant.data());
     tables.push_back(quant);
   }
-  const float mixed[] = {1.0f, 3.0f, 0.5f, 1.0f, 1.5f, 8.0f, 1.0f, 40.25f, 1000.0f, 33554432.0f, 7.1f, 2.0f};
+  const float mixed[] = {1.0f, 3.0f, 1.25f, 1.0f, 1.5f, 8.0f, 1.0f, 40.25f, 1000.0f, 33554432.0f, 7.1f, 2.0f};
   tables.emplace_back(64);
   for (size_t i = 0; i < 64; ++i) tables.back()[i] = mixed[i % std::size(mixed)];
   tables.emplace_back(64, 2098792.0f);
