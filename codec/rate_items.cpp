@@ -146,11 +146,12 @@ constexpr int32_t kFirstLanes[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0,
 
 // Items of eight coefficients at a time. A lane is listed when its
 // magnitude reaches `least`; its quotient (a double division: exact below
-// 2^24 for steps of at least 1, see StepDivider) indexes the bin and rebuilt
-// tables, whose entry 0 makes the other lanes rebuild as 0. The listed
-// lanes' positions and bins are packed to the front with one permutation,
-// and their runs follow from the positions. Chunks with a lane beyond the
-// tables go the scalar way.
+// 2^24 for steps of at least 1, see StepDivider) indexes the bin table and
+// gives the rebuilt value. The listed lanes' positions and bins are packed
+// to the front with one permutation, and their runs follow from the
+// positions. Chunks with a listed lane beyond the tables (a magnitude of
+// 2^24 or more, a quotient past 1024 or past the rebuilt limit) go the
+// scalar way.
 struct VectorBand {
   __m256i least, beyond, limit, magnitude_item, run_item;
   __m256d step;
@@ -187,10 +188,13 @@ template <bool kExact, bool kPartial>
     return out;
   }
   __m256i q = a;
+  __m256d q_low, q_high;  // the quotients as doubles
   if constexpr (!kExact) {
-    const __m256d low = _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(a)), c.step);
-    const __m256d high = _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(a, 1)), c.step);
-    q = _mm256_set_m128i(_mm256_cvttpd_epi32(high), _mm256_cvttpd_epi32(low));
+    q_low = _mm256_round_pd(_mm256_div_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(a)), c.step),
+                            _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    q_high = _mm256_round_pd(_mm256_div_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(a, 1)), c.step),
+                             _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    q = _mm256_set_m128i(_mm256_cvttpd_epi32(q_high), _mm256_cvttpd_epi32(q_low));
   }
   const __m256i beyond = _mm256_or_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(a, c.beyond), a),
                                          _mm256_cmpgt_epi32(q, c.limit));
@@ -198,7 +202,12 @@ template <bool kExact, bool kPartial>
     return scalar_items(state, band, rebuilt_row, values, p, p + lanes, previous, out);
   const __m256i bins = _mm256_i32gather_epi32(state.small_bin, q, 4);
   if constexpr (!kExact) {
-    const __m256i rebuilt = _mm256_sign_epi32(_mm256_i32gather_epi32(rebuilt_row, q, 4), v);
+    // dequantised(q, step) as it computes it, (q + 0.35) * step truncated
+    // (the table's values, quicker than gathering them); 0 where not listed.
+    const __m256d third = _mm256_set1_pd(0.35);
+    const __m128i r_low = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(q_low, third), c.step));
+    const __m128i r_high = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(q_high, third), c.step));
+    const __m256i rebuilt = _mm256_sign_epi32(_mm256_and_si256(_mm256_set_m128i(r_high, r_low), listed), v);
     if constexpr (kPartial) {
       _mm256_maskstore_epi32(at, lane_mask, rebuilt);
     } else {
