@@ -78,7 +78,7 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
     const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
     if (step == 1.0) {  // every value stays as it is
       std::copy(values + begin, values + end, quantised + begin);
-      out = write_exact_band_items(state, values, begin, end, j + level, out, all_zero);
+      out = write_exact_items(state, tree, j + level, values, begin, end, out, all_zero);
       continue;
     }
     const uint32_t least = band.least;  // magnitudes below quantise to 0

@@ -316,6 +316,24 @@ namespace {
   return out;
 }
 
+[[gnu::target("default")]] uint16_t* exact_items(const CodecState& state, const EstimateTree&, int entry,
+                                                 int32_t* values, int begin, int end, uint16_t* out,
+                                                 bool& all_zero) {
+  return write_exact_band_items(state, values, begin, end, entry, out, all_zero);
+}
+
+[[gnu::target("avx2")]] uint16_t* exact_items(const CodecState& state, const EstimateTree& tree, int entry,
+                                              int32_t* values, int begin, int end, uint16_t* out,
+                                              bool& all_zero) {
+  if (end - begin < 8) return write_exact_band_items(state, values, begin, end, entry, out, all_zero);
+  const BandQuantiser& band = tree.bands[entry];
+  int previous = begin - 1;
+  out = vector_band_items<true>(state, band, nullptr, values, begin, end, previous, out);
+  all_zero = all_zero && previous < begin;
+  if (previous < end - 1) *out++ = band.magnitude_item;
+  return out;
+}
+
 }  // namespace
 
 uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
@@ -323,11 +341,21 @@ uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, co
   return band_items(state, tree, layout, values, out, all_zero);
 }
 
+uint16_t* write_exact_items(const CodecState& state, const EstimateTree& tree, int entry, int32_t* values, int begin,
+                            int end, uint16_t* out, bool& all_zero) {
+  return exact_items(state, tree, entry, values, begin, end, out, all_zero);
+}
+
 #else
 
 uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
                            int32_t* values, uint16_t* out, bool& all_zero) {
   return write_rate_items_portable(state, tree, layout, values, out, all_zero);
+}
+
+uint16_t* write_exact_items(const CodecState& state, const EstimateTree&, int entry, int32_t* values, int begin,
+                            int end, uint16_t* out, bool& all_zero) {
+  return write_exact_band_items(state, values, begin, end, entry, out, all_zero);
 }
 
 #endif

@@ -64,6 +64,11 @@ inline int32_t item_bin(const CodecState& state, uint32_t a) {
 uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values, int begin, int end, int model,
                                  uint16_t* out, bool& all_zero);
 
+// The same for a band of quantizer table entry `entry`, whose step is 1.0,
+// vectorised like write_rate_items.
+uint16_t* write_exact_items(const CodecState& state, const EstimateTree& tree, int entry, int32_t* values, int begin,
+                            int end, uint16_t* out, bool& all_zero);
+
 // The tree's quantisers and rebuilt values for a quantizer table, unless
 // they were made for it already.
 void prepare_step_tables(const float quant[64], EstimateTree& tree);
