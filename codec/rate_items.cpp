@@ -145,15 +145,17 @@ constexpr std::array<uint64_t, 256> kCompressOrder = [] {
 constexpr int32_t kFirstLanes[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
 
 // Items of eight coefficients at a time. A lane is listed when its
-// magnitude reaches `least`; its quotient (a double division: exact below
-// 2^24 for steps of at least 1, see StepDivider) indexes the bin table and
-// gives the rebuilt value. The listed lanes' positions and bins are packed
-// to the front with one permutation, and their runs follow from the
-// positions. Chunks with a listed lane beyond the tables (a magnitude of
-// 2^24 or more, a quotient past 1024 or past the rebuilt limit) go the
+// magnitude reaches `least`; its quotient indexes the bin table and gives
+// the rebuilt value. The quotient is a double division: for steps from 1 to
+// 2^24 and quotients up to 1024, the distance of |v| / step from the next
+// integer (at least 2^-24) is far above the division's error (below
+// 2^-42), so it truncates to the exact quotient. The listed lanes'
+// positions and bins are packed to the front with one permutation, and
+// their runs follow from the positions. Chunks with a listed lane past the
+// tables (a quotient beyond 1024 or the rebuilt limit, or 2^31) go the
 // scalar way.
 struct VectorBand {
-  __m256i least, beyond, limit, magnitude_item, run_item;
+  __m256i least, past_limit, magnitude_item, run_item;
   __m256d step;
 };
 
@@ -196,8 +198,8 @@ template <bool kExact, bool kPartial>
                              _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     q = _mm256_set_m128i(_mm256_cvttpd_epi32(q_high), _mm256_cvttpd_epi32(q_low));
   }
-  const __m256i beyond = _mm256_or_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(a, c.beyond), a),
-                                         _mm256_cmpgt_epi32(q, c.limit));
+  // -2^31 (the magnitude 2^31) compares as past every limit.
+  const __m256i beyond = _mm256_cmpeq_epi32(_mm256_max_epu32(q, c.past_limit), q);
   if (!_mm256_testz_si256(beyond, listed)) [[unlikely]]
     return scalar_items(state, band, rebuilt_row, values, p, p + lanes, previous, out);
   const __m256i bins = _mm256_i32gather_epi32(state.small_bin, q, 4);
@@ -251,8 +253,7 @@ template <bool kExact>
                                                     const int32_t* rebuilt, int32_t* values, int begin, int end,
                                                     int& previous, uint16_t* out) {
   const VectorBand c = {_mm256_set1_epi32(static_cast<int32_t>(band.least)),
-                        _mm256_set1_epi32(kExact ? 1025 : 1 << 24),
-                        _mm256_set1_epi32(static_cast<int32_t>(kExact ? 1024 : band.limit)),
+                        _mm256_set1_epi32(static_cast<int32_t>(kExact ? 1025 : band.limit + 1)),
                         _mm256_set1_epi32(band.magnitude_item),
                         _mm256_set1_epi32(band.run_item),
                         _mm256_set1_pd(band.divider.step)};
