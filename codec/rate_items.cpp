@@ -1,10 +1,10 @@
 #include "rate_items.h"
 
-#include "estimates.h"
-
 #include <array>
 #include <bit>
 #include <cmath>
+
+#include "estimates.h"
 
 // On x86-64 the writer is built twice, once for processors with 256-bit
 // integer vectors, chosen at load time.

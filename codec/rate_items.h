@@ -25,7 +25,7 @@ struct BandQuantiser {
   uint16_t magnitude_item;  // bin 0 of its magnitude model, also a band's terminator
   uint16_t run_item;        // bin 0 of its run model
   bool exact;               // step 1.0: every value stays as it is
-  bool double_quotient;     // a double division gives its quotients below 2^24 (steps 1 to 2^24)
+  bool double_quotient;     // steps from 1 to 2^24: the vector writer's double division is exact
 };
 
 // A rate item: the (model, bin) entry of the rate table as one index into
