@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "magnitude.h"
+#include "rate_items.h"
 #include "search_kernels.h"
 #include "wavelet.h"
 #include "thread_pool.h"
@@ -22,15 +23,6 @@ const double* log2_table() {
     return t;
   }();
   return table.data();
-}
-
-// A rate item: the (model, bin) entry of the rate table as one index into
-// state.item_bits, or the sign bit. A rate is the sum of its items' bits in
-// their order, a nonzero coefficient giving three: magnitude, sign, run.
-constexpr int kRateRow = kModelSymbols + 1;
-constexpr uint16_t kSignItem = kModelCount * kRateRow;
-inline uint16_t rate_item(int model, int32_t bin) {
-  return static_cast<uint16_t>(model * kRateRow + std::min(bin, kModelSymbols));
 }
 
 // The sum of squares of a block's samples, as the error of an all-zero
@@ -54,8 +46,7 @@ constexpr int kParallelWork = 1536;
 struct Scratch {
   int32_t values[kSplitMaxArea];
   ScanSamples kept;
-  uint16_t events[3 * kSplitMaxArea + 16];
-  int32_t positions[kSplitMaxArea], listed[kSplitMaxArea];  // a band's nonzero coefficients
+  uint16_t events[rate_item_capacity(kSplitMaxArea)];
   struct Distortion {
     double sse = -1;
     int32_t samples = 0;
@@ -63,44 +54,6 @@ struct Scratch {
     double distortion = 0;
   } distortions[256];
 };
-
-// dequantised() of a magnitude beyond the table (it refuses those that do not fit).
-[[gnu::noinline]] int32_t rebuilt_beyond(int32_t a, double step) { return dequantised(a, step); }
-
-// |v| without a branch (2^31 for the most negative value).
-inline uint32_t magnitude_of(int32_t v) {
-  const int32_t sign = v >> 31;
-  return static_cast<uint32_t>(v ^ sign) - static_cast<uint32_t>(sign);
-}
-
-// The bin of magnitude a, as a rate item holds it: beyond 31, the prohibitive bin.
-inline int32_t item_bin(const CodecState& state, uint32_t a) {
-  if (a <= 1024) [[likely]]
-    return state.small_bin[a];
-  return std::min(large_magnitude_bin(state, static_cast<int32_t>(a)), kModelSymbols);
-}
-
-// The rate items of band j of a block at `level` (model j + level) whose step
-// is 1.0: every value stays as it is. Such bands (the coarse ones) are mostly
-// nonzero: no list, items written without branching on each coefficient.
-uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values, int begin, int end, int model,
-                                 uint16_t* out, bool& all_zero) {
-  const uint16_t magnitude_item = static_cast<uint16_t>(model * kRateRow);
-  const uint16_t run_item = static_cast<uint16_t>((63 - model) * kRateRow);
-  int32_t run = 0;
-  for (int p = begin; p < end; ++p) {
-    const int32_t e = values[p];
-    const int nonzero = e != 0;
-    out[0] = static_cast<uint16_t>(magnitude_item + item_bin(state, magnitude_of(e)));
-    out[1] = kSignItem;
-    out[2] = static_cast<uint16_t>(run_item + state.small_bin[run]);
-    out += 3 * nonzero;
-    run = (run + 1) & (nonzero - 1);  // 0 after a nonzero coefficient
-  }
-  all_zero = all_zero && run == end - begin;
-  if (run > 0) *out++ = rate_item(model, 0);
-  return out;
-}
 
 // Rate-distortion-optimised quantisation of a block's lifted coefficients, in
 // place, one coefficient at a time in scan order, each choice made with the
@@ -117,19 +70,20 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
   const BandLayout& layout = g.layout;
   all_zero = true;
   for (int j = layout.levels + 1; j >= 1; --j) {
-    const StepDivider& divider = tree.dividers[level + j];
+    const BandQuantiser& band = tree.bands[level + j];
+    const StepDivider& divider = band.divider;
     const double step = divider.step;
     const int begin = layout.end[j + 1], end = layout.end[j];
     const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
     const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
     if (step == 1.0) {  // every value stays as it is
       std::copy(values + begin, values + end, quantised + begin);
-      out = write_exact_band_items(state, values, begin, end, j + level, out, all_zero);
+      out = write_exact_items(state, tree, j + level, values, begin, end, out, all_zero);
       continue;
     }
-    const uint32_t least = tree.least_nonzero[level + j];  // magnitudes below quantise to 0
-    const int32_t* rebuilt_row = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
-    const uint32_t rebuilt_limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
+    const uint32_t least = band.least;  // magnitudes below quantise to 0
+    const int32_t* rebuilt_row = tree.rebuilt.data() + band.rebuilt_row;
+    const uint32_t rebuilt_limit = band.limit;
     const double* magnitude_bits = state.rate_bits[j + level];
     const double* run_bits = state.rate_bits[63 - j - level];
     auto run_cost = [&](int32_t run) { return run_bits[run <= 1024 ? state.small_bin[run] : kModelSymbols]; };
@@ -234,65 +188,6 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
   return out;
 }
 
-// The rate items of a block's bands, the coefficients quantised on the way;
-// nonzero ones are then dequantised (zeros rebuild as 0), ready for the
-// inverse. A first pass over a band lists the coefficients that are not 0
-// after quantising (those of at least the step), without a branch per
-// coefficient; items and values follow from the list alone. Returns the end
-// of the items.
-uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
-                           int32_t* values, Scratch& scratch, bool& all_zero) {
-  const int level = state.level;
-  uint16_t* out = scratch.events;
-  int32_t* positions = scratch.positions;
-  int32_t* listed = scratch.listed;
-  all_zero = true;
-  for (int j = layout.levels + 1; j >= 1; --j) {
-    const StepDivider& divider = tree.dividers[level + j];
-    const double step = divider.step;
-    const int begin = layout.end[j + 1], end = layout.end[j];
-    if (step == 1.0) {  // every value rebuilds as it is
-      out = write_exact_band_items(state, values, begin, end, j + level, out, all_zero);
-      continue;
-    }
-    const uint32_t least = tree.least_nonzero[level + j];
-    const uint16_t magnitude_item = static_cast<uint16_t>((j + level) * kRateRow);
-    const uint16_t run_item = static_cast<uint16_t>((63 - j - level) * kRateRow);
-    int count = 0;
-    for (int p = begin; p < end; ++p) {
-      const int32_t v = values[p];
-      positions[count] = p;
-      listed[count] = v;
-      count += magnitude_of(v) >= least;
-    }
-    std::fill(values + begin, values + end, 0);
-    const int32_t* rebuilt = tree.rebuilt.data() + (level + j) * (kRebuiltTable + 1);
-    const uint32_t limit = static_cast<uint32_t>(tree.rebuilt_limit[level + j]);
-    int32_t previous = begin - 1;
-    for (int i = 0; i < count; ++i) {
-      const int p = positions[i];
-      const int32_t sign = listed[i] >> 31;
-      const uint32_t a = divider.magnitude_quotient(magnitude_of(listed[i]));
-      out[0] = static_cast<uint16_t>(magnitude_item + item_bin(state, a));
-      out[1] = kSignItem;
-      out[2] = static_cast<uint16_t>(run_item + state.small_bin[p - previous - 1]);
-      out += 3;
-      previous = p;
-      // Rebuilding is odd in the value: the table holds it by magnitude.
-      int32_t r;
-      if (a <= limit) [[likely]] {
-        r = rebuilt[a];
-      } else {
-        r = rebuilt_beyond(static_cast<int32_t>(a), step);
-      }
-      values[p] = (r ^ sign) - sign;
-    }
-    all_zero = all_zero && count == 0;
-    if (previous < end - 1) *out++ = rate_item(j + level, 0);
-  }
-  return out;
-}
-
 void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node, int index, Scratch& scratch) {
   const BlockGeometry& g = *node.geometry;
   const int n = g.samples;
@@ -312,7 +207,7 @@ void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode
     end = quantise_optimised(state, tree, g, level, values, node.coefficients.data() + coefficients_begin,
                              scratch.events, all_zero);
   } else {
-    end = write_rate_items(state, tree, layout, values, scratch, all_zero);
+    end = write_rate_items(state, tree, layout, values, scratch.events, all_zero);
   }
   DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0, coefficients_begin};
   node.events.insert(node.events.end(), static_cast<const uint16_t*>(scratch.events), end);
@@ -592,22 +487,7 @@ const BlockGeometry* tree_geometry(CodecState& state, EstimateTree& tree, int wi
 }  // namespace
 
 void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree) {
-  if (!std::equal(std::begin(state.quant), std::end(state.quant), tree.steps)) {
-    std::copy(std::begin(state.quant), std::end(state.quant), tree.steps);
-    tree.rebuilt.assign(64 * (kRebuiltTable + 1), 0);
-    for (int i = 0; i < 64; ++i) {
-      const double step = state.quant[i];
-      tree.dividers[i] = StepDivider(step);
-      // Magnitudes below the step quantise to 0.
-      tree.least_nonzero[i] = static_cast<uint32_t>(std::min(std::ceil(step), 4294967295.0));
-      // Up to the first magnitude dequantised() refuses: that one and the
-      // larger ones go to it.
-      int32_t* row = tree.rebuilt.data() + i * (kRebuiltTable + 1);
-      int a = 1;
-      for (; a <= kRebuiltTable && (a + 0.35) * step < 2147483648.0; ++a) row[a] = dequantised(a, step);
-      tree.rebuilt_limit[i] = a - 1;
-    }
-  }
+  prepare_step_tables(state.quant, tree);
   // Nodes and their arrays are reused from one tree to the next.
   size_t count = 0;
   auto add_node = [&](const Block& block) {

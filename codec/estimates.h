@@ -15,6 +15,7 @@
 #include "block_geometry.h"
 #include "codec_state.h"
 #include "direction_search.h"
+#include "rate_items.h"
 #include "subband.h"
 
 namespace kv {
@@ -43,19 +44,15 @@ struct EstimateNode {
   std::vector<int32_t> coefficients;  // rate-distortion mode only
 };
 
-inline constexpr int kRebuiltTable = 1024;
-
 // The quadtree below one block of at most kSplitMaxArea samples.
 struct EstimateTree {
   std::vector<EstimateNode> nodes;  // node 0 is the root; nodes past `used` are spare
   size_t used = 0;
-  // Per quantizer table entry: its divider, and the value dequantised() rebuilds
-  // from every magnitude up to the limit (at most kRebuiltTable).
+  // Per quantizer table entry: how it quantises, and the value dequantised()
+  // rebuilds from every magnitude up to its limit (at most kRebuiltTable).
   float steps[64] = {};  // the quantizer table these were made for
-  StepDivider dividers[64];
-  uint32_t least_nonzero[64] = {};  // the least magnitude that does not quantise to 0
+  BandQuantiser bands[64] = {};
   std::vector<int32_t> rebuilt;  // 64 rows of kRebuiltTable + 1
-  int32_t rebuilt_limit[64] = {};
   std::vector<int> subtree, order;  // ensure_estimates' lists, reused
   std::vector<size_t> runs;         // and its runs of `order` handed to the threads
   const GeometryCache* geometry_source = nullptr;
