@@ -64,7 +64,10 @@ struct StepDivider {
   int shift;
 
   StepDivider() : StepDivider(1.0) {}
-  explicit StepDivider(double s) : step(s), integer_path(s < 16777216.0), reciprocal(0), mantissa(0), shift(0) {
+  // Steps below 1 (no quantizer table has them) would need a shift past 63
+  // bits: they divide in double like the largest ones.
+  explicit StepDivider(double s)
+      : step(s), integer_path(s >= 1.0 && s < 16777216.0), reciprocal(0), mantissa(0), shift(0) {
     if (!integer_path) return;
     int exponent;
     const double fraction = std::frexp(s, &exponent);  // s = fraction * 2^exponent, fraction in [0.5, 1)
