@@ -33,6 +33,7 @@ void halve_bin_model(BinModel& model) {
     previous = next;
   }
 #endif
+  model.reciprocal = total_reciprocal(bin_total(model));
 }
 
 }  // namespace kv
