@@ -100,7 +100,7 @@ void transform_region(const CodecState& state, int32_t* origin, int w, int h, bo
     lift_columns(state, origin, w, h, true);
   } else {
     inverse_lift_columns(state, origin, w, h);
-    for (int y = 0; y < h; ++y) lift_line(origin + y * row, w, state.pixel_step, kPlaneFilter, extend_symmetric, false);
+    for (int y = 0; y < h; ++y) inverse_plane_row(origin + y * row, w, state.pixel_step);
   }
 }
 

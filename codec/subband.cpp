@@ -154,7 +154,7 @@ namespace {
       int32_t m = read_magnitude(reader, state, magnitude_model);
       if (m == 0) break;  // the rest of the band is 0
       const bool negative = reader.read_bit() != 0;
-      int32_t run = read_magnitude(reader, state, run_model);
+      int32_t run = read_magnitude<4>(reader, state, run_model);
       if (run >= end - p) fail(1, "decode_block: zero run past the end of a band");
       p += run;
       int32_t v = negative ? -m : m;

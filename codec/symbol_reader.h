@@ -96,20 +96,23 @@ struct SymbolReader {
   // total's reciprocal gives one less than 2 above. The ends of the first
   // symbols come from r and the counts alone, while the previous read still
   // finishes; the symbol is then the number of them not above delta.
+  // `First` (at most 8) suits the model: runs of zeros are mostly below 4.
+  template <uint32_t First = 8>
   uint32_t read_symbol(BinModel& model, uint32_t increment, uint32_t limit) {
+    static_assert(First >= 2 && First <= kFirstSymbols);
     check("read_symbol");
     const uint32_t total = bin_total(model);
     const uint64_t g = ((uint64_t{range} * model.reciprocal) >> 16) + 1;
     auto lower_end = [&](uint32_t s) {
       return static_cast<uint32_t>((uint64_t{static_cast<uint16_t>(model.sum[s])} * g) >> 32);
     };
-    uint32_t ends[kFirstSymbols + 1];
+    uint32_t ends[First + 1];
     ends[0] = 0;
-    for (uint32_t s = 1; s <= kFirstSymbols; ++s) ends[s] = lower_end(s);
+    for (uint32_t s = 1; s <= First; ++s) ends[s] = lower_end(s);
     uint32_t symbol, a, b;
-    if (delta < ends[kFirstSymbols]) [[likely]] {
+    if (delta < ends[First]) [[likely]] {
       symbol = 0;
-      for (uint32_t s = 1; s < kFirstSymbols; ++s) symbol += ends[s] <= delta ? 1 : 0;
+      for (uint32_t s = 1; s < First; ++s) symbol += ends[s] <= delta ? 1 : 0;
       a = ends[symbol];
       b = ends[symbol + 1];
       add_from_first(model, symbol, increment);
@@ -147,10 +150,23 @@ struct SymbolReader {
   }
 
   static void add_from(BinModel& model, uint32_t symbol, uint32_t increment) {
+#if defined(__SSE2__)
+    // Lane s of vector i stands for sum[8 i + s + 1], above the symbol where 8 i + s >= symbol.
+    __m128i* above = reinterpret_cast<__m128i*>(model.sum + 1);
+    const __m128i add = _mm_set1_epi16(static_cast<int16_t>(increment));
+    const __m128i before = _mm_set1_epi16(static_cast<int16_t>(symbol - 1));
+    __m128i index = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+    for (int i = 0; i < 4; ++i) {
+      const __m128i from = _mm_cmpgt_epi16(index, before);
+      _mm_storeu_si128(above + i, _mm_add_epi16(_mm_loadu_si128(above + i), _mm_and_si128(from, add)));
+      index = _mm_add_epi16(index, _mm_set1_epi16(8));
+    }
+#else
     int16_t* above = model.sum + 1;
     const int16_t add = static_cast<int16_t>(increment);
     for (int s = 0; s < kBinSymbols; ++s)
       above[s] = static_cast<int16_t>(above[s] + (s >= static_cast<int>(symbol) ? add : 0));
+#endif
   }
 
   // Any symbol, by comparing sum[s] r with (delta + 1) total - 1: sum[s] is
