@@ -74,13 +74,16 @@ struct SymbolReader {
   void narrow(uint32_t low_offset, uint32_t high_offset) {
     const uint32_t l = low + low_offset, h = low + high_offset - 1;
     const uint32_t length = high_offset - low_offset, distance = delta - low_offset;
-    // n leading bits on which the ends agree, then k underflow steps: the
-    // bits below them where low has 1 and high 0.
-    const int n = 16 - highest_bit(2 * (l ^ h) + 1);  // countl_zero(l ^ h) - 16, 16 when l == h
-    const uint32_t underflow = ((l & ~h) << n) << 17;  // its low 17 bits are 0
-    const uint32_t flip = (underflow >> 31) << 15;      // k != 0
-    const int shift = (n + 31) - highest_bit(~underflow);  // n + countl_one(underflow)
-    low = ((l << shift) ^ flip) & 0xFFFF;
+    // The ends agree on n leading bits; then low has 0 and high 1, and k
+    // underflow steps follow, bits where low has 1 and high 0. The shift
+    // n + k is the position of the last of those steps, or of the first
+    // difference where there is none: the first bit where the ends differ
+    // and the next bit is no underflow step (l == h shifts by 16).
+    const uint32_t last = (l ^ h) & ~((l & ~h) << 1);
+    const int shift = 16 - highest_bit(2 * last + 1);
+    // The new low's first bit is 0 either way: the first difference of low,
+    // or its last underflow bit flipped.
+    low = (l << shift) & 0x7FFF;
     range = length << shift;
     delta = (distance << shift) | take_bits(shift);
   }
