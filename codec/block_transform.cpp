@@ -99,6 +99,11 @@ void copy_from_block(const BlockView& block, int32_t* compact) {
 }
 
 void copy_to_block(const int32_t* compact, const BlockView& block) {
+  if (block.sample_step == 1) {  // rows the compiler copies in vectors
+    for (int y = 0; y < block.height; ++y, compact += block.width)
+      std::copy_n(compact, block.width, block.origin + y * block.row_step);
+    return;
+  }
   for (int y = 0; y < block.height; ++y) {
     int32_t* row = block.origin + y * block.row_step;
     for (int x = 0; x < block.width; ++x) row[x * block.sample_step] = *compact++;
