@@ -10,10 +10,14 @@ void halve_bin_model(BinModel& model) {
   __m128i carry = _mm_setzero_si128();
   const __m128i one = _mm_set1_epi16(1);
   __m128i halves[4];
+  // The sums below come from the vectors above, shifted by one lane: loads
+  // across the vectors the last update stored would wait for the stores.
+  __m128i previous = _mm_setzero_si128();  // sum[0] = 0 in its top lane's place
   for (int i = 0; i < 4; ++i) {
     const __m128i upper = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sum + 1 + 8 * i));
-    const __m128i lower = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sum + 8 * i));
+    const __m128i lower = _mm_or_si128(_mm_slli_si128(upper, 2), _mm_srli_si128(previous, 14));
     halves[i] = _mm_srai_epi16(_mm_add_epi16(_mm_sub_epi16(upper, lower), one), 1);
+    previous = upper;
   }
   for (int i = 0; i < 4; ++i) {
     __m128i v = halves[i];
@@ -33,6 +37,7 @@ void halve_bin_model(BinModel& model) {
     previous = next;
   }
 #endif
+  model.reciprocal = total_reciprocal(bin_total(model));
 }
 
 }  // namespace kv

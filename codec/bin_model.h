@@ -8,6 +8,8 @@
 #include <bit>
 #include <cstdint>
 
+#include "adaptive_model.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -17,18 +19,24 @@ namespace kv {
 inline constexpr int kBinSymbols = 32;
 
 struct alignas(64) BinModel {
-  int16_t lead[31];  // places sum + 1, all that a search reads, on one cache line
+  // total_reciprocal of the total, kept by every change of the counts: the
+  // reader's division by the total is then a multiplication whose factor was
+  // ready long before the read.
+  uint64_t reciprocal;
+  int16_t lead[27];  // places sum + 1, all that a search reads, on one cache line
   // sum[s] = f(0) + ... + f(s - 1): sum[0] = 0, sum[32] the total. Totals stay
   // at most limit + increment (16704), so 16 signed bits hold them and keep
   // the counts apart from the coder's 32-bit registers for the optimiser.
   int16_t sum[kBinSymbols + 1];
 };
 
+inline uint32_t bin_total(const BinModel& model) { return static_cast<uint32_t>(model.sum[kBinSymbols]); }
+
 inline void reset_bin_model(BinModel& model) {
   for (int s = 0; s <= kBinSymbols; ++s) model.sum[s] = static_cast<int16_t>(s);
+  model.reciprocal = total_reciprocal(bin_total(model));
 }
 
-inline uint32_t bin_total(const BinModel& model) { return static_cast<uint32_t>(model.sum[kBinSymbols]); }
 inline uint32_t bin_frequency(const BinModel& model, uint32_t symbol) {
   return static_cast<uint32_t>(model.sum[symbol + 1] - model.sum[symbol]);
 }
@@ -83,7 +91,7 @@ inline uint32_t find_bin_scaled(const BinModel& model, uint32_t x, uint32_t r) {
 #endif
 }
 
-// Every count halved, rounding up (a count never falls to 0).
+// Every count halved, rounding up (a count never falls to 0); the reciprocal follows.
 void halve_bin_model(BinModel& model);
 
 // AdaptiveModel's update_context: the increment on the symbol's count, then
@@ -92,7 +100,10 @@ inline void update_bin_model(BinModel& model, uint32_t symbol, uint32_t incremen
   const int16_t add = static_cast<int16_t>(increment);
   int16_t* above = model.sum + 1;
   for (int s = 0; s < kBinSymbols; ++s) above[s] = static_cast<int16_t>(above[s] + (s >= static_cast<int>(symbol) ? add : 0));
-  if (bin_total(model) > limit) halve_bin_model(model);
+  if (bin_total(model) > limit)
+    halve_bin_model(model);
+  else
+    model.reciprocal = total_reciprocal(bin_total(model));
 }
 
 }  // namespace kv

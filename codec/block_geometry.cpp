@@ -23,6 +23,9 @@ void build_scan_order(int w, int h, ScanDirection d, uint16_t* order) {
 
 const BlockGeometry& GeometryCache::geometry(int width, int height) {
   const uint32_t key = static_cast<uint32_t>(width) << 16 | static_cast<uint32_t>(height);
+  std::atomic<const BlockGeometry*>& recent = recent_[(key * 2654435761u) >> (32 - kRecentBits)];
+  if (const BlockGeometry* seen = recent.load(std::memory_order_acquire))
+    if (seen->width == width && seen->height == height) return *seen;
   std::lock_guard<std::mutex> lock(mutex_);
   std::unique_ptr<BlockGeometry>& slot = sizes_[key];
   if (!slot) {
@@ -50,6 +53,7 @@ const BlockGeometry& GeometryCache::geometry(int width, int height) {
     g->ready = std::make_unique<std::atomic<const uint16_t*>[]>(g->table.size());
     slot = std::move(g);
   }
+  recent.store(slot.get(), std::memory_order_release);
   return *slot;
 }
 

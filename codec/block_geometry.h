@@ -36,6 +36,10 @@ class GeometryCache {
  private:
   std::mutex mutex_;
   std::unordered_map<uint32_t, std::unique_ptr<BlockGeometry>> sizes_;
+  // Sizes met lately, by a hash of the size: most lookups need no lock.
+  // Geometries live as long as the cache, so a pointer seen stays valid.
+  static constexpr int kRecentBits = 6;
+  std::atomic<const BlockGeometry*> recent_[1 << kRecentBits] = {};
 };
 
 // Sample index by scan position for direction d over a w x h block, equal keys

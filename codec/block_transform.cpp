@@ -99,9 +99,17 @@ void copy_from_block(const BlockView& block, int32_t* compact) {
 }
 
 void copy_to_block(const int32_t* compact, const BlockView& block) {
-  for (int y = 0; y < block.height; ++y) {
-    int32_t* row = block.origin + y * block.row_step;
-    for (int x = 0; x < block.width; ++x) row[x * block.sample_step] = *compact++;
+  // The view in locals: the block's samples could alias it for the compiler.
+  const int w = block.width, h = block.height;
+  const ptrdiff_t step = block.sample_step, row_step = block.row_step;
+  int32_t* const origin = block.origin;
+  if (step == 1) {  // rows the compiler copies in vectors
+    for (int y = 0; y < h; ++y, compact += w) std::copy_n(compact, w, origin + y * row_step);
+    return;
+  }
+  for (int y = 0; y < h; ++y) {
+    int32_t* row = origin + y * row_step;
+    for (int x = 0; x < w; ++x) row[x * step] = *compact++;
   }
 }
 

@@ -12,6 +12,10 @@ void create_models(CodecState& state) {
   for (BinModel& model : state.decoding_models) reset_bin_model(model);
 }
 
+void create_decoding_models(CodecState& state) {
+  for (BinModel& model : state.decoding_models) reset_bin_model(model);
+}
+
 void release_models(CodecState& state) {
   for (AdaptiveModel& model : state.models) kill_context(model);
 }

@@ -93,6 +93,8 @@ struct CodecState {
 
 
 void create_models(CodecState& state);
+// Only the decoder's bank: decoding never touches the encoder's models.
+void create_decoding_models(CodecState& state);
 void release_models(CodecState& state);
 // Entry i = max(base_q / sqrt(2)^i, 1), each division in double rounded to float.
 void build_quantizer_table(float base_q, float quant[64]);

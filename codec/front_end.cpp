@@ -69,7 +69,7 @@ void encode_image(CodecState& state, float base_q, const char* input_name, const
 
 void decode_image(CodecState& state, uint64_t memory_limit, const char* input_name, const char* output_name) {
   prepare_run(state, false);
-  create_models(state);
+  create_decoding_models(state);
   Decoder& decoder = state.decoder;
   if (read_bits(decoder, 8) != kMagicFirst || read_bits(decoder, 8) != kMagicSecond)
     fail(-1, "Not a Kelvane 2.0 file.");

@@ -40,12 +40,14 @@ void lift_columns(const CodecState& state, int32_t* origin, int w, int h, bool f
 // lifting step combines whole rows; the extension becomes a choice of rows,
 // made by extending an array of row numbers exactly as lift_line extends
 // the samples.
-void inverse_lift_columns(const CodecState& state, int32_t* origin, int w, int h) {
-  if (h < 2) return;
+// Pixel: the pixel step when the compiler is to know it (1 makes the batch's
+// copies contiguous), else 0.
+template <int Pixel>
+void inverse_lift_columns_at(const CodecState& state, int32_t* origin, int w, int h) {
   constexpr int kBatch = 16;
   constexpr int kGuard = 4;
   const int nh = h / 2, nl = (h + 1) / 2;
-  const ptrdiff_t pixel = state.pixel_step, row = state.row_step;
+  const ptrdiff_t pixel = Pixel ? Pixel : state.pixel_step, row = state.row_step;
   // Rows of the extended halves: low j in [-1, nh + 2), high j in [-2, nl + 1).
   thread_local std::vector<int32_t> low_rows, high_rows, tile;
   low_rows.resize(static_cast<size_t>(nl) + 2 * kGuard);
@@ -93,6 +95,14 @@ void inverse_lift_columns(const CodecState& state, int32_t* origin, int w, int h
   }
 }
 
+void inverse_lift_columns(const CodecState& state, int32_t* origin, int w, int h) {
+  if (h < 2) return;
+  if (state.pixel_step == 1)
+    inverse_lift_columns_at<1>(state, origin, w, h);
+  else
+    inverse_lift_columns_at<0>(state, origin, w, h);
+}
+
 void transform_region(const CodecState& state, int32_t* origin, int w, int h, bool forward) {
   const ptrdiff_t row = state.row_step;
   if (forward) {
@@ -100,7 +110,7 @@ void transform_region(const CodecState& state, int32_t* origin, int w, int h, bo
     lift_columns(state, origin, w, h, true);
   } else {
     inverse_lift_columns(state, origin, w, h);
-    for (int y = 0; y < h; ++y) lift_line(origin + y * row, w, state.pixel_step, kPlaneFilter, extend_symmetric, false);
+    for (int y = 0; y < h; ++y) inverse_plane_row(origin + y * row, w, state.pixel_step);
   }
 }
 

@@ -154,12 +154,22 @@ namespace {
       int32_t m = read_magnitude(reader, state, magnitude_model);
       if (m == 0) break;  // the rest of the band is 0
       const bool negative = reader.read_bit() != 0;
-      int32_t run = read_magnitude(reader, state, run_model);
+      int32_t run = read_magnitude<4>(reader, state, run_model);
       if (run >= end - p) fail(1, "decode_block: zero run past the end of a band");
       p += run;
-      int32_t v = negative ? -m : m;
-      if (scaled && !dequantise_into(v, step, v)) refused = true;
-      values[p++] = v;
+      // dequantise_into without a branch on the sign, a coin toss: negation
+      // is exact and rounding symmetric, so (-m - 0.35) step is -((m + 0.35)
+      // step), and truncation commutes with the sign too.
+      int32_t v = m;
+      if (scaled) {
+        const double rebuilt = (m + 0.35) * step;
+        if (rebuilt < 2147483648.0)
+          v = static_cast<int32_t>(rebuilt);
+        else
+          refused = true;
+      }
+      const int32_t sign = negative ? -1 : 0;
+      values[p++] = (v ^ sign) - sign;
     }
   }
   reader.store();

@@ -15,11 +15,6 @@
 
 namespace kv {
 
-// floor(x r / total) from x and r total_reciprocal(total), x r < 2^32.
-inline uint32_t scaled_quotient(uint32_t x, uint64_t scaled_reciprocal) {
-  return static_cast<uint32_t>((static_cast<unsigned __int128>(x) * scaled_reciprocal) >> 48);
-}
-
 // The interval is held as its low end, its length and the code value's
 // distance from the low end: renormalisation doubles the last two (the
 // encoder's decisions keep value - low and high - low + 1 as they are, only
@@ -79,13 +74,16 @@ struct SymbolReader {
   void narrow(uint32_t low_offset, uint32_t high_offset) {
     const uint32_t l = low + low_offset, h = low + high_offset - 1;
     const uint32_t length = high_offset - low_offset, distance = delta - low_offset;
-    // n leading bits on which the ends agree, then k underflow steps: the
-    // bits below them where low has 1 and high 0.
-    const int n = 16 - highest_bit(2 * (l ^ h) + 1);  // countl_zero(l ^ h) - 16, 16 when l == h
-    const uint32_t underflow = ((l & ~h) << n) << 17;  // its low 17 bits are 0
-    const uint32_t flip = (underflow >> 31) << 15;      // k != 0
-    const int shift = (n + 31) - highest_bit(~underflow);  // n + countl_one(underflow)
-    low = ((l << shift) ^ flip) & 0xFFFF;
+    // The ends agree on n leading bits; then low has 0 and high 1, and k
+    // underflow steps follow, bits where low has 1 and high 0. The shift
+    // n + k is the position of the last of those steps, or of the first
+    // difference where there is none: the first bit where the ends differ
+    // and the next bit is no underflow step (l == h shifts by 16).
+    const uint32_t last = (l ^ h) & ~((l & ~h) << 1);
+    const int shift = 16 - highest_bit(2 * last + 1);
+    // The new low's first bit is 0 either way: the first difference of low,
+    // or its last underflow bit flipped.
+    low = (l << shift) & 0x7FFF;
     range = length << shift;
     delta = (distance << shift) | take_bits(shift);
   }
@@ -95,65 +93,122 @@ struct SymbolReader {
   }
 
   // read_symbol on a model of the bank, then update_bin_model with the
-  // symbol read. total <= 16704 and r <= 2^16 keep every product in 32 bits.
+  // symbol read. The symbol's ends are floor(sum[s] r / total), which is
+  // (sum[s] g) >> 32 for any g from r 2^32 / total to 15 above it (sum[s] and
+  // the total are below 16705, and their product times 15 below 2^32); the
+  // total's reciprocal gives one less than 2 above. The ends of the first
+  // symbols come from r and the counts alone, while the previous read still
+  // finishes; the symbol is then the number of them not above delta.
+  // `First` (at most 8) suits the model: runs of zeros are mostly below 4.
+  template <uint32_t First = 8>
   uint32_t read_symbol(BinModel& model, uint32_t increment, uint32_t limit) {
+    static_assert(First >= 2 && First <= kFirstSymbols);
     check("read_symbol");
-    const uint32_t r = range;
     const uint32_t total = bin_total(model);
-    // (r a) m = a (r m): r m is ready while the symbol is being found.
-    const uint64_t scaled_reciprocal = total_reciprocal(total) * r;
-    const uint32_t x = delta * total + (total - 1);  // (delta + 1) total - 1; the target is x / r
-#if defined(__SSE2__)
-    if (r < 0x10000) [[likely]] {
-      // find_bin_scaled, keeping the sums and the comparisons: the sums
-      // above the target are the ones the increment goes to, and the total
-      // that decides on halving is known.
-      const __m128i factor = _mm_set1_epi16(static_cast<int16_t>(r));
-      const __m128i bound = _mm_set1_epi32(static_cast<int32_t>(x));
-      __m128i* above = reinterpret_cast<__m128i*>(model.sum + 1);
-      __m128i sums[4], greater[4];
-      for (int i = 0; i < 4; ++i) {
-        sums[i] = _mm_loadu_si128(above + i);
-        const __m128i low_half = _mm_mullo_epi16(sums[i], factor), high_half = _mm_mulhi_epu16(sums[i], factor);
-        greater[i] = _mm_packs_epi32(_mm_cmpgt_epi32(_mm_unpacklo_epi16(low_half, high_half), bound),
-                                     _mm_cmpgt_epi32(_mm_unpackhi_epi16(low_half, high_half), bound));
-      }
-      const uint32_t mask =
-          static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(greater[0], greater[1]))) |
-          static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(greater[2], greater[3]))) << 16;
-      // Never 0: delta < r makes x / r < total, and the last sum is the total.
-      const uint32_t symbol = static_cast<uint32_t>(__builtin_ctz(mask));
-      const uint32_t a = static_cast<uint32_t>(model.sum[symbol]), b = static_cast<uint32_t>(model.sum[symbol + 1]);
-      const __m128i add = _mm_set1_epi16(static_cast<int16_t>(increment));
-      for (int i = 0; i < 4; ++i) _mm_storeu_si128(above + i, _mm_add_epi16(sums[i], _mm_and_si128(greater[i], add)));
-      if (total + increment > limit) halve_bin_model(model);
-      narrow(scaled_quotient(a, scaled_reciprocal), scaled_quotient(b, scaled_reciprocal));
-      return symbol;
+    const uint64_t g = ((uint64_t{range} * model.reciprocal) >> 16) + 1;
+    auto lower_end = [&](uint32_t s) {
+      return static_cast<uint32_t>((uint64_t{static_cast<uint16_t>(model.sum[s])} * g) >> 32);
+    };
+    uint32_t ends[First + 1];
+    ends[0] = 0;
+    for (uint32_t s = 1; s <= First; ++s) ends[s] = lower_end(s);
+    uint32_t symbol, a, b;
+    if (delta < ends[First]) [[likely]] {
+      symbol = 0;
+      for (uint32_t s = 1; s < First; ++s) symbol += ends[s] <= delta ? 1 : 0;
+      a = ends[symbol];
+      b = ends[symbol + 1];
+      add_from_first(model, symbol, increment);
+    } else {
+      symbol = find_symbol(model);
+      a = lower_end(symbol);
+      b = lower_end(symbol + 1);
+      add_from(model, symbol, increment);
     }
-#endif
-    const uint32_t symbol = r < 0x10000 ? find_bin_scaled(model, x, r) : find_bin(model, x >> 16);
-    const uint32_t a = static_cast<uint32_t>(model.sum[symbol]), b = static_cast<uint32_t>(model.sum[symbol + 1]);
-    update_bin_model(model, symbol, increment, limit);
-    narrow(scaled_quotient(a, scaled_reciprocal), scaled_quotient(b, scaled_reciprocal));
+    if (total + increment > limit)
+      halve_bin_model(model);
+    else
+      model.reciprocal = total_reciprocal(total + increment);
+    narrow(a, b);
     return symbol;
+  }
+
+  static constexpr uint32_t kFirstSymbols = 8;
+
+  // The increment on the counts of `symbol` < kFirstSymbols: on every sum above it.
+  static void add_from_first(BinModel& model, uint32_t symbol, uint32_t increment) {
+#if defined(__SSE2__)
+    alignas(16) static constexpr int16_t kFrom[kFirstSymbols][8] = {
+        {-1, -1, -1, -1, -1, -1, -1, -1}, {0, -1, -1, -1, -1, -1, -1, -1}, {0, 0, -1, -1, -1, -1, -1, -1},
+        {0, 0, 0, -1, -1, -1, -1, -1},    {0, 0, 0, 0, -1, -1, -1, -1},    {0, 0, 0, 0, 0, -1, -1, -1},
+        {0, 0, 0, 0, 0, 0, -1, -1},       {0, 0, 0, 0, 0, 0, 0, -1}};
+    __m128i* above = reinterpret_cast<__m128i*>(model.sum + 1);
+    const __m128i add = _mm_set1_epi16(static_cast<int16_t>(increment));
+    const __m128i from = _mm_load_si128(reinterpret_cast<const __m128i*>(kFrom[symbol]));
+    _mm_storeu_si128(above, _mm_add_epi16(_mm_loadu_si128(above), _mm_and_si128(from, add)));
+    for (int i = 1; i < 4; ++i) _mm_storeu_si128(above + i, _mm_add_epi16(_mm_loadu_si128(above + i), add));
+#else
+    add_from(model, symbol, increment);
+#endif
+  }
+
+  static void add_from(BinModel& model, uint32_t symbol, uint32_t increment) {
+#if defined(__SSE2__)
+    // Lane s of vector i stands for sum[8 i + s + 1], above the symbol where 8 i + s >= symbol.
+    __m128i* above = reinterpret_cast<__m128i*>(model.sum + 1);
+    const __m128i add = _mm_set1_epi16(static_cast<int16_t>(increment));
+    const __m128i before = _mm_set1_epi16(static_cast<int16_t>(symbol - 1));
+    __m128i index = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+    for (int i = 0; i < 4; ++i) {
+      const __m128i from = _mm_cmpgt_epi16(index, before);
+      _mm_storeu_si128(above + i, _mm_add_epi16(_mm_loadu_si128(above + i), _mm_and_si128(from, add)));
+      index = _mm_add_epi16(index, _mm_set1_epi16(8));
+    }
+#else
+    int16_t* above = model.sum + 1;
+    const int16_t add = static_cast<int16_t>(increment);
+    for (int s = 0; s < kBinSymbols; ++s)
+      above[s] = static_cast<int16_t>(above[s] + (s >= static_cast<int>(symbol) ? add : 0));
+#endif
+  }
+
+  // Any symbol, by comparing sum[s] r with (delta + 1) total - 1: sum[s] is
+  // at most the target x / r exactly where its product is at most x.
+  uint32_t find_symbol(const BinModel& model) const {
+    const uint32_t total = bin_total(model);
+    const uint32_t x = delta * total + (total - 1);
+    return range < 0x10000 ? find_bin_scaled(model, x, range) : find_bin(model, x >> 16);
   }
 
   // read_bits with n = 1: the quotient (2 (value - low + 1) - 1) / r is 0 or 1.
   uint32_t read_bit() {
     check("read_bits");
     const uint32_t r = range;
-    const uint32_t v = 2 * (delta + 1) > r ? 1 : 0;
-    const uint32_t t = v ? r : 0;
+    // v = 2 (delta + 1) > r, from the sign of 2 delta + 1 - r (both below
+    // 2^17) rather than a branch: a coefficient's sign is a coin toss.
+    const uint32_t below = (2 * delta + 1 - r) >> 31;  // 1 for v = 0
+    const uint32_t t = r & (below - 1);
     narrow(t >> 1, (t + r) >> 1);
-    return v;
+    return below ^ 1;
   }
 
-  // read_fraction for a count n below 2^16 with reciprocal total_reciprocal(n);
-  // n r stays below 2^32.
+  // read_fraction for a count n below 2^16 with reciprocal total_reciprocal(n).
+  // Up to 8 values the ends floor(k r / n) are (k g) >> 32, as for a symbol;
+  // beyond, one division by r (n r stays below 2^32).
   uint32_t read_fraction(uint32_t n, uint64_t reciprocal) {
     if (n <= 1) return 0;
     check("read_fraction");
     const uint32_t r = range;
+    if (n <= 8) {
+      const uint64_t g = ((uint64_t{r} * reciprocal) >> 16) + 1;
+      uint32_t ends[9];
+      for (uint32_t k = 0; k <= 8; ++k) ends[k] = static_cast<uint32_t>((k * g) >> 32);
+      // The ends from k = n on are r or more, above delta.
+      uint32_t v = 0;
+      for (uint32_t k = 1; k < 8; ++k) v += ends[k] <= delta ? 1 : 0;
+      narrow(ends[v], ends[v + 1]);
+      return v;
+    }
     const uint32_t v = (delta * n + (n - 1)) / r;  // ((delta + 1) n - 1) / r
     const uint32_t t = v * r;
     narrow(divide_by_total(t, reciprocal), divide_by_total(t + r, reciprocal));

@@ -119,6 +119,17 @@ void run_step(const LiftStep& step, int32_t* e, int32_t* d, int nl, int nh, Exte
   }
 }
 
+// extend_symmetric for the at most two samples the two filters below read
+// beyond either end: from 3 samples on each is a direct mirror image.
+inline void extend_two(int32_t* x, int c, int lo, int hi) {
+  if (c < 3) [[unlikely]] {
+    extend_symmetric(x, c, lo, hi);
+    return;
+  }
+  for (int j = -1; j >= lo; --j) x[j] = x[-j];
+  for (int j = c; j < hi; ++j) x[j] = x[2 * c - 2 - j];
+}
+
 // The two filters the codec uses, with symmetric extension, written out so
 // that the loops run without calls or branches; the results equal the
 // generic steps.
@@ -133,12 +144,12 @@ void block_copy_step(int32_t* e, int32_t* d, int nh) {
 }
 template <int Sign>
 void block_update_step(int32_t* e, int32_t* d, int nl, int nh) {
-  extend_symmetric(d, nh, -1, nl + 1);
+  extend_two(d, nh, -1, nl + 1);
   for (int i = 0; i < nl; ++i) add_term<Sign>(e[i], u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
 }
 template <int Sign>
 void block_predict_step(int32_t* e, int32_t* d, int nl, int nh) {
-  extend_symmetric(e, nl, -2, nh + 2);
+  extend_two(e, nl, -2, nh + 2);
   for (int i = 0; i < nh; ++i)
     add_term<Sign>(d[i], u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
 }
@@ -157,13 +168,13 @@ void block_filter(int32_t* e, int32_t* d, int nl, int nh, bool forward) {
 
 template <int Sign>
 void plane_predict_step(int32_t* e, int32_t* d, int nl, int nh) {
-  extend_symmetric(e, nl, -1, nh + 2);
+  extend_two(e, nl, -1, nh + 2);
   for (int i = 0; i < nh; ++i)
     add_term<Sign>(d[i], u(shift(u(e[i - 1]) + u(e[i + 2]) - 9u * (u(e[i]) + u(e[i + 1])) + 8u, 4)));
 }
 template <int Sign>
 void plane_update_step(int32_t* e, int32_t* d, int nl, int nh) {
-  extend_symmetric(d, nh, -2, nl + 1);
+  extend_two(d, nh, -2, nl + 1);
   for (int i = 0; i < nl; ++i)
     add_term<Sign>(e[i], u(shift(9u * (u(d[i - 1]) + u(d[i])) - u(d[i - 2]) - u(d[i + 1]) + 16u, 5)));
 }
@@ -243,6 +254,41 @@ void lift_block_levels(int32_t* values, const int32_t* lengths, int levels, bool
       if (nl > nh) values[n - 1] = e[nh];
     }
   }
+}
+
+namespace {
+
+template <int Step>
+void inverse_plane_row_at(int32_t* start, int n, ptrdiff_t runtime_step) {
+  if (n < 2) return;
+  const ptrdiff_t step = Step ? Step : runtime_step;
+  const int nh = n / 2;
+  const int nl = (n + 1) / 2;
+  thread_local std::vector<int32_t> scratch;
+  const size_t half = static_cast<size_t>(nl) + 2 * kGuard;
+  if (scratch.size() < 2 * half) scratch.resize(2 * half);
+  int32_t* e = scratch.data() + kGuard;
+  int32_t* d = scratch.data() + half + kGuard;
+  for (int i = 0; i < nl; ++i) e[i] = start[i * step];
+  for (int i = 0; i < nh; ++i) d[i] = start[(nl + i) * step];
+  plane_filter(e, d, nl, nh, false);
+  for (int i = 0; i < nh; ++i) {
+    start[(2 * i) * step] = e[i];
+    start[(2 * i + 1) * step] = d[i];
+  }
+  if (nl > nh) start[(n - 1) * step] = e[nh];
+}
+
+}  // namespace
+
+void inverse_plane_row(int32_t* start, int n, ptrdiff_t step) {
+  // Only the unit step is worth knowing: at a step of 3 the compiler builds
+  // vectors of the gathered samples through the stack, and every build
+  // waits for its own stores.
+  if (step == 1)
+    inverse_plane_row_at<1>(start, n, 1);
+  else
+    inverse_plane_row_at<0>(start, n, step);
 }
 
 void lift_line(int32_t* start, int n, int stride, uint32_t filter, ExtendFunction extend, bool forward) {

@@ -3,6 +3,7 @@
 // coefficients stand in front, the n/2 high-pass ones behind them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kv {
@@ -22,6 +23,10 @@ inline constexpr uint32_t kPlaneFilter = 7;
 inline constexpr uint32_t kBlockFilter = 4;
 
 void lift_line(int32_t* start, int n, int stride, uint32_t filter, ExtendFunction extend, bool forward);
+
+// lift_line(start, n, step, kPlaneFilter, extend_symmetric, false) for the
+// rows of a plane, at a step the compiler knows for one channel.
+void inverse_plane_row(int32_t* start, int n, ptrdiff_t step);
 
 // The block filter with symmetric extension applied level after level to the
 // leading lengths[0], lengths[1], ... samples of a contiguous array of at most

@@ -70,6 +70,25 @@ TEST(EncoderPaths, CachedScanOrdersEqualTheStableSortOfKeys) {
   }
 }
 
+// Sizes share the table of recent ones many to a slot: a lookup must still
+// give the size asked for, and the one object kept for it.
+TEST(EncoderPaths, GeometryLookupsGiveTheSizeAskedFor) {
+  GeometryCache cache;
+  std::vector<const BlockGeometry*> first;
+  for (int pass = 0; pass < 3; ++pass)
+    for (int w = 1; w <= 40; ++w)
+      for (int h = 1; h <= 25; ++h) {
+        const BlockGeometry& g = cache.geometry(w, h);
+        ASSERT_EQ(g.width, w);
+        ASSERT_EQ(g.height, h);
+        const size_t i = static_cast<size_t>((w - 1) * 25 + h - 1);
+        if (pass == 0)
+          first.push_back(&g);
+        else
+          ASSERT_EQ(&g, first[i]) << w << "x" << h;
+      }
+}
+
 // The rate-distortion mode writes ordinary streams: decodable, the same for
 // any thread count, and at q <= 1 exactly the default (lossless) stream.
 TEST(EncoderPaths, RateDistortionModeWritesOrdinaryStreams) {
