@@ -76,6 +76,31 @@ inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
 constexpr int kGuard = 4;
 constexpr int kHalf = 512 + 2 * kGuard;  // a half of at most 1024 samples with guard slots
 
+// The first level's halves of samples[order[k]], k < n: even positions to
+// e, odd minus even to d (the copy step done), the samples to `kept` unless
+// it is null.
+[[gnu::always_inline]] inline void gather_first_level(const int32_t* samples, const uint16_t* order, int n,
+                                                      int32_t* e, int32_t* d, ScanSamples* kept) {
+  const int nh = n / 2;
+  if (kept) {
+    for (int i = 0; i < nh; ++i) {
+      const int32_t even = samples[order[2 * i]], odd_sample = samples[order[2 * i + 1]];
+      kept->even[i] = even;
+      kept->odd[i] = odd_sample;
+      e[i] = even;
+      d[i] = static_cast<int32_t>(u(odd_sample) - u(even));
+    }
+    if (n % 2) e[nh] = kept->even[nh] = samples[order[n - 1]];
+  } else {
+    for (int i = 0; i < nh; ++i) {
+      const int32_t even = samples[order[2 * i]];
+      e[i] = even;
+      d[i] = static_cast<int32_t>(u(samples[order[2 * i + 1]]) - u(even));
+    }
+    if (n % 2) e[nh] = samples[order[n - 1]];
+  }
+}
+
 // Blocks whose length is known at compile time: the levels unroll and the
 // boundary extensions fold into plain copies. The search's square blocks
 // (powers of 4) are built into the vector clones; the other small lengths,
@@ -108,23 +133,7 @@ template <int N>
   int32_t* e = even_a + kGuard;
   int32_t* next = even_b + kGuard;
   int32_t* d = odd + kGuard;
-  if (kept) {
-    for (int i = 0; i < H; ++i) {
-      const int32_t even = samples[order[2 * i]], odd_sample = samples[order[2 * i + 1]];
-      kept->even[i] = even;
-      kept->odd[i] = odd_sample;
-      e[i] = even;
-      d[i] = static_cast<int32_t>(u(odd_sample) - u(even));
-    }
-    if constexpr (L > H) e[H] = kept->even[H] = samples[order[N - 1]];
-  } else {
-    for (int i = 0; i < H; ++i) {
-      const int32_t even = samples[order[2 * i]];
-      e[i] = even;
-      d[i] = static_cast<int32_t>(u(samples[order[2 * i + 1]]) - u(even));
-    }
-    if constexpr (L > H) e[H] = samples[order[N - 1]];
-  }
+  gather_first_level(samples, order, N, e, d, kept);
   filter_forward(e, d, values + L, L, H);
   forward_levels<L>(e, next, d, values);
 }
@@ -328,23 +337,7 @@ KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t
   int32_t* next = even_b + kGuard;
   int32_t* d = odd + kGuard;
   int nh = n / 2, nl = (n + 1) / 2;
-  if (kept) {
-    for (int i = 0; i < nh; ++i) {
-      const int32_t even = samples[order[2 * i]], odd_sample = samples[order[2 * i + 1]];
-      kept->even[i] = even;
-      kept->odd[i] = odd_sample;
-      e[i] = even;
-      d[i] = static_cast<int32_t>(u(odd_sample) - u(even));
-    }
-    if (nl > nh) e[nh] = kept->even[nh] = samples[order[n - 1]];
-  } else {
-    for (int i = 0; i < nh; ++i) {
-      const int32_t even = samples[order[2 * i]];
-      e[i] = even;
-      d[i] = static_cast<int32_t>(u(samples[order[2 * i + 1]]) - u(even));
-    }
-    if (nl > nh) e[nh] = samples[order[n - 1]];
-  }
+  gather_first_level(samples, order, n, e, d, kept);
   filter_forward(e, d, values + nl, nl, nh);
   // Each level splits the previous level's low half; the high halves are final.
   for (int step = 1; step < layout.levels; ++step) {

@@ -258,17 +258,29 @@ void lift_block_levels(int32_t* values, const int32_t* lengths, int levels, bool
 
 namespace {
 
+// The two halves of a line of nl + nh samples (nh <= nl) in scratch that
+// belongs to the thread and only grows, with guard slots on both sides of
+// each half.
+struct LineHalves {
+  int32_t* low;
+  int32_t* high;
+};
+LineHalves line_halves(int nl) {
+  thread_local std::vector<int32_t> scratch;
+  const size_t half = static_cast<size_t>(nl) + 2 * kGuard;
+  if (scratch.size() < 2 * half) scratch.resize(2 * half);
+  return {scratch.data() + kGuard, scratch.data() + half + kGuard};
+}
+
 template <int Step>
 void inverse_plane_row_at(int32_t* start, int n, ptrdiff_t runtime_step) {
   if (n < 2) return;
   const ptrdiff_t step = Step ? Step : runtime_step;
   const int nh = n / 2;
   const int nl = (n + 1) / 2;
-  thread_local std::vector<int32_t> scratch;
-  const size_t half = static_cast<size_t>(nl) + 2 * kGuard;
-  if (scratch.size() < 2 * half) scratch.resize(2 * half);
-  int32_t* e = scratch.data() + kGuard;
-  int32_t* d = scratch.data() + half + kGuard;
+  const LineHalves halves = line_halves(nl);
+  int32_t* e = halves.low;
+  int32_t* d = halves.high;
   for (int i = 0; i < nl; ++i) e[i] = start[i * step];
   for (int i = 0; i < nh; ++i) d[i] = start[(nl + i) * step];
   plane_filter(e, d, nl, nh, false);
@@ -295,13 +307,9 @@ void lift_line(int32_t* start, int n, int stride, uint32_t filter, ExtendFunctio
   if (n < 2) return;
   const int nh = n / 2;
   const int nl = (n + 1) / 2;
-  // Scratch that belongs to the thread and only grows, sized with guard slots
-  // on both sides of each half.
-  thread_local std::vector<int32_t> scratch;
-  const size_t half = static_cast<size_t>(nl) + 2 * kGuard;
-  if (scratch.size() < 2 * half) scratch.resize(2 * half);
-  int32_t* e = scratch.data() + kGuard;
-  int32_t* d = scratch.data() + half + kGuard;
+  const LineHalves halves = line_halves(nl);
+  int32_t* e = halves.low;
+  int32_t* d = halves.high;
   const ptrdiff_t step = stride;
 
   if (forward) {
