@@ -46,7 +46,6 @@ constexpr int kParallelWork = 1536;
 struct Scratch {
   int32_t values[kSplitMaxArea];
   ScanSamples kept;
-  uint16_t events[rate_item_capacity(kSplitMaxArea)];
   struct Distortion {
     double sse = -1;
     int32_t samples = 0;
@@ -188,30 +187,51 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
   return out;
 }
 
+// Room for the rate items of one more evaluation of an n-sample block, at
+// the end of the node's items; the writers store straight into it.
+uint16_t* reserve_events(EstimateNode& node, int n) {
+  const size_t need = node.events_used + static_cast<size_t>(rate_item_capacity(n));
+  if (node.events.size() < need) node.events.resize(std::max(need, 2 * node.events.size()));
+  return node.events.data() + node.events_used;
+}
+
+// The items of a block whose coefficients are all 0: each band's terminator.
+uint16_t* write_zero_items(const BandLayout& layout, int level, uint16_t* out) {
+  for (int j = layout.levels + 1; j >= 1; --j) *out++ = rate_item(level + j, 0);
+  return out;
+}
+
 void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node, int index, Scratch& scratch) {
   const BlockGeometry& g = *node.geometry;
   const int n = g.samples;
   const int level = state.level;
-  const uint16_t* order = state.geometry->scan_order(g, index);
   int32_t* values = scratch.values;
-  const bool lossless = state.quant[level + 1] == 1.0f;  // every band of the block has step 1.0
-  lift_block_gathered(node.samples.data(), order, g.layout, values, lossless ? nullptr : &scratch.kept);
-  uint32_t coefficients_begin = 0;
   const BandLayout& layout = g.layout;
-  bool all_zero;
+  const bool lossless = state.quant[level + 1] == 1.0f;  // every band of the block has step 1.0
+  // A block of zeros lifts to zeros in every direction, which every step
+  // keeps (the optimised quantiser too: no 0 becomes 1 there).
+  const bool zero_block = node.energy == 0.0;
+  const uint16_t* order = zero_block ? nullptr : state.geometry->scan_order(g, index);
+  if (!zero_block)
+    lift_block_gathered(node.samples.data(), order, layout, values, lossless ? nullptr : &scratch.kept);
+  uint32_t coefficients_begin = 0;
+  bool all_zero = true;
+  uint16_t* const begin = reserve_events(node, n);
   const uint16_t* end;
   if (state.rdo) {
     // The coefficients to code are kept with the estimate.
     coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
     node.coefficients.resize(coefficients_begin + static_cast<size_t>(n));
-    end = quantise_optimised(state, tree, g, level, values, node.coefficients.data() + coefficients_begin,
-                             scratch.events, all_zero);
+    end = zero_block ? write_zero_items(layout, level, begin)
+                     : quantise_optimised(state, tree, g, level, values,
+                                          node.coefficients.data() + coefficients_begin, begin, all_zero);
   } else {
-    end = write_rate_items(state, tree, layout, values, scratch.events, all_zero);
+    end = zero_block ? write_zero_items(layout, level, begin)
+                     : write_rate_items(state, tree, layout, values, begin, all_zero);
   }
-  DirectionEstimate entry{index, static_cast<uint32_t>(node.events.size()), 0, 0.0, coefficients_begin};
-  node.events.insert(node.events.end(), static_cast<const uint16_t*>(scratch.events), end);
-  entry.events_count = static_cast<uint32_t>(end - scratch.events);
+  const uint32_t events_begin = static_cast<uint32_t>(node.events_used);
+  const uint32_t events_count = static_cast<uint32_t>(end - begin);
+  node.events_used += events_count;
 
   // With every step 1.0 the reconstruction is exact and the error 0; with
   // every coefficient 0 the reconstruction is 0.
@@ -232,22 +252,30 @@ void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode
     }
     for (double square : squares) sse += square;
   }
+  double distortion;
   if (state.rdo) {
-    entry.distortion = state.level_weight[level] * sse;
+    distortion = state.level_weight[level] * sse;
   } else {
     // Small blocks meet the same errors again and again: their distortions are remembered.
     Scratch::Distortion& memo = scratch.distortions[std::bit_cast<uint64_t>(sse) % 251 ^ (n & 0xff)];
     if (memo.sse == sse && memo.samples == n && memo.level == level) {
-      entry.distortion = memo.distortion;
+      distortion = memo.distortion;
     } else {
       const double samples = n;
       const double weight = static_cast<double>(kDistortionWeight) * samples;
-      entry.distortion = weight * std::log2(1.0 + (std::ldexp(1.0, level) * std::sqrt(sse)) / samples);
-      memo = {sse, n, level, entry.distortion};
+      distortion = weight * std::log2(1.0 + (std::ldexp(1.0, level) * std::sqrt(sse)) / samples);
+      memo = {sse, n, level, distortion};
     }
   }
   node.slot[static_cast<size_t>(index)] = static_cast<int32_t>(node.directions.size());
-  node.directions.push_back(entry);
+  // Filled in place: a copy of a record just built field by field would
+  // read it back before its stores have landed.
+  DirectionEstimate& entry = node.directions.emplace_back();
+  entry.index = index;
+  entry.events_begin = events_begin;
+  entry.events_count = events_count;
+  entry.distortion = distortion;
+  entry.coefficients_begin = coefficients_begin;
 }
 
 // The rates of G evaluations summed side by side: each sum keeps its own
@@ -498,7 +526,7 @@ void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tre
     node.child_count = 0;
     node.version = ~uint64_t{0};
     node.directions.clear();
-    node.events.clear();
+    node.events_used = 0;
     node.coefficients.clear();
   };
   add_node(root);

@@ -40,7 +40,8 @@ struct EstimateNode {
   double energy = 0;             // their sum of squares: the error when every coefficient quantises to 0
   std::vector<int32_t> slot;     // per table entry: its position in `directions`, or -1
   std::vector<DirectionEstimate> directions;
-  std::vector<uint16_t> events;  // rate items of every evaluated direction
+  std::vector<uint16_t> events;  // rate items of every evaluated direction: the first events_used
+  size_t events_used = 0;        // (the rest is room the writers may store into)
   std::vector<int32_t> coefficients;  // rate-distortion mode only
 };
 
