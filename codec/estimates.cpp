@@ -263,7 +263,9 @@ void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode
     } else {
       const double samples = n;
       const double weight = static_cast<double>(kDistortionWeight) * samples;
-      distortion = weight * std::log2(1.0 + (std::ldexp(1.0, level) * std::sqrt(sse)) / samples);
+      // 2^level exactly, without a library call (levels stay below 64).
+      const double scale = static_cast<double>(uint64_t{1} << level);
+      distortion = weight * std::log2(1.0 + (scale * std::sqrt(sse)) / samples);
       memo = {sse, n, level, distortion};
     }
   }
