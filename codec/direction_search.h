@@ -60,7 +60,7 @@ inline void sort_candidates(DirectionChoice* candidates, int count) {
 // a third down to 1 (indices are not de-duplicated).
 template <typename EvaluateBatch>
 DirectionChoice search_directions_batched(int d, EvaluateBatch&& evaluate) {
-  int indices[kSearchSamples > 2 * kSearchKeep ? kSearchSamples : 2 * kSearchKeep];
+  int indices[kSearchSamples > 2 * kSearchKeep ? kSearchSamples : 2 * kSearchKeep] = {};
   double costs[sizeof indices / sizeof indices[0]] = {};
   if (d <= kSearchSamples) {
     for (int index = 0; index < d; ++index) indices[index] = index;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 
+#include "direction_batch.h"
 #include "magnitude.h"
 #include "rate_items.h"
 #include "search_kernels.h"
@@ -46,6 +47,8 @@ constexpr int kParallelWork = 1536;
 struct Scratch {
   int32_t values[kSplitMaxArea];
   ScanSamples kept;
+  LaneValues lane_values;
+  LaneSamples lanes_kept;
   struct Distortion {
     double sse = -1;
     int32_t samples = 0;
@@ -201,57 +204,64 @@ uint16_t* write_zero_items(const BandLayout& layout, int level, uint16_t* out) {
   return out;
 }
 
-void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node, int index, Scratch& scratch) {
-  const BlockGeometry& g = *node.geometry;
-  const int n = g.samples;
-  const int level = state.level;
-  int32_t* values = scratch.values;
-  const BandLayout& layout = g.layout;
-  const bool lossless = state.quant[level + 1] == 1.0f;  // every band of the block has step 1.0
-  // A block of zeros lifts to zeros in every direction, which every step
-  // keeps (the optimised quantiser too: no 0 becomes 1 there).
-  const bool zero_block = node.energy == 0.0;
-  const uint16_t* order = zero_block ? nullptr : state.geometry->scan_order(g, index);
-  if (!zero_block)
-    lift_block_gathered(node.samples.data(), order, layout, values, lossless ? nullptr : &scratch.kept);
-  uint32_t coefficients_begin = 0;
+// One evaluation's rate items, appended to the node's.
+struct Items {
+  uint32_t events_begin = 0;
+  uint32_t events_count = 0;
+  uint32_t coefficients_begin = 0;  // rate-distortion mode: its coefficients in node.coefficients
   bool all_zero = true;
-  uint16_t* const begin = reserve_events(node, n);
+};
+
+// Quantises the lifted coefficients in `values` (left rebuilt, ready for
+// the inverse) and appends their items; a block of zeros writes each band's
+// terminator.
+Items append_items(const CodecState& state, const EstimateTree& tree, EstimateNode& node, int32_t* values,
+                   bool zero_block) {
+  const BlockGeometry& g = *node.geometry;
+  const BandLayout& layout = g.layout;
+  const int level = state.level;
+  Items items;
+  uint16_t* const begin = reserve_events(node, g.samples);
   const uint16_t* end;
   if (state.rdo) {
     // The coefficients to code are kept with the estimate.
-    coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
-    node.coefficients.resize(coefficients_begin + static_cast<size_t>(n));
+    items.coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
+    node.coefficients.resize(items.coefficients_begin + static_cast<size_t>(g.samples));
     end = zero_block ? write_zero_items(layout, level, begin)
                      : quantise_optimised(state, tree, g, level, values,
-                                          node.coefficients.data() + coefficients_begin, begin, all_zero);
+                                          node.coefficients.data() + items.coefficients_begin, begin,
+                                          items.all_zero);
   } else {
     end = zero_block ? write_zero_items(layout, level, begin)
-                     : write_rate_items(state, tree, layout, values, begin, all_zero);
+                     : write_rate_items(state, tree, layout, values, begin, items.all_zero);
   }
-  const uint32_t events_begin = static_cast<uint32_t>(node.events_used);
-  const uint32_t events_count = static_cast<uint32_t>(end - begin);
-  node.events_used += events_count;
+  items.events_begin = static_cast<uint32_t>(node.events_used);
+  items.events_count = static_cast<uint32_t>(end - begin);
+  node.events_used += items.events_count;
+  return items;
+}
 
-  // With every step 1.0 the reconstruction is exact and the error 0; with
-  // every coefficient 0 the reconstruction is 0.
-  double sse = 0.0;
-  int64_t exact;
-  if (!lossless && all_zero) {
-    sse = node.energy;
-  } else if (!lossless && inverse_squared_error(values, layout, scratch.kept, exact)) {
-    sse = static_cast<double>(exact);
-  } else if (!lossless) {
-    // Huge errors: sum in double in the block's row-major order, as the plain search does.
-    lift_block(values, layout, false);
-    std::vector<double> squares(static_cast<size_t>(n));
-    for (int k = 0; k < n; ++k) {
-      const int32_t original = k % 2 ? scratch.kept.odd[k / 2] : scratch.kept.even[k / 2];
-      double d = static_cast<double>(values[k]) - original;
-      squares[order[k]] = d * d;
-    }
-    for (double square : squares) sse += square;
+// The error of rebuilt `values` against `kept` when a difference reaches
+// 2^21: summed in double in the block's row-major order, as the plain search does.
+double huge_squared_error(int32_t* values, const BandLayout& layout, const ScanSamples& kept, const uint16_t* order) {
+  const int n = layout.end[1];
+  lift_block(values, layout, false);
+  std::vector<double> squares(static_cast<size_t>(n));
+  for (int k = 0; k < n; ++k) {
+    const int32_t original = k % 2 ? kept.odd[k / 2] : kept.even[k / 2];
+    double d = static_cast<double>(values[k]) - original;
+    squares[order[k]] = d * d;
   }
+  double sse = 0.0;
+  for (double square : squares) sse += square;
+  return sse;
+}
+
+// Records the evaluation of table entry `index` with its items and error.
+void record_direction(const CodecState& state, EstimateNode& node, int index, const Items& items, double sse,
+                      Scratch& scratch) {
+  const int n = node.geometry->samples;
+  const int level = state.level;
   double distortion;
   if (state.rdo) {
     distortion = state.level_weight[level] * sse;
@@ -274,10 +284,83 @@ void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode
   // read it back before its stores have landed.
   DirectionEstimate& entry = node.directions.emplace_back();
   entry.index = index;
-  entry.events_begin = events_begin;
-  entry.events_count = events_count;
+  entry.events_begin = items.events_begin;
+  entry.events_count = items.events_count;
   entry.distortion = distortion;
-  entry.coefficients_begin = coefficients_begin;
+  entry.coefficients_begin = items.coefficients_begin;
+}
+
+// Every band of a block at the state's level has step 1.0: the
+// reconstruction is exact and the error 0.
+bool lossless_level(const CodecState& state) { return state.quant[state.level + 1] == 1.0f; }
+
+void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node, int index, Scratch& scratch) {
+  const BlockGeometry& g = *node.geometry;
+  int32_t* values = scratch.values;
+  const BandLayout& layout = g.layout;
+  const bool lossless = lossless_level(state);
+  // A block of zeros lifts to zeros in every direction, which every step
+  // keeps (the optimised quantiser too: no 0 becomes 1 there).
+  const bool zero_block = node.energy == 0.0;
+  const uint16_t* order = zero_block ? nullptr : state.geometry->scan_order(g, index);
+  if (!zero_block)
+    lift_block_gathered(node.samples.data(), order, layout, values, lossless ? nullptr : &scratch.kept);
+  const Items items = append_items(state, tree, node, values, zero_block);
+  // With every coefficient 0 the reconstruction is 0.
+  double sse = 0.0;
+  int64_t exact;
+  if (!lossless && items.all_zero) {
+    sse = node.energy;
+  } else if (!lossless && inverse_squared_error(values, layout, scratch.kept, exact)) {
+    sse = static_cast<double>(exact);
+  } else if (!lossless) {
+    sse = huge_squared_error(values, layout, scratch.kept, order);
+  }
+  record_direction(state, node, index, items, sse, scratch);
+}
+
+// The same for `count` (2 to kBatchLanes) distinct entries of a batchable
+// block with samples other than 0, transformed side by side.
+void compute_directions_batched(CodecState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
+                                int count, Scratch& scratch) {
+  const BlockGeometry& g = *node.geometry;
+  const BandLayout& layout = g.layout;
+  const bool lossless = lossless_level(state);
+  const uint16_t* orders[kBatchLanes];
+  for (int k = 0; k < count; ++k) orders[k] = state.geometry->scan_order(g, indices[k]);
+  LaneValues& values = scratch.lane_values;
+  lift_directions(node.samples.data(), orders, count, layout, values, lossless ? nullptr : &scratch.lanes_kept);
+  Items items[kBatchLanes];
+  bool any_nonzero = false;
+  for (int k = 0; k < count; ++k) {
+    items[k] = append_items(state, tree, node, values.of[k], false);
+    any_nonzero = any_nonzero || !items[k].all_zero;
+  }
+  int64_t exact[kBatchLanes];
+  unsigned valid = 0;
+  if (!lossless && any_nonzero) valid = inverse_squared_errors(values, count, layout, scratch.lanes_kept, exact);
+  for (int k = 0; k < count; ++k) {
+    double sse = 0.0;
+    if (lossless) {
+    } else if (items[k].all_zero) {
+      sse = node.energy;
+    } else if (valid >> k & 1) {
+      sse = static_cast<double>(exact[k]);
+    } else {
+      // Values too large for the side-by-side sums: the lane alone.
+      for (int p = 0; p < g.samples; ++p) {
+        const int32_t sample = scratch.lanes_kept.at[p][k];
+        (p % 2 ? scratch.kept.odd : scratch.kept.even)[p / 2] = sample;
+      }
+      int64_t lane_exact;
+      if (inverse_squared_error(values.of[k], layout, scratch.kept, lane_exact)) {
+        sse = static_cast<double>(lane_exact);
+      } else {
+        sse = huge_squared_error(values.of[k], layout, scratch.kept, orders[k]);
+      }
+    }
+    record_direction(state, node, indices[k], items[k], sse, scratch);
+  }
 }
 
 // The rates of G evaluations summed side by side: each sum keeps its own
@@ -300,8 +383,30 @@ void sum_rates(const double* rate_bits, const uint16_t* const* items, const uint
 // met before.
 void direction_costs_cached(CodecState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
                             int count, double* costs, Scratch& scratch) {
-  for (int i = 0; i < count; ++i)
-    if (node.slot[static_cast<size_t>(indices[i])] < 0) compute_direction(state, tree, node, indices[i], scratch);
+  // Entries not met before: side by side where the block allows, else one by one.
+  const bool batch = batchable(node.geometry->samples) && node.energy != 0.0;
+  int pending[kBatchLanes];
+  int waiting = 0;
+  auto evaluate_pending = [&] {
+    if (waiting == 1) {
+      compute_direction(state, tree, node, pending[0], scratch);
+    } else if (waiting > 1) {
+      compute_directions_batched(state, tree, node, pending, waiting, scratch);
+    }
+    waiting = 0;
+  };
+  for (int i = 0; i < count; ++i) {
+    const int index = indices[i];
+    if (node.slot[static_cast<size_t>(index)] >= 0 || std::find(pending, pending + waiting, index) != pending + waiting)
+      continue;
+    if (!batch) {
+      compute_direction(state, tree, node, index, scratch);
+      continue;
+    }
+    pending[waiting++] = index;
+    if (waiting == kBatchLanes) evaluate_pending();
+  }
+  evaluate_pending();
   const double* bits = state.item_bits;
   for (int first = 0; first < count;) {
     const int group = count - first >= 4 ? 4 : count - first >= 2 ? 2 : 1;

@@ -1,0 +1,208 @@
+#include "direction_batch.h"
+
+#include <utility>
+
+// Built twice on x86-64, once for processors with 256-bit integer vectors,
+// chosen at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KV_BATCH_CLONES [[gnu::target_clones("avx2", "default")]]
+#else
+#define KV_BATCH_CLONES
+#endif
+
+// The helpers below pass 256-bit vectors by value. They are all inline in
+// this file, so no call between differently built code crosses that ABI.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+namespace kv {
+
+namespace {
+
+// One int32 per lane; the lifting arithmetic wraps in 32 bits as the
+// one-direction kernels' does, so sums and products run unsigned.
+typedef int32_t Lanes __attribute__((vector_size(4 * kBatchLanes)));
+typedef uint32_t UnsignedLanes __attribute__((vector_size(4 * kBatchLanes)));
+typedef double Doubles __attribute__((vector_size(4 * kBatchLanes)));  // half of the lanes
+
+inline UnsignedLanes u(Lanes v) { return reinterpret_cast<UnsignedLanes&>(v); }
+inline Lanes s(UnsignedLanes v) { return reinterpret_cast<Lanes&>(v); }
+inline UnsignedLanes splat(uint32_t v) {
+  UnsignedLanes r;
+  for (int k = 0; k < kBatchLanes; ++k) r[k] = v;
+  return r;
+}
+
+// extend_symmetric on an array of lanes: every lane mirrors alike.
+inline void extend(Lanes* x, int c, int lo, int hi) {
+  if (c == 1) {
+    for (int j = -1; j >= lo; --j) x[j] = x[0];
+    for (int j = 1; j < hi; ++j) x[j] = x[0];
+    return;
+  }
+  const int period = 2 * c - 2;
+  for (int j = -1; j >= lo; --j) x[j] = -j <= c - 1 ? x[-j] : x[j + period];
+  for (int j = c; j < hi; ++j) {
+    const int k = j - (c - 1);
+    x[j] = k <= c - 1 ? x[c - 1 - k] : x[j - period];
+  }
+}
+
+// The block filter's update and second predict terms, (t + 8) >> 4.
+inline UnsignedLanes update_term(Lanes before, Lanes at, Lanes after) {
+  return u(s(u(before) + splat(8) * u(at) - u(after) + splat(8)) >> 4);
+}
+inline UnsignedLanes predict_term(const Lanes* e, int i) {
+  return u(s(splat(6) * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + splat(8)) >> 4);
+}
+
+// rows[k] = elements p..p+7 of array k; afterwards rows[j] holds element
+// p + j of arrays 0..7 (an 8 x 8 transposition, its own inverse).
+inline void transpose(Lanes* rows) {
+  Lanes a[8], b[8];
+  for (int k = 0; k < 8; k += 2) {
+    a[k] = __builtin_shufflevector(rows[k], rows[k + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+    a[k + 1] = __builtin_shufflevector(rows[k], rows[k + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+  }
+  for (int k = 0; k < 8; k += 4) {
+    b[k] = __builtin_shufflevector(a[k], a[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+    b[k + 1] = __builtin_shufflevector(a[k], a[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+    b[k + 2] = __builtin_shufflevector(a[k + 1], a[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+    b[k + 3] = __builtin_shufflevector(a[k + 1], a[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+  }
+  for (int j = 0; j < 4; ++j) {
+    rows[j] = __builtin_shufflevector(b[j], b[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    rows[j + 4] = __builtin_shufflevector(b[j], b[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+  }
+}
+
+inline Lanes load(const int32_t* p) {
+  Lanes v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store(int32_t* p, Lanes v) { __builtin_memcpy(p, &v, sizeof v); }
+
+constexpr int kGuard = 4;
+constexpr int kHalf = kBatchMaxSamples / 2 + 2 * kGuard;
+
+}  // namespace
+
+KV_BATCH_CLONES void lift_directions(const int32_t* samples, const uint16_t* const* orders, int count,
+                                     const BandLayout& layout, LaneValues& values, LaneSamples* kept) {
+  const int n = layout.end[1];
+  Lanes first[kBatchMaxSamples], half_a[kHalf], half_b[kHalf], odd[kHalf], out[kBatchMaxSamples];
+  // Unused lanes repeat lane 0.
+  const uint16_t* lane_order[kBatchLanes];
+  for (int k = 0; k < kBatchLanes; ++k) lane_order[k] = orders[k < count ? k : 0];
+  for (int p = 0; p < n; ++p) {
+    Lanes x;
+    for (int k = 0; k < kBatchLanes; ++k) x[k] = samples[lane_order[k][p]];
+    first[p] = x;
+  }
+  if (kept)
+    for (int p = 0; p < n; ++p) store(kept->at[p], first[p]);
+  // Each level splits the previous level's low half (`low`, m entries): its
+  // low half goes to `next`, its high half is final.
+  const Lanes* low = first;
+  Lanes* next = half_a + kGuard;
+  Lanes* d = odd + kGuard;
+  for (int m = n; m > 1;) {
+    const int nh = m / 2, nl = (m + 1) / 2;
+    for (int i = 0; i < nh; ++i) {
+      next[i] = low[2 * i];
+      d[i] = s(u(low[2 * i + 1]) - u(low[2 * i]));
+    }
+    if (nl > nh) next[nh] = low[m - 1];
+    extend(d, nh, -1, nl + 1);
+    for (int i = 0; i < nl; ++i) next[i] = s(u(next[i]) + update_term(d[i - 1], d[i], d[i + 1]));
+    extend(next, nl, -2, nh + 2);
+    for (int i = 0; i < nh; ++i) out[nl + i] = s(u(d[i]) + predict_term(next, i));
+    low = next;
+    next = next == half_a + kGuard ? half_b + kGuard : half_a + kGuard;
+    m = nl;
+  }
+  out[0] = low[0];
+  // Back to one array per lane, eight positions at a time.
+  int p = 0;
+  for (; p + 8 <= n; p += 8) {
+    Lanes rows[8];
+    for (int j = 0; j < 8; ++j) rows[j] = out[p + j];
+    transpose(rows);
+    for (int k = 0; k < kBatchLanes; ++k) store(values.of[k] + p, rows[k]);
+  }
+  for (; p < n; ++p)
+    for (int k = 0; k < kBatchLanes; ++k) values.of[k][p] = out[p][k];
+}
+
+KV_BATCH_CLONES unsigned inverse_squared_errors(const LaneValues& values, int count, const BandLayout& layout,
+                                                const LaneSamples& kept, int64_t* sse) {
+  const int n = layout.end[1];
+  Lanes coefficients[kBatchMaxSamples], even_a[kHalf], even_b[kHalf], odd[kHalf];
+  int p = 0;
+  for (; p + 8 <= n; p += 8) {
+    Lanes rows[8];
+    for (int k = 0; k < kBatchLanes; ++k) rows[k] = load(values.of[k] + p);
+    transpose(rows);
+    for (int j = 0; j < 8; ++j) coefficients[p + j] = rows[j];
+  }
+  for (; p < n; ++p) {
+    Lanes x;
+    for (int k = 0; k < kBatchLanes; ++k) x[k] = values.of[k][p];
+    coefficients[p] = x;
+  }
+  Lanes* e = even_a + kGuard;
+  Lanes* next = even_b + kGuard;
+  Lanes* d = odd + kGuard;
+  // From the lowest coefficient up, each level's low half rebuilt from the
+  // one below and its high half.
+  e[0] = coefficients[0];
+  int nh = 0, nl = 1;
+  for (int step = layout.levels; step >= 1; --step) {
+    const int m = layout.end[step];
+    nh = m / 2;
+    nl = (m + 1) / 2;
+    extend(e, nl, -2, nh + 2);
+    for (int i = 0; i < nh; ++i) d[i] = s(u(coefficients[nl + i]) - predict_term(e, i));
+    extend(d, nh, -1, nl + 1);
+    for (int i = 0; i < nl; ++i) e[i] = s(u(e[i]) - update_term(d[i - 1], d[i], d[i + 1]));
+    if (step == 1) break;  // the first level's halves are compared as they are
+    for (int i = 0; i < nh; ++i) {
+      next[2 * i] = e[i];
+      next[2 * i + 1] = s(u(d[i]) + u(e[i]));
+    }
+    if (nl > nh) next[m - 1] = e[nh];
+    std::swap(e, next);
+  }
+  // Values and samples below 2^29 in magnitude differ by less than 2^30, so
+  // the differences are exact in 32 bits; then the squares of those below
+  // 2^21 are integers below 2^42, and at most 256 of them sum exactly in
+  // double in any order.
+  UnsignedLanes widest = splat(0), farthest = splat(0);
+  Doubles sums[2] = {};
+  auto add = [&](Lanes rebuilt, const int32_t* at) {
+    const Lanes sample = load(at);
+    widest |= u(rebuilt ^ (rebuilt >> 31)) | u(sample ^ (sample >> 31));
+    const Lanes difference = s(u(rebuilt) - u(sample));
+    const Lanes sign = difference >> 31;
+    farthest |= (u(difference) ^ u(sign)) - u(sign);
+    const Doubles low = __builtin_convertvector(__builtin_shufflevector(difference, difference, 0, 1, 2, 3), Doubles);
+    const Doubles high = __builtin_convertvector(__builtin_shufflevector(difference, difference, 4, 5, 6, 7), Doubles);
+    sums[0] += low * low;
+    sums[1] += high * high;
+  };
+  for (int i = 0; i < nh; ++i) {
+    add(e[i], kept.at[2 * i]);
+    add(s(u(d[i]) + u(e[i])), kept.at[2 * i + 1]);
+  }
+  if (nl > nh) add(e[nh], kept.at[n - 1]);
+  unsigned valid = 0;
+  for (int k = 0; k < count; ++k) {
+    sse[k] = static_cast<int64_t>(sums[k / 4][k % 4]);
+    if (widest[k] < (1u << 29) && farthest[k] < (1u << 21)) valid |= 1u << k;
+  }
+  return valid;
+}
+
+}  // namespace kv

@@ -1,0 +1,48 @@
+// Several directions of one block transformed side by side: lane k of every
+// vector holds the sequence of the k-th direction. A block's directions
+// share its length and band layout, so every lifting step is the same for
+// all lanes and needs no shuffling; short blocks, whose own loops are mostly
+// overhead, gain most. Results equal lift_block_gathered's and
+// inverse_squared_error's lane by lane.
+#pragma once
+
+#include <cstdint>
+
+#include "block_transform.h"
+
+namespace kv {
+
+inline constexpr int kBatchLanes = 8;
+// Longer blocks lift well on their own: their loops are long.
+inline constexpr int kBatchMaxSamples = 256;
+
+// Samples of the lanes by scan position: at[p][k] is lane k's sample at
+// position p.
+struct LaneSamples {
+  alignas(32) int32_t at[kBatchMaxSamples][kBatchLanes];
+};
+
+// Each lane's coefficients by scan position, one array per lane.
+struct LaneValues {
+  alignas(32) int32_t of[kBatchLanes][kBatchMaxSamples];
+};
+
+// Whether blocks of n samples go through the batch.
+inline bool batchable(int n) { return n >= 2 && n <= kBatchMaxSamples; }
+
+// For k < count (1 to kBatchLanes): values.of[k][0..n) = lift_block(forward)
+// of samples[orders[k][p]], p < n = layout.end[1] (batchable); the gathered
+// samples go to `kept` unless it is null. Lanes from count on hold copies of
+// lane 0.
+void lift_directions(const int32_t* samples, const uint16_t* const* orders, int count, const BandLayout& layout,
+                     LaneValues& values, LaneSamples* kept);
+
+// For k < count: sse[k] = the sum of squared differences between
+// lift_block(inverse) of values.of[k] (left unchanged) and lane k of `kept`.
+// Returns a mask of the lanes summed here: those whose values and samples
+// stay below 2^29 in magnitude and whose differences stay below 2^21 (the
+// others' sums are undefined). Every lane of `values` is read.
+unsigned inverse_squared_errors(const LaneValues& values, int count, const BandLayout& layout,
+                                const LaneSamples& kept, int64_t* sse);
+
+}  // namespace kv
