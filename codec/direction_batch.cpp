@@ -22,7 +22,6 @@ namespace {
 
 // One int32 per lane; the lifting arithmetic wraps in 32 bits as the
 // one-direction kernels' does, so sums and products run unsigned.
-typedef int32_t Lanes __attribute__((vector_size(4 * kBatchLanes)));
 typedef uint32_t UnsignedLanes __attribute__((vector_size(4 * kBatchLanes)));
 typedef double Doubles __attribute__((vector_size(4 * kBatchLanes)));  // half of the lanes
 
@@ -84,15 +83,19 @@ inline Lanes load(const int32_t* p) {
 }
 inline void store(int32_t* p, Lanes v) { __builtin_memcpy(p, &v, sizeof v); }
 
-constexpr int kGuard = 4;
-constexpr int kHalf = kBatchMaxSamples / 2 + 2 * kGuard;
+constexpr int kGuard = BatchWork::kGuard;
 
 }  // namespace
 
 KV_BATCH_CLONES void lift_directions(const int32_t* samples, const uint16_t* const* orders, int count,
-                                     const BandLayout& layout, LaneValues& values, LaneSamples* kept) {
+                                     const BandLayout& layout, LaneValues& values, LaneSamples* kept,
+                                     BatchWork& work) {
   const int n = layout.end[1];
-  Lanes first[kBatchMaxSamples], half_a[kHalf], half_b[kHalf], odd[kHalf], out[kBatchMaxSamples];
+  Lanes* first = work.lanes;
+  Lanes* half_a = work.half_a;
+  Lanes* half_b = work.half_b;
+  Lanes* odd = work.odd;
+  Lanes* out = work.out;
   // Unused lanes repeat lane 0.
   const uint16_t* lane_order[kBatchLanes];
   for (int k = 0; k < kBatchLanes; ++k) lane_order[k] = orders[k < count ? k : 0];
@@ -137,9 +140,12 @@ KV_BATCH_CLONES void lift_directions(const int32_t* samples, const uint16_t* con
 }
 
 KV_BATCH_CLONES unsigned inverse_squared_errors(const LaneValues& values, int count, const BandLayout& layout,
-                                                const LaneSamples& kept, int64_t* sse) {
+                                                const LaneSamples& kept, int64_t* sse, BatchWork& work) {
   const int n = layout.end[1];
-  Lanes coefficients[kBatchMaxSamples], even_a[kHalf], even_b[kHalf], odd[kHalf];
+  Lanes* coefficients = work.lanes;
+  Lanes* even_a = work.half_a;
+  Lanes* even_b = work.half_b;
+  Lanes* odd = work.odd;
   int p = 0;
   for (; p + 8 <= n; p += 8) {
     Lanes rows[8];

@@ -14,7 +14,7 @@ namespace kv {
 
 inline constexpr int kBatchLanes = 8;
 // Longer blocks lift well on their own: their loops are long.
-inline constexpr int kBatchMaxSamples = 256;
+inline constexpr int kBatchMaxSamples = 1024;
 
 // Samples of the lanes by scan position: at[p][k] is lane k's sample at
 // position p.
@@ -27,6 +27,20 @@ struct LaneValues {
   alignas(32) int32_t of[kBatchLanes][kBatchMaxSamples];
 };
 
+// One int32 per lane.
+typedef int32_t Lanes __attribute__((vector_size(4 * kBatchLanes)));
+
+// The functions' working storage, too large for a thread's stack.
+struct BatchWork {
+  static constexpr int kGuard = 4;
+  static constexpr int kHalf = kBatchMaxSamples / 2 + 2 * kGuard;  // a half with guard slots
+  Lanes lanes[kBatchMaxSamples];  // the gathered samples, or the coefficients
+  Lanes out[kBatchMaxSamples];
+  Lanes half_a[kHalf];
+  Lanes half_b[kHalf];
+  Lanes odd[kHalf];
+};
+
 // Whether blocks of n samples go through the batch.
 inline bool batchable(int n) { return n >= 2 && n <= kBatchMaxSamples; }
 
@@ -35,7 +49,7 @@ inline bool batchable(int n) { return n >= 2 && n <= kBatchMaxSamples; }
 // samples go to `kept` unless it is null. Lanes from count on hold copies of
 // lane 0.
 void lift_directions(const int32_t* samples, const uint16_t* const* orders, int count, const BandLayout& layout,
-                     LaneValues& values, LaneSamples* kept);
+                     LaneValues& values, LaneSamples* kept, BatchWork& work);
 
 // For k < count: sse[k] = the sum of squared differences between
 // lift_block(inverse) of values.of[k] (left unchanged) and lane k of `kept`.
@@ -43,6 +57,6 @@ void lift_directions(const int32_t* samples, const uint16_t* const* orders, int 
 // stay below 2^29 in magnitude and whose differences stay below 2^21 (the
 // others' sums are undefined). Every lane of `values` is read.
 unsigned inverse_squared_errors(const LaneValues& values, int count, const BandLayout& layout,
-                                const LaneSamples& kept, int64_t* sse);
+                                const LaneSamples& kept, int64_t* sse, BatchWork& work);
 
 }  // namespace kv

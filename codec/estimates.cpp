@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <memory>
 
 #include "direction_batch.h"
 #include "magnitude.h"
@@ -49,6 +50,7 @@ struct Scratch {
   ScanSamples kept;
   LaneValues lane_values;
   LaneSamples lanes_kept;
+  BatchWork batch_work;
   struct Distortion {
     double sse = -1;
     int32_t samples = 0;
@@ -329,7 +331,8 @@ void compute_directions_batched(CodecState& state, const EstimateTree& tree, Est
   const uint16_t* orders[kBatchLanes];
   for (int k = 0; k < count; ++k) orders[k] = state.geometry->scan_order(g, indices[k]);
   LaneValues& values = scratch.lane_values;
-  lift_directions(node.samples.data(), orders, count, layout, values, lossless ? nullptr : &scratch.lanes_kept);
+  lift_directions(node.samples.data(), orders, count, layout, values, lossless ? nullptr : &scratch.lanes_kept,
+                  scratch.batch_work);
   Items items[kBatchLanes];
   bool any_nonzero = false;
   for (int k = 0; k < count; ++k) {
@@ -338,7 +341,7 @@ void compute_directions_batched(CodecState& state, const EstimateTree& tree, Est
   }
   int64_t exact[kBatchLanes];
   unsigned valid = 0;
-  if (!lossless && any_nonzero) valid = inverse_squared_errors(values, count, layout, scratch.lanes_kept, exact);
+  if (!lossless && any_nonzero) valid = inverse_squared_errors(values, count, layout, scratch.lanes_kept, exact, scratch.batch_work);
   for (int k = 0; k < count; ++k) {
     double sse = 0.0;
     if (lossless) {
@@ -443,7 +446,10 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
 
 // The direction search of choose_direction, on cached evaluations.
 DirectionChoice choose_node_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node) {
-  thread_local Scratch scratch;
+  // Large (the side-by-side transforms' storage): kept on the heap, one per
+  // thread, so that neither a thread's stack nor its static storage holds it.
+  thread_local const std::unique_ptr<Scratch> owned = std::make_unique<Scratch>();
+  Scratch& scratch = *owned;
   return search_directions_batched(static_cast<int>(node.geometry->table.size()),
                                    [&](const int* indices, int count, double* costs) {
                                      direction_costs_cached(state, tree, node, indices, count, costs, scratch);
