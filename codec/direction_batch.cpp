@@ -139,6 +139,22 @@ KV_BATCH_CLONES void lift_directions(const int32_t* samples, const uint16_t* con
     for (int k = 0; k < kBatchLanes; ++k) values.of[k][p] = out[p][k];
 }
 
+KV_BATCH_CLONES unsigned lanes_above(const BatchWork& work, const BandLayout& layout, const uint32_t* least) {
+  UnsignedLanes any = splat(0);
+  for (int j = layout.levels + 1; j >= 1; --j) {
+    const UnsignedLanes threshold = splat(least[j]);
+    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
+      const Lanes v = work.out[p];
+      const Lanes sign = v >> 31;
+      const UnsignedLanes magnitude = (u(v) ^ u(sign)) - u(sign);  // 2^31 for the most negative
+      any |= u(magnitude >= threshold);
+    }
+  }
+  unsigned mask = 0;
+  for (int k = 0; k < kBatchLanes; ++k) mask |= (any[k] & 1u) << k;
+  return mask;
+}
+
 KV_BATCH_CLONES unsigned inverse_squared_errors(const LaneValues& values, int count, const BandLayout& layout,
                                                 const LaneSamples& kept, int64_t* sse, BatchWork& work) {
   const int n = layout.end[1];

@@ -51,6 +51,11 @@ inline bool batchable(int n) { return n >= 2 && n <= kBatchMaxSamples; }
 void lift_directions(const int32_t* samples, const uint16_t* const* orders, int count, const BandLayout& layout,
                      LaneValues& values, LaneSamples* kept, BatchWork& work);
 
+// The lanes of the coefficients lift_directions left in work.out with a magnitude of at least
+// least[j] somewhere in band j (j = 1 .. layout.levels + 1): those a
+// quantiser with these thresholds leaves not all 0.
+unsigned lanes_above(const BatchWork& work, const BandLayout& layout, const uint32_t* least);
+
 // For k < count: sse[k] = the sum of squared differences between
 // lift_block(inverse) of values.of[k] (left unchanged) and lane k of `kept`.
 // Returns a mask of the lanes summed here: those whose values and samples

@@ -333,10 +333,19 @@ void compute_directions_batched(CodecState& state, const EstimateTree& tree, Est
   LaneValues& values = scratch.lane_values;
   lift_directions(node.samples.data(), orders, count, layout, values, lossless ? nullptr : &scratch.lanes_kept,
                   scratch.batch_work);
+  // Directions whose coefficients all quantise to 0 (common in the fine
+  // bands) write each band's terminator, as a block of zeros does. Not so in
+  // the rate-distortion mode, whose quantiser may raise a 0.
+  unsigned nonzero = (1u << kBatchLanes) - 1;
+  if (!state.rdo) {
+    uint32_t least[16];  // by band, as BandLayout counts them
+    for (int j = 1; j <= layout.levels + 1; ++j) least[j] = tree.bands[state.level + j].least;
+    nonzero = lanes_above(scratch.batch_work, layout, least);
+  }
   Items items[kBatchLanes];
   bool any_nonzero = false;
   for (int k = 0; k < count; ++k) {
-    items[k] = append_items(state, tree, node, values.of[k], false);
+    items[k] = append_items(state, tree, node, values.of[k], !(nonzero >> k & 1));
     any_nonzero = any_nonzero || !items[k].all_zero;
   }
   int64_t exact[kBatchLanes];
