@@ -12,7 +12,7 @@
 
 // The helpers below pass 256-bit vectors by value. They are all inline in
 // this file, so no call between differently built code crosses that ABI.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 

@@ -360,10 +360,11 @@ void compute_directions_batched(CodecState& state, const EstimateTree& tree, Est
       sse = static_cast<double>(exact[k]);
     } else {
       // Values too large for the side-by-side sums: the lane alone.
-      for (int p = 0; p < g.samples; ++p) {
-        const int32_t sample = scratch.lanes_kept.at[p][k];
-        (p % 2 ? scratch.kept.odd : scratch.kept.even)[p / 2] = sample;
+      for (int i = 0; i < g.samples / 2; ++i) {
+        scratch.kept.even[i] = scratch.lanes_kept.at[2 * i][k];
+        scratch.kept.odd[i] = scratch.lanes_kept.at[2 * i + 1][k];
       }
+      if (g.samples % 2) scratch.kept.even[g.samples / 2] = scratch.lanes_kept.at[g.samples - 1][k];
       int64_t lane_exact;
       if (inverse_squared_error(values.of[k], layout, scratch.kept, lane_exact)) {
         sse = static_cast<double>(lane_exact);
