@@ -88,8 +88,7 @@ constexpr int kGuard = BatchWork::kGuard;
 }  // namespace
 
 KV_BATCH_CLONES void lift_directions(const int32_t* samples, const uint16_t* const* orders, int count,
-                                     const BandLayout& layout, LaneValues& values, LaneSamples* kept,
-                                     BatchWork& work) {
+                                     const BandLayout& layout, LaneSamples* kept, BatchWork& work) {
   const int n = layout.end[1];
   Lanes* first = work.lanes;
   Lanes* half_a = work.half_a;
@@ -127,31 +126,44 @@ KV_BATCH_CLONES void lift_directions(const int32_t* samples, const uint16_t* con
     m = nl;
   }
   out[0] = low[0];
-  // Back to one array per lane, eight positions at a time.
+}
+
+// Eight positions at a time through registers.
+KV_BATCH_CLONES void lanes_to_arrays(const Lanes* lanes, int n, LaneValues& values) {
   int p = 0;
   for (; p + 8 <= n; p += 8) {
     Lanes rows[8];
-    for (int j = 0; j < 8; ++j) rows[j] = out[p + j];
+    for (int j = 0; j < 8; ++j) rows[j] = lanes[p + j];
     transpose(rows);
     for (int k = 0; k < kBatchLanes; ++k) store(values.of[k] + p, rows[k]);
   }
   for (; p < n; ++p)
-    for (int k = 0; k < kBatchLanes; ++k) values.of[k][p] = out[p][k];
+    for (int k = 0; k < kBatchLanes; ++k) values.of[k][p] = lanes[p][k];
 }
 
-KV_BATCH_CLONES unsigned lanes_above(const BatchWork& work, const BandLayout& layout, const uint32_t* least) {
+KV_BATCH_CLONES unsigned clear_below(BatchWork& work, const BandLayout& layout, const uint32_t* least,
+                                     uint32_t* bands) {
   UnsignedLanes any = splat(0);
+  UnsignedLanes band_bits = splat(0);
   for (int j = layout.levels + 1; j >= 1; --j) {
     const UnsignedLanes threshold = splat(least[j]);
+    UnsignedLanes in_band = splat(0);
     for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
       const Lanes v = work.out[p];
       const Lanes sign = v >> 31;
       const UnsignedLanes magnitude = (u(v) ^ u(sign)) - u(sign);  // 2^31 for the most negative
-      any |= u(magnitude >= threshold);
+      const UnsignedLanes above = u(magnitude >= threshold);
+      in_band |= above;
+      work.out[p] = s(u(v) & above);
     }
+    any |= in_band;
+    band_bits |= in_band & splat(1u << j);
   }
   unsigned mask = 0;
-  for (int k = 0; k < kBatchLanes; ++k) mask |= (any[k] & 1u) << k;
+  for (int k = 0; k < kBatchLanes; ++k) {
+    mask |= (any[k] & 1u) << k;
+    bands[k] = band_bits[k];
+  }
   return mask;
 }
 

@@ -44,17 +44,22 @@ struct BatchWork {
 // Whether blocks of n samples go through the batch.
 inline bool batchable(int n) { return n >= 2 && n <= kBatchMaxSamples; }
 
-// For k < count (1 to kBatchLanes): values.of[k][0..n) = lift_block(forward)
-// of samples[orders[k][p]], p < n = layout.end[1] (batchable); the gathered
-// samples go to `kept` unless it is null. Lanes from count on hold copies of
-// lane 0.
+// For k < count (1 to kBatchLanes): lane k of work.out[0..n) =
+// lift_block(forward) of samples[orders[k][p]], p < n = layout.end[1]
+// (batchable); the gathered samples go to `kept` unless it is null. Lanes
+// from count on hold copies of lane 0.
 void lift_directions(const int32_t* samples, const uint16_t* const* orders, int count, const BandLayout& layout,
-                     LaneValues& values, LaneSamples* kept, BatchWork& work);
+                     LaneSamples* kept, BatchWork& work);
 
-// The lanes of the coefficients lift_directions left in work.out with a magnitude of at least
-// least[j] somewhere in band j (j = 1 .. layout.levels + 1): those a
-// quantiser with these thresholds leaves not all 0.
-unsigned lanes_above(const BatchWork& work, const BandLayout& layout, const uint32_t* least);
+// values.of[k][p] = lanes[p][k] for every lane k and p < n.
+void lanes_to_arrays(const Lanes* lanes, int n, LaneValues& values);
+
+// Sets to 0 the coefficients in work.out whose magnitude is below least[j]
+// in their band j (j = 1 .. layout.levels + 1; the most negative value counts
+// as 2^31): the ones a quantiser with these thresholds makes 0. bands[k]
+// gets bit j for each band j where lane k keeps a coefficient; returns the
+// lanes that keep any.
+unsigned clear_below(BatchWork& work, const BandLayout& layout, const uint32_t* least, uint32_t* bands);
 
 // For k < count: sse[k] = the sum of squared differences between
 // lift_block(inverse) of values.of[k] (left unchanged) and lane k of `kept`.

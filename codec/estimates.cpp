@@ -218,7 +218,7 @@ struct Items {
 // the inverse) and appends their items; a block of zeros writes each band's
 // terminator.
 Items append_items(const CodecState& state, const EstimateTree& tree, EstimateNode& node, int32_t* values,
-                   bool zero_block) {
+                   bool zero_block, uint32_t bands = ~0u) {
   const BlockGeometry& g = *node.geometry;
   const BandLayout& layout = g.layout;
   const int level = state.level;
@@ -235,7 +235,7 @@ Items append_items(const CodecState& state, const EstimateTree& tree, EstimateNo
                                           items.all_zero);
   } else {
     end = zero_block ? write_zero_items(layout, level, begin)
-                     : write_rate_items(state, tree, layout, values, begin, items.all_zero);
+                     : write_rate_items(state, tree, layout, values, begin, items.all_zero, bands);
   }
   items.events_begin = static_cast<uint32_t>(node.events_used);
   items.events_count = static_cast<uint32_t>(end - begin);
@@ -331,21 +331,26 @@ void compute_directions_batched(CodecState& state, const EstimateTree& tree, Est
   const uint16_t* orders[kBatchLanes];
   for (int k = 0; k < count; ++k) orders[k] = state.geometry->scan_order(g, indices[k]);
   LaneValues& values = scratch.lane_values;
-  lift_directions(node.samples.data(), orders, count, layout, values, lossless ? nullptr : &scratch.lanes_kept,
+  lift_directions(node.samples.data(), orders, count, layout, lossless ? nullptr : &scratch.lanes_kept,
                   scratch.batch_work);
-  // Directions whose coefficients all quantise to 0 (common in the fine
-  // bands) write each band's terminator, as a block of zeros does. Not so in
-  // the rate-distortion mode, whose quantiser may raise a 0.
+  // Coefficients below their band's threshold quantise to 0: cleared at
+  // once for all lanes, so that directions whose coefficients all do (common
+  // in the fine bands) write each band's terminator as a block of zeros does,
+  // and the others skip their empty bands. Not so in the rate-distortion
+  // mode, whose quantiser may raise such a coefficient.
   unsigned nonzero = (1u << kBatchLanes) - 1;
+  uint32_t bands[kBatchLanes];
+  std::fill(std::begin(bands), std::end(bands), ~0u);
   if (!state.rdo) {
     uint32_t least[16];  // by band, as BandLayout counts them
     for (int j = 1; j <= layout.levels + 1; ++j) least[j] = tree.bands[state.level + j].least;
-    nonzero = lanes_above(scratch.batch_work, layout, least);
+    nonzero = clear_below(scratch.batch_work, layout, least, bands);
   }
+  lanes_to_arrays(scratch.batch_work.out, g.samples, values);
   Items items[kBatchLanes];
   bool any_nonzero = false;
   for (int k = 0; k < count; ++k) {
-    items[k] = append_items(state, tree, node, values.of[k], !(nonzero >> k & 1));
+    items[k] = append_items(state, tree, node, values.of[k], !(nonzero >> k & 1), bands[k]);
     any_nonzero = any_nonzero || !items[k].all_zero;
   }
   int64_t exact[kBatchLanes];

@@ -288,16 +288,20 @@ namespace {
 
 [[gnu::target("default")]] uint16_t* band_items(const CodecState& state, const EstimateTree& tree,
                                                 const BandLayout& layout, int32_t* values, uint16_t* out,
-                                                bool& all_zero) {
+                                                bool& all_zero, uint32_t) {
   return write_rate_items_portable(state, tree, layout, values, out, all_zero);
 }
 
 [[gnu::target("avx2")]] uint16_t* band_items(const CodecState& state, const EstimateTree& tree,
                                              const BandLayout& layout, int32_t* values, uint16_t* out,
-                                             bool& all_zero) {
+                                             bool& all_zero, uint32_t bands) {
   bool listed = false;
   for (int j = layout.levels + 1; j >= 1; --j) {
     const BandQuantiser& band = tree.bands[state.level + j];
+    if (!(bands >> j & 1)) {  // every value 0 already: only the terminator
+      *out++ = band.magnitude_item;
+      continue;
+    }
     const int32_t* rebuilt = tree.rebuilt.data() + band.rebuilt_row;
     const int begin = layout.end[j + 1], end = layout.end[j];
     int previous = begin - 1;
@@ -338,8 +342,8 @@ namespace {
 }  // namespace
 
 uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
-                           int32_t* values, uint16_t* out, bool& all_zero) {
-  return band_items(state, tree, layout, values, out, all_zero);
+                           int32_t* values, uint16_t* out, bool& all_zero, uint32_t bands) {
+  return band_items(state, tree, layout, values, out, all_zero, bands);
 }
 
 uint16_t* write_exact_items(const CodecState& state, const EstimateTree& tree, int entry, int32_t* values, int begin,
@@ -350,7 +354,7 @@ uint16_t* write_exact_items(const CodecState& state, const EstimateTree& tree, i
 #else
 
 uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
-                           int32_t* values, uint16_t* out, bool& all_zero) {
+                           int32_t* values, uint16_t* out, bool& all_zero, uint32_t) {
   return write_rate_items_portable(state, tree, layout, values, out, all_zero);
 }
 

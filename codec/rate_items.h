@@ -77,9 +77,10 @@ void prepare_step_tables(const float quant[64], EstimateTree& tree);
 // coefficients quantised on the way; nonzero ones are then dequantised
 // (zeros rebuild as 0), ready for the inverse. `out` holds at least
 // rate_item_capacity(n). Returns the end of the items; all_zero tells whether
-// every coefficient quantised to 0.
+// every coefficient quantised to 0. A band j whose bit is clear in `bands` must
+// hold only zeros: it is not read.
 uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
-                           int32_t* values, uint16_t* out, bool& all_zero);
+                           int32_t* values, uint16_t* out, bool& all_zero, uint32_t bands = ~0u);
 // The same without vector instructions, whatever the processor.
 uint16_t* write_rate_items_portable(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
                                     int32_t* values, uint16_t* out, bool& all_zero);

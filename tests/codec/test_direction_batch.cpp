@@ -56,7 +56,8 @@ struct Storage {
 void lift(const Batch& b, Storage& s, LaneSamples* kept) {
   const uint16_t* orders[kBatchLanes];
   for (size_t k = 0; k < b.orders.size(); ++k) orders[k] = b.orders[k].data();
-  lift_directions(b.samples.data(), orders, static_cast<int>(b.orders.size()), b.layout, s.values, kept, s.work);
+  lift_directions(b.samples.data(), orders, static_cast<int>(b.orders.size()), b.layout, kept, s.work);
+  lanes_to_arrays(s.work.out, b.layout.end[1], s.values);
 }
 
 TEST(DirectionBatch, EachLaneLiftsAsLiftBlock) {
@@ -120,30 +121,40 @@ TEST(DirectionBatch, EachLanesErrorIsItsReconstructionsError) {
   }
 }
 
-TEST(DirectionBatch, LanesAboveTheirBandsThresholds) {
+TEST(DirectionBatch, ValuesBelowTheirBandsThresholdsAreCleared) {
   std::mt19937 random(13);
   auto s = std::make_unique<Storage>();
   for (int n : {2, 5, 30, 64, 456}) {
     const Batch b = make_batch(n, kBatchLanes, 40, random);
-    lift(b, *s, nullptr);
-    // Thresholds per band from 1 to far above every coefficient; the most
-    // negative value counts as 2^31.
+    // Thresholds per band from 1 to far above every coefficient.
     for (uint32_t scale : {1u, 7u, 30u, 1000u}) {
+      lift(b, *s, nullptr);
+      const LaneValues before = s->values;
       uint32_t least[16] = {};
       for (int j = 1; j <= b.layout.levels + 1; ++j) least[j] = scale * static_cast<uint32_t>(j);
-      unsigned expected = 0;
-      for (int k = 0; k < kBatchLanes; ++k)
+      uint32_t bands[kBatchLanes];
+      const unsigned kept = clear_below(s->work, b.layout, least, bands);
+      lanes_to_arrays(s->work.out, n, s->values);
+      for (int k = 0; k < kBatchLanes; ++k) {
+        uint32_t expected_bands = 0;
         for (int j = 1; j <= b.layout.levels + 1; ++j)
           for (int p = b.layout.end[j + 1]; p < b.layout.end[j]; ++p) {
-            const int64_t v = s->values.of[k][p];
-            if (static_cast<uint64_t>(v < 0 ? -v : v) >= least[j]) expected |= 1u << k;
+            const int64_t v = before.of[k][p];
+            const bool above = static_cast<uint64_t>(v < 0 ? -v : v) >= least[j];
+            if (above) expected_bands |= 1u << j;
+            ASSERT_EQ(s->values.of[k][p], above ? v : 0) << "n " << n << " lane " << k << " position " << p;
           }
-      EXPECT_EQ(lanes_above(s->work, b.layout, least), expected) << "n " << n << " scale " << scale;
+        EXPECT_EQ(bands[k], expected_bands) << "n " << n << " lane " << k << " scale " << scale;
+        EXPECT_EQ((kept >> k & 1) != 0, expected_bands != 0) << "n " << n << " lane " << k;
+      }
     }
+    // The most negative value counts as 2^31.
+    lift(b, *s, nullptr);
     s->work.out[n - 1][3] = INT32_MIN;
-    uint32_t huge[16];
+    uint32_t huge[16], bands[kBatchLanes];
     std::fill(std::begin(huge), std::end(huge), 2147483648u);
-    EXPECT_EQ(lanes_above(s->work, b.layout, huge), 1u << 3) << "n " << n;
+    EXPECT_EQ(clear_below(s->work, b.layout, huge, bands), 1u << 3) << "n " << n;
+    EXPECT_EQ(bands[3], 2u) << "n " << n;  // band 1 holds the last position
   }
 }
 

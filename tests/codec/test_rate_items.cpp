@@ -75,6 +75,12 @@ TEST(RateItems, EncoderWriterEqualsPortable) {
 
   std::mt19937 random(11);
   const int sizes[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17, 31, 64, 100, 256, 257, 1000, 1024};
+  const Writer write_all_bands = [](const CodecState& s, const EstimateTree& t, const BandLayout& l, int32_t* v,
+                                    uint16_t* out, bool& all_zero) { return write_rate_items(s, t, l, v, out, all_zero); };
+  const Writer write_odd_bands = [](const CodecState& s, const EstimateTree& t, const BandLayout& l, int32_t* v,
+                                    uint16_t* out, bool& all_zero) {
+    return write_rate_items(s, t, l, v, out, all_zero, 0xAAAAAAAAu);  // bands 1, 3, 5, ...
+  };
   int refusals = 0;
   for (const std::vector<float>& quant : tables) {
     EstimateTree tree;
@@ -86,10 +92,17 @@ TEST(RateItems, EncoderWriterEqualsPortable) {
         for (int kind = 0; kind < 3; ++kind) {
           const std::vector<int32_t> values = coefficients(n, kind, random);
           const Outcome expected = run(write_rate_items_portable, state, tree, layout, values);
-          const Outcome got = run(write_rate_items, state, tree, layout, values);
+          const Outcome got = run(write_all_bands, state, tree, layout, values);
           ASSERT_EQ(got, expected) << "n " << n << " level " << level << " kind " << kind << " step "
                                    << quant[static_cast<size_t>(level + 1)];
           refusals += expected.refused;
+          // Bands marked empty (cleared beforehand) are skipped to their terminator.
+          std::vector<int32_t> sparse = values;
+          for (int j = 2; j <= layout.levels + 1; j += 2)
+            std::fill(sparse.begin() + layout.end[j + 1], sparse.begin() + layout.end[j], 0);
+          ASSERT_EQ(run(write_odd_bands, state, tree, layout, sparse),
+                    run(write_rate_items_portable, state, tree, layout, sparse))
+              << "n " << n << " level " << level << " kind " << kind;
         }
       }
     }
