@@ -355,10 +355,12 @@ void compute_directions_batched(CodecState& state, const EstimateTree& tree, Est
   }
   int64_t exact[kBatchLanes];
   unsigned valid = 0;
-  if (!lossless && any_nonzero) valid = inverse_squared_errors(values, count, layout, scratch.lanes_kept, exact, scratch.batch_work);
+  if (!lossless && any_nonzero)
+    valid = inverse_squared_errors(values, count, layout, scratch.lanes_kept, exact, scratch.batch_work);
   for (int k = 0; k < count; ++k) {
-    double sse = 0.0;
+    double sse = 0.0;  // lossless: the reconstruction is exact
     if (lossless) {
+      // nothing to measure
     } else if (items[k].all_zero) {
       sse = node.energy;
     } else if (valid >> k & 1) {

@@ -75,7 +75,8 @@ TEST(DirectionBatch, EachLaneLiftsAsLiftBlock) {
           lift_block(expected.data(), b.layout, true);
           const std::vector<int32_t> lane(s->values.of[k], s->values.of[k] + n);
           ASSERT_EQ(lane, expected) << "n " << n << " lane " << k << " range " << range;
-          for (int p = 0; p < n; ++p) ASSERT_EQ(s->kept.at[p][k], b.gathered[static_cast<size_t>(k)][static_cast<size_t>(p)]);
+          const std::vector<int32_t>& gathered = b.gathered[static_cast<size_t>(k)];
+          for (int p = 0; p < n; ++p) ASSERT_EQ(s->kept.at[p][k], gathered[static_cast<size_t>(p)]);
         }
       }
     }
@@ -105,7 +106,8 @@ TEST(DirectionBatch, EachLanesErrorIsItsReconstructionsError) {
         int64_t expected = 0, farthest = 0;
         bool narrow = true;  // every value and sample in [-2^29, 2^29)
         for (int p = 0; p < n; ++p) {
-          const int32_t r = rebuilt[static_cast<size_t>(p)], x = b.gathered[static_cast<size_t>(k)][static_cast<size_t>(p)];
+          const int32_t r = rebuilt[static_cast<size_t>(p)];
+          const int32_t x = b.gathered[static_cast<size_t>(k)][static_cast<size_t>(p)];
           const int64_t d = int64_t{r} - x;
           expected += d * d;
           farthest = std::max(farthest, d < 0 ? -d : d);
