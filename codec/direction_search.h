@@ -31,10 +31,15 @@ struct DirectionChoice {
 // around the 3 best with steps falling by a third.
 DirectionChoice choose_direction(const CodecState& state, int level, const BlockView& block);
 
-// Candidate order of the refinement: costs less than one bit apart rank by index.
+// Candidate order of the refinement: costs less than one bit apart rank by
+// index. That is the difference truncated to an integer, compared without
+// converting it: the rate-distortion mode's costs grow with the square of the
+// quantization value, and a difference past 2^63, or not a number (infinite
+// costs), has no integer.
 inline bool ranks_before(const DirectionChoice& u, const DirectionChoice& v) {
-  const int64_t t = static_cast<int64_t>(u.cost - v.cost);
-  if (t != 0) return t < 0;
+  const double difference = u.cost - v.cost;
+  if (difference <= -1.0) return true;
+  if (difference >= 1.0) return false;
   return u.index < v.index;
 }
 

@@ -303,6 +303,13 @@ TEST(SortCandidates, CostsWithinABitRankByIndex) {
   EXPECT_TRUE(ranks_before({8.9, 9}, {10.0, 2}));
   EXPECT_FALSE(ranks_before({11.0, 1}, {10.0, 2}));
   EXPECT_FALSE(ranks_before({5.0, 3}, {5.0, 3}));
+  // Costs far apart, beyond any integer, and infinite ones, whose difference
+  // is not a number: the index decides those.
+  EXPECT_TRUE(ranks_before({1e30, 5}, {3e30, 2}));
+  EXPECT_FALSE(ranks_before({3e30, 2}, {1e30, 5}));
+  const double infinite = std::numeric_limits<double>::infinity();
+  EXPECT_TRUE(ranks_before({infinite, 2}, {infinite, 5}));
+  EXPECT_FALSE(ranks_before({infinite, 5}, {infinite, 2}));
   DirectionChoice c[] = {{10.5, 4}, {10.0, 7}, {9.9, 9}, {3.0, 8}, {20.0, 0}};
   sort_candidates(c, 5);
   const int32_t order[] = {8, 4, 7, 9, 0};
