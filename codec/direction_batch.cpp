@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "search_kernels.h"
+
 // Built twice on x86-64, once for processors with 256-bit integer vectors,
 // chosen at load time.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
@@ -31,21 +33,6 @@ inline UnsignedLanes splat(uint32_t v) {
   UnsignedLanes r;
   for (int k = 0; k < kBatchLanes; ++k) r[k] = v;
   return r;
-}
-
-// extend_symmetric on an array of lanes: every lane mirrors alike.
-inline void extend(Lanes* x, int c, int lo, int hi) {
-  if (c == 1) {
-    for (int j = -1; j >= lo; --j) x[j] = x[0];
-    for (int j = 1; j < hi; ++j) x[j] = x[0];
-    return;
-  }
-  const int period = 2 * c - 2;
-  for (int j = -1; j >= lo; --j) x[j] = -j <= c - 1 ? x[-j] : x[j + period];
-  for (int j = c; j < hi; ++j) {
-    const int k = j - (c - 1);
-    x[j] = k <= c - 1 ? x[c - 1 - k] : x[j - period];
-  }
 }
 
 // The block filter's update and second predict terms, (t + 8) >> 4.
@@ -102,9 +89,8 @@ KV_BATCH_CLONES void lift_directions(const int32_t* samples, const uint16_t* con
     Lanes x;
     for (int k = 0; k < kBatchLanes; ++k) x[k] = samples[lane_order[k][p]];
     first[p] = x;
+    if (kept) store(kept->at[p], x);
   }
-  if (kept)
-    for (int p = 0; p < n; ++p) store(kept->at[p], first[p]);
   // Each level splits the previous level's low half (`low`, m entries): its
   // low half goes to `next`, its high half is final.
   const Lanes* low = first;
@@ -117,9 +103,9 @@ KV_BATCH_CLONES void lift_directions(const int32_t* samples, const uint16_t* con
       d[i] = s(u(low[2 * i + 1]) - u(low[2 * i]));
     }
     if (nl > nh) next[nh] = low[m - 1];
-    extend(d, nh, -1, nl + 1);
+    extend_guarded(d, nh, -1, nl + 1);
     for (int i = 0; i < nl; ++i) next[i] = s(u(next[i]) + update_term(d[i - 1], d[i], d[i + 1]));
-    extend(next, nl, -2, nh + 2);
+    extend_guarded(next, nl, -2, nh + 2);
     for (int i = 0; i < nh; ++i) out[nl + i] = s(u(d[i]) + predict_term(next, i));
     low = next;
     next = next == half_a + kGuard ? half_b + kGuard : half_a + kGuard;
@@ -197,9 +183,9 @@ KV_BATCH_CLONES unsigned inverse_squared_errors(const LaneValues& values, int co
     const int m = layout.end[step];
     nh = m / 2;
     nl = (m + 1) / 2;
-    extend(e, nl, -2, nh + 2);
+    extend_guarded(e, nl, -2, nh + 2);
     for (int i = 0; i < nh; ++i) d[i] = s(u(coefficients[nl + i]) - predict_term(e, i));
-    extend(d, nh, -1, nl + 1);
+    extend_guarded(d, nh, -1, nl + 1);
     for (int i = 0; i < nl; ++i) e[i] = s(u(e[i]) - update_term(d[i - 1], d[i], d[i + 1]));
     if (step == 1) break;  // the first level's halves are compared as they are
     for (int i = 0; i < nh; ++i) {
@@ -211,8 +197,8 @@ KV_BATCH_CLONES unsigned inverse_squared_errors(const LaneValues& values, int co
   }
   // Values and samples below 2^29 in magnitude differ by less than 2^30, so
   // the differences are exact in 32 bits; then the squares of those below
-  // 2^21 are integers below 2^42, and at most 256 of them sum exactly in
-  // double in any order.
+  // 2^21 are integers below 2^42, and the at most 1024 of a block sum
+  // exactly in double in any order.
   UnsignedLanes widest = splat(0), farthest = splat(0);
   Doubles sums[2] = {};
   auto add = [&](Lanes rebuilt, const int32_t* at) {

@@ -13,8 +13,7 @@
 namespace kv {
 
 inline constexpr int kBatchLanes = 8;
-// Longer blocks lift well on their own: their loops are long.
-inline constexpr int kBatchMaxSamples = 1024;
+inline constexpr int kBatchMaxSamples = 1024;  // every leaf block (kSplitMaxArea)
 
 // Samples of the lanes by scan position: at[p][k] is lane k's sample at
 // position p.

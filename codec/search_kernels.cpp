@@ -24,38 +24,13 @@ namespace {
 inline uint32_t u(int32_t v) { return static_cast<uint32_t>(v); }
 inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
 
-// extend_symmetric, inlined: the filter reads at most two entries beyond an
-// array's ends, so the loops run at most twice. Every array here has two
-// guard slots on each side, so from three entries on the mirror images are
-// written whether or not they are read.
-[[gnu::always_inline]] inline void extend(int32_t* x, int c, int lo, int hi) {
-  if (c >= 3) [[likely]] {
-    x[-1] = x[1];
-    x[-2] = x[2];
-    x[c] = x[c - 2];
-    x[c + 1] = x[c - 3];
-    return;
-  }
-  if (c == 1) {
-    for (int j = -1; j >= lo; --j) x[j] = x[0];
-    for (int j = 1; j < hi; ++j) x[j] = x[0];
-    return;
-  }
-  const int period = 2 * c - 2;
-  for (int j = -1; j >= lo; --j) x[j] = -j <= c - 1 ? x[-j] : x[j + period];
-  for (int j = c; j < hi; ++j) {
-    const int k = j - (c - 1);
-    x[j] = k <= c - 1 ? x[c - 1 - k] : x[j - period];
-  }
-}
-
 // Forward filter with the copy step (d -= e) already done; the predicted
 // high half goes to `d_out`.
 [[gnu::always_inline]] inline void filter_forward(int32_t* e, int32_t* d, int32_t* d_out, int nl, int nh) {
-  extend(d, nh, -1, nl + 1);
+  extend_guarded(d, nh, -1, nl + 1);
   for (int i = 0; i < nl; ++i)
     e[i] = static_cast<int32_t>(u(e[i]) + u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
-  extend(e, nl, -2, nh + 2);
+  extend_guarded(e, nl, -2, nh + 2);
   for (int i = 0; i < nh; ++i)
     d_out[i] = static_cast<int32_t>(
         u(d[i]) + u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
@@ -64,11 +39,11 @@ inline int32_t shift(uint32_t v, int k) { return static_cast<int32_t>(v) >> k; }
 // Inverse filter reading the high half from `d_in`, all but its last step
 // (d += e), which the caller does.
 [[gnu::always_inline]] inline void filter_inverse(int32_t* e, const int32_t* d_in, int32_t* d, int nl, int nh) {
-  extend(e, nl, -2, nh + 2);
+  extend_guarded(e, nl, -2, nh + 2);
   for (int i = 0; i < nh; ++i)
     d[i] = static_cast<int32_t>(
         u(d_in[i]) - u(shift(6u * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + 8u, 4)));
-  extend(d, nh, -1, nl + 1);
+  extend_guarded(d, nh, -1, nl + 1);
   for (int i = 0; i < nl; ++i)
     e[i] = static_cast<int32_t>(u(e[i]) - u(shift(u(d[i - 1]) + 8u * u(d[i]) - u(d[i + 1]) + 8u, 4)));
 }
