@@ -9,6 +9,18 @@
 #include <emmintrin.h>
 #endif
 
+// On x86-64 the decoder's inverse from plane rows is built twice, once for
+// processors with 256-bit vectors, chosen at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KV_COLOUR_VECTORS 1
+#include <immintrin.h>
+// The helpers pass 256-bit vectors by value; all of them are inline in this
+// file and built for the same processors, so no call crosses that ABI.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#else
+#define KV_COLOUR_VECTORS 0
+#endif
+
 #include "failure.h"
 
 namespace kv {
@@ -395,8 +407,11 @@ void transform_pixel(int channels, const double* factors, const int32_t* permuta
     transform_pixel_impl<0>(channels, factors, permutation, x, forward);
 }
 
-void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool forward) {
-  const int n = state.channels;
+namespace {
+
+// The matrix factorised in place, with its permutation; fails with the
+// message when it cannot be or its factors are not finite.
+std::vector<int32_t> factorise_or_fail(int n, std::vector<double>& matrix) {
   std::vector<int32_t> permutation(static_cast<size_t>(n), 0);
   for (double entry : matrix)
     if (!std::isfinite(entry)) fail(1, "factor_colour_matrix: invalid matrix");
@@ -404,6 +419,98 @@ void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool 
     fail(1, "factor_colour_matrix: invalid matrix");
   for (double entry : matrix)
     if (!std::isfinite(entry)) fail(1, "factor_colour_matrix: invalid matrix");
+  return permutation;
+}
+
+// Row y's samples, held as the rows of planes 0 .. n-1 one after another,
+// interleaved pixel by pixel in their place (through `row`, n * w long).
+void interleave_row(int32_t* samples, int n, int w, int32_t* row) {
+  for (int c = 0; c < n; ++c)
+    for (int x = 0; x < w; ++x) row[static_cast<ptrdiff_t>(x) * n + c] = samples[static_cast<ptrdiff_t>(c) * w + x];
+  std::copy(row, row + static_cast<ptrdiff_t>(n) * w, samples);
+}
+
+#if KV_COLOUR_VECTORS
+// PairInverse four pixels to a vector, read from the three planes' rows
+// (where they lie side by side) and written interleaved; the same
+// operations in the same order, lane by lane.
+struct QuadInverse {
+  __m256d m[9];
+  int source[3];
+
+  [[gnu::target("avx2")]] QuadInverse(const double* factors, const int32_t* permutation) {
+    for (int i = 0; i < 9; ++i) m[i] = _mm256_set1_pd(factors[i]);
+    int order[3] = {0, 1, 2};
+    std::swap(order[1], order[permutation[1]]);
+    std::swap(order[0], order[permutation[0]]);
+    for (int j = 0; j < 3; ++j) source[j] = order[j];
+  }
+
+  [[gnu::target("avx2")]] static __m256d in_range(__m256d v, double lowest, double above) {
+    return _mm256_and_pd(_mm256_cmp_pd(v, _mm256_set1_pd(lowest), _CMP_GE_OQ),
+                         _mm256_cmp_pd(v, _mm256_set1_pd(above), _CMP_LT_OQ));
+  }
+
+  [[gnu::target("avx2")]] static __m256d lift(__m256d x, __m256d s, __m256d& good) {
+    const __m256d t = _mm256_add_pd(s, _mm256_set1_pd(0.5));
+    const __m256d fits = in_range(t, -2147483648.0, 2147483647.0);
+    good = _mm256_and_pd(good, fits);
+    const __m256d safe = _mm256_and_pd(t, fits);
+    __m256d r = _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(safe));
+    r = _mm256_sub_pd(r, _mm256_and_pd(_mm256_cmp_pd(r, safe, _CMP_GT_OQ), _mm256_set1_pd(1.0)));
+    const __m256d y = _mm256_add_pd(x, r);  // exact, both below 2^31
+    good = _mm256_and_pd(good, in_range(y, -2147483648.0, 2147483648.0));
+    return y;
+  }
+
+  [[gnu::target("avx2")]] static __m256d sum(__m256d a, __m256d xa, __m256d b, __m256d xb) {
+    return _mm256_add_pd(_mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(a, xa)), _mm256_mul_pd(b, xb));
+  }
+
+  [[gnu::target("avx2")]] static __m256d load(const int32_t* p) {
+    return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  }
+
+  // Pixels x .. x + 4 Quads - 1 of the plane rows p0, p1, p2, interleaved
+  // into out[3 x ..]; false, with nothing written, unless all of them pass.
+  template <int Quads>
+  [[gnu::target("avx2")]] bool apply(const int32_t* p0, const int32_t* p1, const int32_t* p2, int x,
+                                     int32_t* out) const {
+    __m256d x0[Quads], x1[Quads], x2[Quads], good[Quads];
+    for (int q = 0; q < Quads; ++q) {
+      x0[q] = load(p0 + x + 4 * q);
+      x1[q] = load(p1 + x + 4 * q);
+      x2[q] = load(p2 + x + 4 * q);
+      const __m256d scaled = _mm256_mul_pd(x2[q], m[8]);
+      good[q] = in_range(scaled, -2147483648.0, 2147483648.0);
+      x2[q] = _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(_mm256_and_pd(scaled, good[q])));
+    }
+    for (int q = 0; q < Quads; ++q) x2[q] = lift(x2[q], sum(m[0], x0[q], m[4], x1[q]), good[q]);
+    for (int q = 0; q < Quads; ++q) x0[q] = lift(x0[q], sum(m[1], x1[q], m[2], x2[q]), good[q]);
+    for (int q = 0; q < Quads; ++q) x1[q] = lift(x1[q], sum(m[3], x0[q], m[5], x2[q]), good[q]);
+    for (int q = 0; q < Quads; ++q) x2[q] = lift(x2[q], sum(m[6], x0[q], m[7], x1[q]), good[q]);
+    __m256d all = good[0];
+    for (int q = 1; q < Quads; ++q) all = _mm256_and_pd(all, good[q]);
+    if (_mm256_movemask_pd(all) != 15) return false;
+    for (int q = 0; q < Quads; ++q) {
+      alignas(16) int32_t lifted[3][4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(lifted[0]), _mm256_cvttpd_epi32(x0[q]));
+      _mm_store_si128(reinterpret_cast<__m128i*>(lifted[1]), _mm256_cvttpd_epi32(x1[q]));
+      _mm_store_si128(reinterpret_cast<__m128i*>(lifted[2]), _mm256_cvttpd_epi32(x2[q]));
+      int32_t* target = out + 3 * (x + 4 * q);
+      for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 3; ++j) target[3 * i + j] = lifted[source[j]][i];
+    }
+    return true;
+  }
+};
+#endif
+
+}  // namespace
+
+void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool forward) {
+  const int n = state.channels;
+  const std::vector<int32_t> permutation = factorise_or_fail(n, matrix);
   const int64_t pixels = int64_t{state.width} * state.height;
   int32_t* samples = state.image.data();
   if (n == 3 && !forward) {
@@ -429,6 +536,77 @@ void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool 
   } else {
     for (int64_t p = 0; p < pixels; ++p) transform_pixel(n, matrix.data(), permutation.data(), samples + p * n, forward);
   }
+}
+
+namespace {
+
+// The rows one at a time: interleaved, then transformed in place.
+void inverse_from_plane_rows_portable(CodecState& state, std::vector<double>& matrix,
+                                      const std::vector<int32_t>& permutation) {
+  const int n = state.channels, w = state.width;
+  std::vector<int32_t> row(static_cast<size_t>(n) * static_cast<size_t>(w));
+  for (int y = 0; y < state.height; ++y) {
+    int32_t* samples = state.image.data() + static_cast<ptrdiff_t>(y) * n * w;
+    interleave_row(samples, n, w, row.data());
+    for (int x = 0; x < w; ++x) {
+      int32_t* pixel = samples + static_cast<ptrdiff_t>(x) * n;
+      if (n == 3)
+        inverse_pixel3_or_fail(matrix.data(), permutation.data(), pixel);
+      else
+        transform_pixel(n, matrix.data(), permutation.data(), pixel, false);
+    }
+  }
+}
+
+#if KV_COLOUR_VECTORS
+[[gnu::target("default")]] void inverse_from_plane_rows(CodecState& state, std::vector<double>& matrix,
+                                                        const std::vector<int32_t>& permutation) {
+  inverse_from_plane_rows_portable(state, matrix, permutation);
+}
+
+// Three channels: eight or four pixels at a time straight from the plane
+// rows into the interleaved row; a group with a pixel the vectors cannot
+// take is interleaved as it stands and goes the checked way, pixel by pixel
+// in order, as the rest of the row.
+[[gnu::target("avx2")]] void inverse_from_plane_rows(CodecState& state, std::vector<double>& matrix,
+                                                     const std::vector<int32_t>& permutation) {
+  const int n = state.channels, w = state.width;
+  if (n != 3) return inverse_from_plane_rows_portable(state, matrix, permutation);
+  const QuadInverse quad(matrix.data(), permutation.data());
+  std::vector<int32_t> row(static_cast<size_t>(n) * static_cast<size_t>(w));
+  int32_t* out = row.data();
+  for (int y = 0; y < state.height; ++y) {
+    int32_t* samples = state.image.data() + static_cast<ptrdiff_t>(y) * n * w;
+    const int32_t *p0 = samples, *p1 = samples + w, *p2 = samples + 2 * w;
+    auto checked = [&](int from, int to) {
+      for (int x = from; x < to; ++x) {
+        int32_t* pixel = out + 3 * x;
+        pixel[0] = p0[x];
+        pixel[1] = p1[x];
+        pixel[2] = p2[x];
+        inverse_pixel3_or_fail(matrix.data(), permutation.data(), pixel);
+      }
+    };
+    int x = 0;
+    for (; x + 8 <= w; x += 8)
+      if (!quad.apply<2>(p0, p1, p2, x, out)) checked(x, x + 8);
+    for (; x + 4 <= w; x += 4)
+      if (!quad.apply<1>(p0, p1, p2, x, out)) checked(x, x + 4);
+    checked(x, w);
+    std::copy(row.begin(), row.end(), samples);
+  }
+}
+#else
+void inverse_from_plane_rows(CodecState& state, std::vector<double>& matrix, const std::vector<int32_t>& permutation) {
+  inverse_from_plane_rows_portable(state, matrix, permutation);
+}
+#endif
+
+}  // namespace
+
+void inverse_colour_from_plane_rows(CodecState& state, std::vector<double> matrix) {
+  const std::vector<int32_t> permutation = factorise_or_fail(state.channels, matrix);
+  inverse_from_plane_rows(state, matrix, permutation);
 }
 
 }  // namespace kv

@@ -28,5 +28,10 @@ void transform_pixel(int channels, const double* factors, const int32_t* permuta
 // Factorises the matrix (failing with a message when it cannot be) and
 // transforms every pixel of the image.
 void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool forward);
+// The decoder's inverse, on an image whose every row holds the rows of
+// planes 0, 1, ... one after another: each row ends with its pixels
+// interleaved, transformed as apply_colour_transform would (the same values
+// and, pixel by pixel in raster order, the same failures).
+void inverse_colour_from_plane_rows(CodecState& state, std::vector<double> matrix);
 
 }  // namespace kv

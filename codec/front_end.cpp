@@ -16,6 +16,7 @@ namespace kv {
 
 namespace {
 
+// The encoder codes the planes where the pixels' samples lie, interleaved.
 void set_plane_steps(CodecState& state) {
   state.pixel_step = state.channels;
   state.row_step = state.channels * state.width;
@@ -25,6 +26,22 @@ void code_planes(CodecState& state, bool encode) {
   for (int c = 0; c < state.channels; ++c)
     code_plane(state, state.image.data() + c, state.width, state.height, encode, 0);
 }
+
+// The decoder rebuilds each image row as the rows of plane 0, 1, ... one
+// after the other, so that every plane is read and written with a unit step
+// (which the inverse transforms run much faster on); the colour transform
+// then reads the planes' rows and leaves the pixels interleaved.
+void set_decoding_plane_steps(CodecState& state) {
+  state.pixel_step = 1;
+  state.row_step = state.channels * state.width;
+}
+
+void decode_planes(CodecState& state) {
+  for (int c = 0; c < state.channels; ++c)
+    code_plane(state, state.image.data() + static_cast<ptrdiff_t>(c) * state.width, state.width, state.height, false,
+               0);
+}
+
 
 }  // namespace
 
@@ -81,7 +98,7 @@ void decode_image(CodecState& state, uint64_t memory_limit, const char* input_na
   if (state.channels == 0) fail(-1, "Not a Kelvane 2.0 file.");
   const float base_q = std::bit_cast<float>(read_float(decoder));
   build_quantizer_table(base_q, state.quant);
-  set_plane_steps(state);
+  set_decoding_plane_steps(state);
   if (state.console)
     std::fprintf(state.console, "Decoding \"%s\" from \"%s\" (%dx%d, %d channels), baseQ = %.3f\n", output_name,
                  input_name, state.width, state.height, state.channels, static_cast<double>(base_q));
@@ -99,8 +116,8 @@ void decode_image(CodecState& state, uint64_t memory_limit, const char* input_na
 
   std::vector<double> matrix;
   if (state.channels != 1) code_colour_matrix(state, matrix, false);
-  code_planes(state, false);
-  if (state.channels != 1) apply_colour_transform(state, std::move(matrix), false);
+  decode_planes(state);
+  if (state.channels != 1) inverse_colour_from_plane_rows(state, std::move(matrix));
   for (int32_t& sample : state.image) sample = std::clamp(sample, 0, 255);
   release_models(state);
   kill_decoder(decoder);

@@ -308,11 +308,13 @@ TEST(Eigenvectors, ImagesRoundTripAndDecorrelate) {
   }
 }
 
-// The whole-image inverse takes its pixels two at a time without branches;
-// it must give what the checked transform_pixel gives pixel by pixel, and
-// fail where that fails, from small samples up to the ones whose lifts leave
-// 32 bits. Matrices from mild to extreme, scaled by the last entry.
-TEST(ColourTransform, ImageInverseEqualsThePixelInverseOrFailsAlike) {
+// The whole-image inverses take their pixels several at a time without
+// branches: the one on interleaved pixels and the decoder's, which reads each
+// row as the rows of the three planes. Both must give what the checked
+// transform_pixel gives pixel by pixel, and fail where that fails, from small
+// samples up to the ones whose lifts leave 32 bits. Matrices from mild to
+// extreme, scaled by the last entry.
+TEST(ColourTransform, ImageInversesEqualThePixelInverseOrFailAlike) {
   std::mt19937 random(17);
   const int32_t magnitudes[] = {300, 1 << 20, 1 << 28, 2147483647};
   int passed = 0, failed = 0;
@@ -326,12 +328,22 @@ TEST(ColourTransform, ImageInverseEqualsThePixelInverseOrFailsAlike) {
     const int32_t magnitude = magnitudes[trial % 4];
     std::uniform_int_distribution<int32_t> sample(-magnitude, magnitude);
     CodecState state;
-    state.width = 7;  // an odd pixel count leaves one for the single path
+    state.width = 13;  // groups of eight, four and two pixels, and one left over
     state.height = 3;
     state.channels = 3;
-    state.image.resize(63);
+    state.image.resize(117);
     for (int32_t& v : state.image) v = sample(random);
     std::vector<int32_t> expected = state.image;
+    CodecState by_rows;  // the same pixels as the decoder holds them
+    by_rows.width = state.width;
+    by_rows.height = state.height;
+    by_rows.channels = 3;
+    by_rows.image.resize(state.image.size());
+    for (int y = 0; y < state.height; ++y)
+      for (int c = 0; c < 3; ++c)
+        for (int x = 0; x < state.width; ++x)
+          by_rows.image[static_cast<size_t>((3 * y + c) * state.width + x)] =
+              state.image[static_cast<size_t>(3 * (y * state.width + x) + c)];
     std::string expected_failure;
     try {
       for (size_t p = 0; p < expected.size(); p += 3)
@@ -346,8 +358,16 @@ TEST(ColourTransform, ImageInverseEqualsThePixelInverseOrFailsAlike) {
       failure_seen = failure.message;
     }
     ASSERT_EQ(failure_seen, expected_failure) << "trial " << trial;
+    std::string failure_by_rows;
+    try {
+      inverse_colour_from_plane_rows(by_rows, m);
+    } catch (const Failure& failure) {
+      failure_by_rows = failure.message;
+    }
+    ASSERT_EQ(failure_by_rows, expected_failure) << "trial " << trial;
     if (expected_failure.empty()) {
       ASSERT_EQ(state.image, expected) << "trial " << trial;
+      ASSERT_EQ(by_rows.image, expected) << "trial " << trial;
       ++passed;
     } else {
       ++failed;
