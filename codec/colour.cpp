@@ -1,5 +1,6 @@
 #include "colour.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -437,6 +438,9 @@ void interleave_row(int32_t* samples, int n, int w, int32_t* row) {
 struct QuadInverse {
   __m256d m[9];
   int source[3];
+  // Samples up to this magnitude keep every step's sum and result far inside
+  // 32 bits (0 where the factors allow no such bound).
+  __m256d bounded;
 
   [[gnu::target("avx2")]] QuadInverse(const double* factors, const int32_t* permutation) {
     for (int i = 0; i < 9; ++i) m[i] = _mm256_set1_pd(factors[i]);
@@ -444,6 +448,32 @@ struct QuadInverse {
     std::swap(order[1], order[permutation[1]]);
     std::swap(order[0], order[permutation[0]]);
     for (int j = 0; j < 3; ++j) source[j] = order[j];
+    bounded = _mm256_set1_pd(magnitude_bound(factors));
+  }
+
+  // The largest sample magnitude X for which every lift of the chain stays
+  // below 2^30: each channel's bound is a X + c, carried through the four
+  // steps (a sum's magnitude at most F times its two inputs', F the largest
+  // factor, and the rounding adds at most 1).
+  static double magnitude_bound(const double* f) {
+    double factor = 0.0;
+    for (int i = 0; i < 8; ++i) factor = std::max(factor, std::fabs(f[i]));
+    struct Bound {
+      double a, c;
+    };
+    auto lifted = [&](Bound x, Bound u, Bound v) {
+      return Bound{x.a + factor * (u.a + v.a), x.c + factor * (u.c + v.c) + 1.0};
+    };
+    const Bound sample{1.0, 0.0};
+    Bound b2{std::fabs(f[8]), 0.0};
+    b2 = lifted(b2, sample, sample);
+    const Bound b0 = lifted(sample, sample, b2);
+    const Bound b1 = lifted(sample, b0, b2);
+    b2 = lifted(b2, b0, b1);
+    const double a = std::max({b0.a, b1.a, b2.a}), c = std::max({b0.c, b1.c, b2.c});
+    const double limit = 1073741824.0;  // 2^30
+    if (!(a >= 1.0 && a < limit && c < limit / 2)) return 0.0;
+    return std::floor((limit - c) / a);
   }
 
   [[gnu::target("avx2")]] static __m256d in_range(__m256d v, double lowest, double above) {
@@ -477,10 +507,30 @@ struct QuadInverse {
   [[gnu::target("avx2")]] bool apply(const int32_t* p0, const int32_t* p1, const int32_t* p2, int x,
                                      int32_t* out) const {
     __m256d x0[Quads], x1[Quads], x2[Quads], good[Quads];
+    __m256d within = _mm256_castsi256_pd(_mm256_set1_epi32(-1));
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
     for (int q = 0; q < Quads; ++q) {
       x0[q] = load(p0 + x + 4 * q);
       x1[q] = load(p1 + x + 4 * q);
       x2[q] = load(p2 + x + 4 * q);
+      const __m256d largest =
+          _mm256_max_pd(_mm256_and_pd(x0[q], magnitude),
+                        _mm256_max_pd(_mm256_and_pd(x1[q], magnitude), _mm256_and_pd(x2[q], magnitude)));
+      within = _mm256_and_pd(within, _mm256_cmp_pd(largest, bounded, _CMP_LE_OQ));
+    }
+    if (_mm256_movemask_pd(within) == 15) {
+      // No step can leave its range: floor(s + 0.5) directly, no checks.
+      for (int q = 0; q < Quads; ++q) {
+        x2[q] = _mm256_round_pd(_mm256_mul_pd(x2[q], m[8]), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        x2[q] = quick_lift(x2[q], sum(m[0], x0[q], m[4], x1[q]));
+        x0[q] = quick_lift(x0[q], sum(m[1], x1[q], m[2], x2[q]));
+        x1[q] = quick_lift(x1[q], sum(m[3], x0[q], m[5], x2[q]));
+        x2[q] = quick_lift(x2[q], sum(m[6], x0[q], m[7], x1[q]));
+      }
+      store<Quads>(x0, x1, x2, x, out);
+      return true;
+    }
+    for (int q = 0; q < Quads; ++q) {
       const __m256d scaled = _mm256_mul_pd(x2[q], m[8]);
       good[q] = in_range(scaled, -2147483648.0, 2147483648.0);
       x2[q] = _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(_mm256_and_pd(scaled, good[q])));
@@ -492,6 +542,19 @@ struct QuadInverse {
     __m256d all = good[0];
     for (int q = 1; q < Quads; ++q) all = _mm256_and_pd(all, good[q]);
     if (_mm256_movemask_pd(all) != 15) return false;
+    store<Quads>(x0, x1, x2, x, out);
+    return true;
+  }
+
+  [[gnu::target("avx2")]] static __m256d quick_lift(__m256d x, __m256d s) {
+    return _mm256_add_pd(x, _mm256_round_pd(_mm256_add_pd(s, _mm256_set1_pd(0.5)),
+                                            _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
+  }
+
+  // The lifted channels of pixels x .. x + 4 Quads - 1, interleaved into out[3 x ..].
+  template <int Quads>
+  [[gnu::target("avx2")]] void store(const __m256d* x0, const __m256d* x1, const __m256d* x2, int x,
+                                     int32_t* out) const {
     for (int q = 0; q < Quads; ++q) {
       alignas(16) int32_t lifted[3][4];
       _mm_store_si128(reinterpret_cast<__m128i*>(lifted[0]), _mm256_cvttpd_epi32(x0[q]));
@@ -501,7 +564,6 @@ struct QuadInverse {
       for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 3; ++j) target[3 * i + j] = lifted[source[j]][i];
     }
-    return true;
   }
 };
 #endif
