@@ -191,6 +191,30 @@ template <int N>
   return halves_squared_error(e, d, kept, H, L, sse);
 }
 
+// The rebuilt halves e (even scan positions) and d + e (odd ones), each
+// sample written where the scan order puts it.
+[[gnu::always_inline]] inline void scatter_halves(const int32_t* e, const int32_t* d, const uint16_t* order, int nh,
+                                                  int nl, int32_t* out) {
+  for (int i = 0; i < nh; ++i) {
+    out[order[2 * i]] = e[i];
+    out[order[2 * i + 1]] = static_cast<int32_t>(u(d[i]) + u(e[i]));
+  }
+  if (nl > nh) out[order[2 * nh]] = e[nh];
+}
+
+template <int N>
+[[gnu::always_inline]] inline void inverse_scattered_fixed(const int32_t* values, const uint16_t* order,
+                                                           int32_t* out) {
+  constexpr int H = N / 2, L = (N + 1) / 2;
+  int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
+  int32_t* e = even_a + kGuard;
+  int32_t* next = even_b + kGuard;
+  int32_t* d = odd + kGuard;
+  rebuild_low<L>(e, next, d, values);
+  filter_inverse(e, values + L, d, L, H);
+  scatter_halves(e, d, order, H, L, out);
+}
+
 // The small lengths, 2 to kSmallBlock, one out-of-line copy each.
 constexpr int kSmallBlock = 32;
 using GatheredLift = void (*)(const int32_t*, const uint16_t*, int32_t*, ScanSamples*);
@@ -212,6 +236,16 @@ constexpr std::array<InverseError, sizeof...(K)> small_inverses(std::integer_seq
   return {&inverse_squared_error_small<K + 2>...};
 }
 constexpr auto kSmallLifts = small_lifts(std::make_integer_sequence<int, kSmallBlock - 1>());
+using ScatteredInverse = void (*)(const int32_t*, const uint16_t*, int32_t*);
+template <int N>
+void inverse_scattered_small(const int32_t* values, const uint16_t* order, int32_t* out) {
+  inverse_scattered_fixed<N>(values, order, out);
+}
+template <int... K>
+constexpr std::array<ScatteredInverse, sizeof...(K)> small_scattered_inverses(std::integer_sequence<int, K...>) {
+  return {&inverse_scattered_small<K + 2>...};
+}
+constexpr auto kSmallScatteredInverses = small_scattered_inverses(std::make_integer_sequence<int, kSmallBlock - 1>());
 constexpr auto kSmallInverses = small_inverses(std::make_integer_sequence<int, kSmallBlock - 1>());
 
 // The inverse's error sum wants 64-bit products in vector lanes: a second
@@ -275,6 +309,9 @@ constexpr auto kInverseTails = inverse_tails(std::make_integer_sequence<int, kSm
   }                                                                                                   \
   KV_VECTOR_CLONES bool inverse_error_##N(const int32_t* values, const ScanSamples& kept, int64_t& sse) { \
     return inverse_squared_error_fixed<N>(values, kept, sse);                                         \
+  }                                                                                                   \
+  KV_VECTOR_CLONES void inverse_scattered_##N(const int32_t* values, const uint16_t* order, int32_t* out) { \
+    inverse_scattered_fixed<N>(values, order, out);                                                   \
   }
 KV_VECTOR_LENGTH(4)
 KV_VECTOR_LENGTH(16)
@@ -283,6 +320,31 @@ KV_VECTOR_LENGTH(64)
 KV_VECTOR_LENGTH(256)
 KV_VECTOR_LENGTH(1024)
 #undef KV_VECTOR_LENGTH
+
+// Any longer length: the levels rebuilt up to the first one, whose low half
+// (returned: `e` or `next`) and high half (in `d`) are left for the caller
+// to put together. The levels of kSmallBlock or fewer samples at once, from
+// the lowest level's single coefficient.
+[[gnu::always_inline]] inline const int32_t* rebuild_halves(const int32_t* values, const BandLayout& layout,
+                                                            int32_t* e, int32_t* next, int32_t* d) {
+  int step = layout.levels - 1;
+  while (step >= 1 && layout.end[step + 1] <= kSmallBlock) --step;
+  kInverseTails[static_cast<size_t>(layout.end[step + 2] - 1)](e, next, d, values);
+  for (; step >= 1; --step) {
+    const int m = layout.end[step + 1];
+    const int nh = m / 2, nl = (m + 1) / 2;
+    filter_inverse(e, values + nl, d, nl, nh);
+    for (int i = 0; i < nh; ++i) {
+      next[2 * i] = e[i];
+      next[2 * i + 1] = static_cast<int32_t>(u(d[i]) + u(e[i]));
+    }
+    if (nl > nh) next[m - 1] = e[nh];
+    std::swap(e, next);
+  }
+  const int n = layout.end[1];
+  filter_inverse(e, values + (n + 1) / 2, d, (n + 1) / 2, n / 2);
+  return e;
+}
 
 }  // namespace
 
@@ -353,29 +415,36 @@ KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLay
     default: break;
   }
   int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
-  int32_t* e = even_a + kGuard;
-  int32_t* next = even_b + kGuard;
   int32_t* d = odd + kGuard;
-  // The short levels at once: the low half of the first level longer than
-  // kSmallBlock, rebuilt from the lowest level's single coefficient.
-  int step = layout.levels - 1;
-  while (step >= 1 && layout.end[step + 1] <= kSmallBlock) --step;
-  kInverseTails[static_cast<size_t>(layout.end[step + 2] - 1)](e, next, d, values);
-  for (; step >= 1; --step) {
-    const int m = layout.end[step + 1];
-    const int nh = m / 2, nl = (m + 1) / 2;
-    filter_inverse(e, values + nl, d, nl, nh);
-    for (int i = 0; i < nh; ++i) {
-      next[2 * i] = e[i];
-      next[2 * i + 1] = static_cast<int32_t>(u(d[i]) + u(e[i]));
-    }
-    if (nl > nh) next[m - 1] = e[nh];
-    std::swap(e, next);
+  const int32_t* e = rebuild_halves(values, layout, even_a + kGuard, even_b + kGuard, d);
+  const int n = layout.end[1];
+  return halves_squared_error(e, d, kept, n / 2, (n + 1) / 2, sse);
+}
+
+KV_VECTOR_CLONES void inverse_lift_scattered(const int32_t* values, const BandLayout& layout, const uint16_t* order,
+                                             int32_t* out) {
+  if (layout.levels == 0) {
+    out[order[0]] = values[0];
+    return;
   }
   const int n = layout.end[1];
-  const int nh = n / 2, nl = (n + 1) / 2;
-  filter_inverse(e, values + nl, d, nl, nh);
-  return halves_squared_error(e, d, kept, nh, nl, sse);
+  switch (n) {
+    case 4: return inverse_scattered_4(values, order, out);
+    case 16: return inverse_scattered_16(values, order, out);
+    case 32: return inverse_scattered_32(values, order, out);
+    default: break;
+  }
+  if (n <= kSmallBlock) return kSmallScatteredInverses[static_cast<size_t>(n - 2)](values, order, out);
+  switch (n) {
+    case 64: return inverse_scattered_64(values, order, out);
+    case 256: return inverse_scattered_256(values, order, out);
+    case 1024: return inverse_scattered_1024(values, order, out);
+    default: break;
+  }
+  int32_t even_a[kHalf], even_b[kHalf], odd[kHalf];
+  int32_t* d = odd + kGuard;
+  const int32_t* e = rebuild_halves(values, layout, even_a + kGuard, even_b + kGuard, d);
+  scatter_halves(e, d, order, n / 2, (n + 1) / 2, out);
 }
 
 }  // namespace kv

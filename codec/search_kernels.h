@@ -54,4 +54,8 @@ void lift_block_gathered(const int32_t* samples, const uint16_t* order, const Ba
 // sum in double in any order gives.
 bool inverse_squared_error(const int32_t* values, const BandLayout& layout, const ScanSamples& kept, int64_t& sse);
 
+// lift_block(inverse) of `values` (left unchanged), the sample at scan
+// position k written to out[order[k]]: a leaf's rebuilt block, row-major.
+void inverse_lift_scattered(const int32_t* values, const BandLayout& layout, const uint16_t* order, int32_t* out);
+
 }  // namespace kv

@@ -8,6 +8,7 @@
 #include "estimates.h"
 #include "failure.h"
 #include "magnitude.h"
+#include "search_kernels.h"
 #include "symbol_reader.h"
 
 namespace kv {
@@ -39,12 +40,10 @@ BlockView rebuilt_view_of(CodecState& state, const Block& block) {
           state.row_step};
 }
 
-void place_leaf(const CodecState& state, const BlockGeometry& g, int direction_index, int32_t* values,
+void place_leaf(const CodecState& state, const BlockGeometry& g, int direction_index, const int32_t* values,
                 const BlockView& target) {
   int32_t samples[kSplitMaxArea];
-  lift_block(values, g.layout, false);
-  const uint16_t* order = state.geometry->scan_order(g, direction_index);
-  for (int k = 0; k < g.samples; ++k) samples[order[k]] = values[k];
+  inverse_lift_scattered(values, g.layout, state.geometry->scan_order(g, direction_index), samples);
   copy_to_block(samples, target);
 }
 

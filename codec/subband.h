@@ -32,9 +32,9 @@ BlockView view_of(const CodecState& state, const Block& block);
 BlockView rebuilt_view_of(CodecState& state, const Block& block);
 
 struct BlockGeometry;
-// A leaf's dequantised coefficients (scan positions, overwritten) lifted back
-// and written into the block `target`.
-void place_leaf(const CodecState& state, const BlockGeometry& g, int direction_index, int32_t* values,
+// A leaf's dequantised coefficients (scan positions) lifted back and written
+// into the block `target`.
+void place_leaf(const CodecState& state, const BlockGeometry& g, int direction_index, const int32_t* values,
                 const BlockView& target);
 // A leaf as the decoder rebuilds it from its quantised coefficients: dequantised, then placed.
 void rebuild_leaf(const CodecState& state, const BlockGeometry& g, int direction_index, int32_t* coefficients,

@@ -87,6 +87,25 @@ TEST(SearchKernels, InverseErrorEqualsTheReconstructionsError) {
   }
 }
 
+// The decoder's inverse writes each rebuilt sample where the scan order puts
+// it: the same as lift_block inverse followed by that placement, also where
+// the lifting sums wrap around 32 bits.
+TEST(SearchKernels, ScatteredInverseEqualsLiftBlockThenPlacement) {
+  std::mt19937 random(8);
+  for (int32_t range : {300, 2147483647}) {
+    for (int n : kSizes) {
+      const Case c = make_case(n, range, random);
+      std::vector<int32_t> rebuilt = c.samples;  // any coefficients will do
+      lift_block(rebuilt.data(), c.layout, false);
+      std::vector<int32_t> expected(static_cast<size_t>(n));
+      for (int k = 0; k < n; ++k) expected[c.order[static_cast<size_t>(k)]] = rebuilt[static_cast<size_t>(k)];
+      std::vector<int32_t> out(static_cast<size_t>(n), 12345);
+      inverse_lift_scattered(c.samples.data(), c.layout, c.order.data(), out.data());
+      ASSERT_EQ(out, expected) << "n " << n << " range " << range;
+    }
+  }
+}
+
 TEST(SearchKernels, InverseErrorRefusesDifferencesOf2To21OrMore) {
   // A single sample's error, exactly at and just below the limit.
   for (int n : {1, 2, 64}) {
