@@ -570,28 +570,37 @@ struct QuadInverse {
 
 }  // namespace
 
+namespace {
+
+// The inverse of `pixels` interleaved three-channel pixels in place. A pixel
+// the unchecked inverse cannot take goes the checked way, which fails with
+// its message.
+void inverse_pixels3(const double* factors, const int32_t* permutation, int32_t* samples, int64_t pixels) {
+  int64_t p = 0;
+#if defined(__SSE2__)
+  const PairInverse pair(factors, permutation);
+  for (; p + 7 < pixels; p += 8) {
+    if (pair.apply<4>(samples + p * 3)) continue;
+    for (int64_t q = p; q < p + 8; ++q) inverse_pixel3_or_fail(factors, permutation, samples + q * 3);
+  }
+  for (; p + 1 < pixels; p += 2) {
+    if (pair.apply<1>(samples + p * 3)) continue;
+    inverse_pixel3_or_fail(factors, permutation, samples + p * 3);
+    inverse_pixel3_or_fail(factors, permutation, samples + (p + 1) * 3);
+  }
+#endif
+  for (; p < pixels; ++p) inverse_pixel3_or_fail(factors, permutation, samples + p * 3);
+}
+
+}  // namespace
+
 void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool forward) {
   const int n = state.channels;
   const std::vector<int32_t> permutation = factorise_or_fail(n, matrix);
   const int64_t pixels = int64_t{state.width} * state.height;
   int32_t* samples = state.image.data();
   if (n == 3 && !forward) {
-    // A pixel the unchecked inverse cannot take goes the checked way, which
-    // fails with its message.
-    int64_t p = 0;
-#if defined(__SSE2__)
-    const PairInverse pair(matrix.data(), permutation.data());
-    for (; p + 7 < pixels; p += 8) {
-      if (pair.apply<4>(samples + p * n)) continue;
-      for (int64_t q = p; q < p + 8; ++q) inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + q * n);
-    }
-    for (; p + 1 < pixels; p += 2) {
-      if (pair.apply<1>(samples + p * n)) continue;
-      inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + p * n);
-      inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + (p + 1) * n);
-    }
-#endif
-    for (; p < pixels; ++p) inverse_pixel3_or_fail(matrix.data(), permutation.data(), samples + p * n);
+    inverse_pixels3(matrix.data(), permutation.data(), samples, pixels);
   } else if (n == 3) {
     for (int64_t p = 0; p < pixels; ++p)
       transform_pixel_impl<3>(n, matrix.data(), permutation.data(), samples + p * n, forward);
@@ -610,13 +619,12 @@ void inverse_from_plane_rows_portable(CodecState& state, std::vector<double>& ma
   for (int y = 0; y < state.height; ++y) {
     int32_t* samples = state.image.data() + static_cast<ptrdiff_t>(y) * n * w;
     interleave_row(samples, n, w, row.data());
-    for (int x = 0; x < w; ++x) {
-      int32_t* pixel = samples + static_cast<ptrdiff_t>(x) * n;
-      if (n == 3)
-        inverse_pixel3_or_fail(matrix.data(), permutation.data(), pixel);
-      else
-        transform_pixel(n, matrix.data(), permutation.data(), pixel, false);
+    if (n == 3) {
+      inverse_pixels3(matrix.data(), permutation.data(), samples, w);
+      continue;
     }
+    for (int x = 0; x < w; ++x)
+      transform_pixel(n, matrix.data(), permutation.data(), samples + static_cast<ptrdiff_t>(x) * n, false);
   }
 }
 
