@@ -183,6 +183,10 @@ void decode_block(CodecState& state, const Block& block) {
   SymbolReader reader(state.decoder);
   if (reader.read_bit() == 0) {
     reader.store();
+    // The first quadrant of a single sample is that sample again: a stream
+    // that splits it would recurse without end. No encoder splits a block
+    // below four samples.
+    if (block.width == 1 && block.height == 1) fail(1, "decode_block: split of a single sample");
     for (const Block& quadrant : quadrants_of(state, block).part) decode_block(state, quadrant);
     return;
   }

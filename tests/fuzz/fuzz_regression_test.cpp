@@ -114,6 +114,15 @@ TEST(FuzzReplay, OversizedLeafBlockIsRefused) {
   decode_expecting_failure(stream, 1, "decode_block: leaf block too large");
 }
 
+// A damaged stream whose split flags go on splitting a single sample: its
+// first quadrant is the same sample, so the decoder recursed until the stack
+// ran out (a fuzzer finding). It must be refused.
+TEST(FuzzReplay, SplitOfOneSampleIsRefused) {
+  std::vector<uint8_t> stream = read_bytes(fuzz_data() / "regressions/kelvane_decode/split-of-one-sample");
+  ASSERT_FALSE(stream.empty());
+  decode_expecting_failure(stream, 1, "decode_block: split of a single sample");
+}
+
 // --- The harness's bounds -------------------------------------------------
 
 // A header asking for more than the harness's memory must be refused before
