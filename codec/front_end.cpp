@@ -42,7 +42,6 @@ void decode_planes(CodecState& state) {
                0);
 }
 
-
 }  // namespace
 
 void encode_image(CodecState& state, float base_q, const char* input_name, const char* output_name) {
