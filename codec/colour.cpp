@@ -432,7 +432,7 @@ void interleave_row(int32_t* samples, int n, int w, int32_t* row) {
 }
 
 #if KV_COLOUR_VECTORS
-// PairInverse four pixels to a vector, read from the three planes' rows
+// PairInverse with four pixels to a vector, read from the three planes' rows
 // (where they lie side by side) and written interleaved; the same
 // operations in the same order, lane by lane.
 struct QuadInverse {
