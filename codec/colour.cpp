@@ -10,8 +10,8 @@
 #include <emmintrin.h>
 #endif
 
-// On x86-64 the decoder's inverse from plane rows is built twice, once for
-// processors with 256-bit vectors, chosen at load time.
+// On x86-64 the decoder's inverse from plane rows has a second version for
+// processors with 256-bit vectors, chosen at run time.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define KV_COLOUR_VECTORS 1
 #include <immintrin.h>
@@ -612,7 +612,7 @@ void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool 
 namespace {
 
 // The rows one at a time: interleaved, then transformed in place.
-void inverse_from_plane_rows_portable(CodecState& state, std::vector<double>& matrix,
+void inverse_from_plane_rows_portable(CodecState& state, const std::vector<double>& matrix,
                                       const std::vector<int32_t>& permutation) {
   const int n = state.channels, w = state.width;
   std::vector<int32_t> row(static_cast<size_t>(n) * static_cast<size_t>(w));
@@ -633,7 +633,7 @@ void inverse_from_plane_rows_portable(CodecState& state, std::vector<double>& ma
 // rows into the interleaved row; a group with a pixel the vectors cannot
 // take is interleaved as it stands and goes the checked way, pixel by pixel
 // in order, as the rest of the row.
-[[gnu::target("avx2")]] void inverse_from_plane_rows_wide(CodecState& state, std::vector<double>& matrix,
+[[gnu::target("avx2")]] void inverse_from_plane_rows_wide(CodecState& state, const std::vector<double>& matrix,
                                                           const std::vector<int32_t>& permutation) {
   const int n = state.channels, w = state.width;
   const QuadInverse quad(matrix.data(), permutation.data());

@@ -22,9 +22,10 @@ void set_plane_steps(CodecState& state) {
   state.row_step = state.channels * state.width;
 }
 
-void code_planes(CodecState& state, bool encode) {
+// Plane c starts `plane_offset` * c samples into the image.
+void code_planes(CodecState& state, bool encode, ptrdiff_t plane_offset) {
   for (int c = 0; c < state.channels; ++c)
-    code_plane(state, state.image.data() + c, state.width, state.height, encode, 0);
+    code_plane(state, state.image.data() + c * plane_offset, state.width, state.height, encode, 0);
 }
 
 // The decoder rebuilds each image row as the rows of plane 0, 1, ... one
@@ -34,12 +35,6 @@ void code_planes(CodecState& state, bool encode) {
 void set_decoding_plane_steps(CodecState& state) {
   state.pixel_step = 1;
   state.row_step = state.channels * state.width;
-}
-
-void decode_planes(CodecState& state) {
-  for (int c = 0; c < state.channels; ++c)
-    code_plane(state, state.image.data() + static_cast<ptrdiff_t>(c) * state.width, state.width, state.height, false,
-               0);
 }
 
 }  // namespace
@@ -71,7 +66,7 @@ void encode_image(CodecState& state, float base_q, const char* input_name, const
     apply_colour_transform(state, matrix, true);
   }
   if (state.rebuild) state.rebuilt.assign(state.image.size(), 0);
-  code_planes(state, true);
+  code_planes(state, true, 1);
   release_models(state);
   if (state.rebuild) {
     // The decoder's last steps, on the values the encoder chose.
@@ -115,7 +110,7 @@ void decode_image(CodecState& state, uint64_t memory_limit, const char* input_na
 
   std::vector<double> matrix;
   if (state.channels != 1) code_colour_matrix(state, matrix, false);
-  decode_planes(state);
+  code_planes(state, false, state.width);
   if (state.channels != 1) inverse_colour_from_plane_rows(state, std::move(matrix));
   for (int32_t& sample : state.image) sample = std::clamp(sample, 0, 255);
   release_models(state);

@@ -113,6 +113,17 @@ template <int N>
   forward_levels<L>(e, next, d, values);
 }
 
+// A level's samples from its rebuilt halves: e (even positions) and d + e
+// (odd ones), the last even one alone when the length is odd.
+[[gnu::always_inline]] inline void interleave_halves(const int32_t* e, const int32_t* d, int nh, int nl,
+                                                     int32_t* target) {
+  for (int i = 0; i < nh; ++i) {
+    target[2 * i] = e[i];
+    target[2 * i + 1] = static_cast<int32_t>(u(d[i]) + u(e[i]));
+  }
+  if (nl > nh) target[2 * nh] = e[nh];
+}
+
 // Rebuilds the low half of length M into `target` (M >= 2: from the low half
 // of the level below, rebuilt into `other`, and the high half in `values`).
 template <int M>
@@ -123,11 +134,7 @@ template <int M>
     constexpr int H = M / 2, L = (M + 1) / 2;
     rebuild_low<L>(other, target, d, values);
     filter_inverse(other, values + L, d, L, H);
-    for (int i = 0; i < H; ++i) {
-      target[2 * i] = other[i];
-      target[2 * i + 1] = static_cast<int32_t>(u(d[i]) + u(other[i]));
-    }
-    if constexpr (L > H) target[M - 1] = other[H];
+    interleave_halves(other, d, H, L, target);
   }
 }
 
@@ -236,6 +243,7 @@ constexpr std::array<InverseError, sizeof...(K)> small_inverses(std::integer_seq
   return {&inverse_squared_error_small<K + 2>...};
 }
 constexpr auto kSmallLifts = small_lifts(std::make_integer_sequence<int, kSmallBlock - 1>());
+constexpr auto kSmallInverses = small_inverses(std::make_integer_sequence<int, kSmallBlock - 1>());
 using ScatteredInverse = void (*)(const int32_t*, const uint16_t*, int32_t*);
 template <int N>
 void inverse_scattered_small(const int32_t* values, const uint16_t* order, int32_t* out) {
@@ -246,7 +254,6 @@ constexpr std::array<ScatteredInverse, sizeof...(K)> small_scattered_inverses(st
   return {&inverse_scattered_small<K + 2>...};
 }
 constexpr auto kSmallScatteredInverses = small_scattered_inverses(std::make_integer_sequence<int, kSmallBlock - 1>());
-constexpr auto kSmallInverses = small_inverses(std::make_integer_sequence<int, kSmallBlock - 1>());
 
 // The inverse's error sum wants 64-bit products in vector lanes: a second
 // table built for AVX2, taken when the processor has it.
@@ -334,11 +341,7 @@ KV_VECTOR_LENGTH(1024)
     const int m = layout.end[step + 1];
     const int nh = m / 2, nl = (m + 1) / 2;
     filter_inverse(e, values + nl, d, nl, nh);
-    for (int i = 0; i < nh; ++i) {
-      next[2 * i] = e[i];
-      next[2 * i + 1] = static_cast<int32_t>(u(d[i]) + u(e[i]));
-    }
-    if (nl > nh) next[m - 1] = e[nh];
+    interleave_halves(e, d, nh, nl, next);
     std::swap(e, next);
   }
   const int n = layout.end[1];
