@@ -428,6 +428,17 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
   }
   evaluate_pending();
   const double* bits = state.item_bits;
+  // The rate-distortion mode also weighs coding the block as zeros (each
+  // band's terminator, and the error of the whole block) against the
+  // optimised values: where the few values that survive cost more bits than
+  // the error they remove, the zeros win, which the choice of single values
+  // cannot see.
+  double zero_bits = 0, zero_distortion = 0;
+  if (state.rdo) {
+    const BandLayout& layout = node.geometry->layout;
+    for (int j = layout.levels + 1; j >= 1; --j) zero_bits = zero_bits + state.rate_bits[state.level + j][0];
+    zero_distortion = state.level_weight[state.level] * node.energy;
+  }
   for (int first = 0; first < count;) {
     const int group = count - first >= 4 ? 4 : count - first >= 2 ? 2 : 1;
     const uint16_t* items[4];
@@ -449,10 +460,15 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
     }
     for (int g = 0; g < group; ++g) {
       const int index = indices[first + g];
-      const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
+      DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
       const double rate = rates[g];
       if (state.rdo) {
-        costs[first + g] = state.rdo_lambda * rate + entry.distortion;
+        const double coded = state.rdo_lambda * rate + entry.distortion;
+        const double direction_bits =
+            state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
+        const double zeroed = state.rdo_lambda * (direction_bits + zero_bits) + zero_distortion;
+        entry.zeroed = zeroed < coded;
+        costs[first + g] = entry.zeroed ? zeroed : coded;
       } else {
         costs[first + g] = rate + entry.distortion;
       }
@@ -558,7 +574,10 @@ void code_tree_leaf(CodecState& state, EstimateNode& node, int direction_index) 
     // The coefficients the estimate chose to code, ones dropped included.
     const DirectionEstimate& entry =
         node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(direction_index)])];
-    std::copy_n(node.coefficients.begin() + entry.coefficients_begin, n, values.begin());
+    if (entry.zeroed)
+      std::fill(values.begin(), values.end(), 0);
+    else
+      std::copy_n(node.coefficients.begin() + entry.coefficients_begin, n, values.begin());
   } else {
     for (int k = 0; k < n; ++k) values[k] = node.samples[order[k]];
     lift_block(values.data(), g.layout, true);

@@ -26,6 +26,7 @@ struct DirectionEstimate {
   uint32_t events_count;
   double distortion;  // the cost's distortion term
   uint32_t coefficients_begin;  // rate-distortion mode: the coefficients to code, in `coefficients`
+  bool zeroed = false;  // rate-distortion mode: at the last costing, coding zeros instead cost less
 };
 
 struct EstimateNode {
