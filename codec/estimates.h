@@ -25,16 +25,21 @@ struct DirectionEstimate {
   uint32_t events_begin;
   uint32_t events_count;
   double distortion;  // the cost's distortion term
-  uint32_t coefficients_begin;  // rate-distortion mode: the coefficients to code, in `coefficients`
-  bool zeroed = false;  // rate-distortion mode: at the last costing, coding zeros instead cost less
+  uint32_t coefficients_begin;  // optimised: the coefficients to code, in `coefficients`
+  // Rate-distortion mode only:
+  bool optimised = false;       // values chosen by the optimised quantiser (else plainly quantised)
+  bool optimise_tried = false;  // plain values the optimised quantiser did not better
+  bool zeroed = false;          // at the last costing, coding zeros instead cost less
 };
+
+inline constexpr uint64_t kNotEstimated = ~uint64_t{0};
 
 struct EstimateNode {
   Block block;
   const BlockGeometry* geometry = nullptr;
   int32_t first_child = 0;  // children with samples are consecutive nodes
   int32_t child_count = 0;
-  uint64_t version = ~uint64_t{0};  // model version of `estimate` and `choice`
+  uint64_t version = kNotEstimated;  // model version of `estimate` and `choice`
   double estimate = 0;              // what code_block(block, false) returns
   DirectionChoice choice{};
   std::vector<int32_t> samples;  // the block's samples, row-major
