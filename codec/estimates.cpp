@@ -591,19 +591,14 @@ void code_tree_leaf(CodecState& state, EstimateNode& node, int direction_index) 
   write_magnitude(state, kDirectionModel, direction_index);
   const uint16_t* order = state.geometry->scan_order(g, direction_index);
   std::vector<int32_t> values(static_cast<size_t>(n));
-  if (state.rdo) {
-    // The values the estimate chose to code.
-    const DirectionEstimate& entry =
-        node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(direction_index)])];
-    if (entry.zeroed) {
-      std::fill(values.begin(), values.end(), 0);
-    } else if (entry.optimised) {
-      std::copy_n(node.coefficients.begin() + entry.coefficients_begin, n, values.begin());
-    } else {
-      for (int k = 0; k < n; ++k) values[k] = node.samples[order[k]];
-      lift_block(values.data(), g.layout, true);
-      quantise(state, level, g.layout, values.data());
-    }
+  // The rate-distortion mode codes the values its estimate chose: zeros,
+  // or the optimised ones; else the values are quantised plainly.
+  const DirectionEstimate* entry =
+      state.rdo ? &node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(direction_index)])] : nullptr;
+  if (entry && entry->zeroed) {
+    std::fill(values.begin(), values.end(), 0);
+  } else if (entry && entry->optimised) {
+    std::copy_n(node.coefficients.begin() + entry->coefficients_begin, n, values.begin());
   } else {
     for (int k = 0; k < n; ++k) values[k] = node.samples[order[k]];
     lift_block(values.data(), g.layout, true);
