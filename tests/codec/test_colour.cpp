@@ -308,16 +308,16 @@ TEST(Eigenvectors, ImagesRoundTripAndDecorrelate) {
   }
 }
 
-// The whole-image inverses take their pixels several at a time without
-// branches: the one on interleaved pixels and the decoder's, which reads each
-// row as the rows of the three planes. Both must give what the checked
-// transform_pixel gives pixel by pixel, and fail where that fails, from small
-// samples up to the ones whose lifts leave 32 bits. Matrices from mild to
-// extreme, scaled by the last entry.
-TEST(ColourTransform, ImageInversesEqualThePixelInverseOrFailAlike) {
+// The whole-image transforms take their pixels without branches, the
+// inverses several at a time: the forward one, the inverse on interleaved
+// pixels and the decoder's, which reads each row as the rows of the three
+// planes. Each must give what the checked transform_pixel gives pixel by
+// pixel, and fail where that fails, from small samples up to the ones whose
+// lifts leave 32 bits. Matrices from mild to extreme, scaled by the last entry.
+TEST(ColourTransform, ImageTransformsEqualThePixelTransformOrFailAlike) {
   std::mt19937 random(17);
   const int32_t magnitudes[] = {300, 1 << 20, 1 << 28, 2147483647};
-  int passed = 0, failed = 0;
+  int passed = 0, failed = 0, forward_passed = 0, forward_failed = 0;
   for (int trial = 0; trial < 240; ++trial) {
     Matrix m = random_orthogonal(3, random);
     if (trial % 3 == 1) m[8] *= 1e6;  // a step that carries samples beyond 32 bits
@@ -344,6 +344,31 @@ TEST(ColourTransform, ImageInversesEqualThePixelInverseOrFailAlike) {
         for (int x = 0; x < state.width; ++x)
           by_rows.image[static_cast<size_t>((3 * y + c) * state.width + x)] =
               state.image[static_cast<size_t>(3 * (y * state.width + x) + c)];
+    std::vector<int32_t> forward_expected = state.image;
+    std::string forward_expected_failure, forward_failure;
+    try {
+      for (size_t p = 0; p < forward_expected.size(); p += 3)
+        transform_pixel(3, factors.data(), permutation.data(), forward_expected.data() + p, true);
+    } catch (const Failure& failure) {
+      forward_expected_failure = failure.message;
+    }
+    CodecState forward;
+    forward.width = state.width;
+    forward.height = state.height;
+    forward.channels = 3;
+    forward.image = state.image;
+    try {
+      apply_colour_transform(forward, m, true);
+    } catch (const Failure& failure) {
+      forward_failure = failure.message;
+    }
+    ASSERT_EQ(forward_failure, forward_expected_failure) << "trial " << trial;
+    if (forward_expected_failure.empty()) {
+      ASSERT_EQ(forward.image, forward_expected) << "trial " << trial;
+      ++forward_passed;
+    } else {
+      ++forward_failed;
+    }
     std::string expected_failure;
     try {
       for (size_t p = 0; p < expected.size(); p += 3)
@@ -375,6 +400,8 @@ TEST(ColourTransform, ImageInversesEqualThePixelInverseOrFailAlike) {
   }
   EXPECT_GT(passed, 60);
   EXPECT_GT(failed, 20);
+  EXPECT_GT(forward_passed, 60);
+  EXPECT_GT(forward_failed, 20);
 }
 
 // The matrix travels as float32 patterns, low byte first, is printed as
