@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "codec_state.h"
@@ -193,6 +194,36 @@ void fuzz_colour(const uint8_t* data, size_t size) {
   state.height = 1;
   state.channels = n;
   state.image = samples;
+  // Where the matrix can be used, the whole-image forward transform (which
+  // takes its pixels without branches) must equal the checked one pixel by
+  // pixel, failures included.
+  bool usable = factored;
+  for (double v : matrix) usable = usable && std::isfinite(v);
+  for (double v : factors) usable = usable && std::isfinite(v);
+  if (usable) {
+    std::vector<int32_t> expected = samples;
+    std::string expected_failure, failure_seen;
+    try {
+      for (size_t p = 0; p < pixels; ++p)
+        transform_pixel(n, factors.data(), permutation.data(), expected.data() + p * n, true);
+    } catch (const Failure& failure) {
+      expected_failure = failure.message;
+    }
+    CodecState forward;
+    forward.console = nullptr;
+    forward.width = state.width;
+    forward.height = 1;
+    forward.channels = n;
+    forward.image = samples;
+    try {
+      apply_colour_transform(forward, matrix, true);
+    } catch (const Failure& failure) {
+      failure_seen = failure.message;
+    }
+    if (failure_seen != expected_failure) fuzz_finding("image forward transform fails unlike the pixel one");
+    if (expected_failure.empty() && forward.image != expected)
+      fuzz_finding("image forward transform differs from the pixel one");
+  }
   try {
     apply_colour_transform(state, matrix, true);
     apply_colour_transform(state, matrix, false);
