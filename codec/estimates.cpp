@@ -442,13 +442,14 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
     const int group = count - first >= 4 ? 4 : count - first >= 2 ? 2 : 1;
     const uint16_t* items[4];
     uint32_t item_counts[4];
-    double rates[4];
+    double rates[4], direction_bits[4];
     for (int g = 0; g < group; ++g) {
       const int index = indices[first + g];
       const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
       items[g] = node.events.data() + entry.events_begin;
       item_counts[g] = entry.events_count;
-      rates[g] = state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
+      direction_bits[g] = state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
+      rates[g] = direction_bits[g];
     }
     if (group == 4) {
       sum_rates<4>(bits, items, item_counts, rates);
@@ -463,9 +464,7 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
       const double rate = rates[g];
       if (state.rdo) {
         const double coded = state.rdo_lambda * rate + entry.distortion;
-        const double direction_bits =
-            state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
-        const double zeroed = state.rdo_lambda * (direction_bits + zero_bits) + zero_distortion;
+        const double zeroed = state.rdo_lambda * (direction_bits[g] + zero_bits) + zero_distortion;
         entry.zeroed = zeroed < coded;
         costs[first + g] = entry.zeroed ? zeroed : coded;
       } else {

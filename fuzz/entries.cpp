@@ -164,12 +164,12 @@ void fuzz_colour(const uint8_t* data, size_t size) {
   std::vector<double> factors = matrix;
   std::vector<int32_t> permutation(static_cast<size_t>(n), 0);
   bool factored = factor_colour_matrix(n, factors.data(), permutation.data());
+  bool finite = true;
+  for (double v : matrix) finite = finite && std::isfinite(v);
+  for (double v : factors) finite = finite && std::isfinite(v);
   if (factored) {
     for (int i = 0; i + 1 < n; ++i)
       if (permutation[i] < i || permutation[i] >= n) fuzz_finding("permutation index out of range");
-    bool finite = true;
-    for (double v : matrix) finite = finite && std::isfinite(v);
-    for (double v : factors) finite = finite && std::isfinite(v);
     for (size_t p = 0; p < pixels; ++p) {
       const int32_t* original = samples.data() + p * n;
       int32_t x[4];
@@ -197,10 +197,7 @@ void fuzz_colour(const uint8_t* data, size_t size) {
   // Where the matrix can be used, the whole-image forward transform (which
   // takes its pixels without branches) must equal the checked one pixel by
   // pixel, failures included.
-  bool usable = factored;
-  for (double v : matrix) usable = usable && std::isfinite(v);
-  for (double v : factors) usable = usable && std::isfinite(v);
-  if (usable) {
+  if (factored && finite) {
     std::vector<int32_t> expected = samples;
     std::string expected_failure, failure_seen;
     try {
