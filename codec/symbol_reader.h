@@ -28,6 +28,10 @@ struct SymbolReader {
   uint32_t low;
   uint32_t range;  // high - low + 1
   uint32_t delta;  // value - low, out of range exactly where value is
+  // range = length << shift, from the last narrowing: a product with range
+  // is then taken from length before the shift is known (see scaled).
+  uint32_t length;
+  int shift;
   uint64_t reservoir;
   int reservoir_bits;
   // consumed_bits + reservoir_bits, which only refills change: one register
@@ -39,6 +43,8 @@ struct SymbolReader {
         low(d.low),
         range(d.high - d.low + 1),
         delta(d.value - d.low),
+        length(range),
+        shift(0),
         reservoir(d.reservoir),
         reservoir_bits(d.reservoir_bits),
         fetched_bits(d.consumed_bits + static_cast<uint64_t>(d.reservoir_bits)) {}
@@ -73,20 +79,27 @@ struct SymbolReader {
   // the new ends, and length and distance follow it.
   void narrow(uint32_t low_offset, uint32_t high_offset) {
     const uint32_t l = low + low_offset, h = low + high_offset - 1;
-    const uint32_t length = high_offset - low_offset, distance = delta - low_offset;
+    const uint32_t distance = delta - low_offset;
+    length = high_offset - low_offset;
     // The ends agree on n leading bits; then low has 0 and high 1, and k
     // underflow steps follow, bits where low has 1 and high 0. The shift
     // n + k is the position of the last of those steps, or of the first
     // difference where there is none: the first bit where the ends differ
     // and the next bit is no underflow step (l == h shifts by 16).
     const uint32_t last = (l ^ h) & ~((l & ~h) << 1);
-    const int shift = 16 - highest_bit(2 * last + 1);
+    shift = 16 - highest_bit(2 * last + 1);
     // The new low's first bit is 0 either way: the first difference of low,
     // or its last underflow bit flipped.
     low = (l << shift) & 0x7FFF;
     range = length << shift;
     delta = (distance << shift) | take_bits(shift);
   }
+
+  // ((range * reciprocal) >> 16) + 1, the factor of a read's ends. With
+  // range = length << shift and shift <= 16 it equals (length * reciprocal)
+  // >> (16 - shift), whose product needs only the new length: it runs while
+  // the shift is still being found, off the chain from one read to the next.
+  uint64_t scaled(uint64_t reciprocal) const { return ((uint64_t{length} * reciprocal) >> (16 - shift)) + 1; }
 
   void check(const char* operation) const {
     if (delta >= range) [[unlikely]] decoder_detail::out_of_range(operation);
@@ -105,7 +118,7 @@ struct SymbolReader {
     static_assert(First >= 2 && First <= kFirstSymbols);
     check("read_symbol");
     const uint32_t total = bin_total(model);
-    const uint64_t g = ((uint64_t{range} * model.reciprocal) >> 16) + 1;
+    const uint64_t g = scaled(model.reciprocal);
     auto lower_end = [&](uint32_t s) {
       return static_cast<uint32_t>((uint64_t{static_cast<uint16_t>(model.sum[s])} * g) >> 32);
     };
@@ -200,7 +213,7 @@ struct SymbolReader {
     check("read_fraction");
     const uint32_t r = range;
     if (n <= 8) {
-      const uint64_t g = ((uint64_t{r} * reciprocal) >> 16) + 1;
+      const uint64_t g = scaled(reciprocal);
       uint32_t ends[9];
       for (uint32_t k = 0; k <= 8; ++k) ends[k] = static_cast<uint32_t>((k * g) >> 32);
       // The ends from k = n on are r or more, above delta.
