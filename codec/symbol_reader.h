@@ -75,24 +75,36 @@ struct SymbolReader {
     return bits;
   }
 
-  // The Decoder's narrowing and renormalisation; the shift count comes from
-  // the new ends, and length and distance follow it.
-  void narrow(uint32_t low_offset, uint32_t high_offset) {
-    const uint32_t l = low + low_offset, h = low + high_offset - 1;
-    const uint32_t distance = delta - low_offset;
-    length = high_offset - low_offset;
-    // The ends agree on n leading bits; then low has 0 and high 1, and k
-    // underflow steps follow, bits where low has 1 and high 0. The shift
-    // n + k is the position of the last of those steps, or of the first
-    // difference where there is none: the first bit where the ends differ
-    // and the next bit is no underflow step (l == h shifts by 16).
+  // The shift of the renormalisation after narrowing to [l, h]. The ends
+  // agree on n leading bits; then low has 0 and high 1, and k underflow
+  // steps follow, bits where low has 1 and high 0. The shift n + k is the
+  // position of the last of those steps, or of the first difference where
+  // there is none: the first bit where the ends differ and the next bit is
+  // no underflow step (l == h shifts by 16).
+  static int renormalisation_shift(uint32_t l, uint32_t h) {
     const uint32_t last = (l ^ h) & ~((l & ~h) << 1);
-    shift = 16 - highest_bit(2 * last + 1);
+    return 16 - highest_bit(2 * last + 1);
+  }
+
+  // Narrows to the `new_length` values from `low_offset` on, whose
+  // renormalisation shifts by `new_shift`.
+  void narrow_shifted(uint32_t low_offset, uint32_t new_length, int new_shift) {
+    const uint32_t l = low + low_offset;
+    const uint32_t distance = delta - low_offset;
+    length = new_length;
+    shift = new_shift;
     // The new low's first bit is 0 either way: the first difference of low,
     // or its last underflow bit flipped.
     low = (l << shift) & 0x7FFF;
     range = length << shift;
     delta = (distance << shift) | take_bits(shift);
+  }
+
+  // The Decoder's narrowing and renormalisation; the shift count comes from
+  // the new ends, and length and distance follow it.
+  void narrow(uint32_t low_offset, uint32_t high_offset) {
+    narrow_shifted(low_offset, high_offset - low_offset,
+                   renormalisation_shift(low + low_offset, low + high_offset - 1));
   }
 
   // ((range * reciprocal) >> 16) + 1, the factor of a read's ends. With
@@ -193,16 +205,22 @@ struct SymbolReader {
     return range < 0x10000 ? find_bin_scaled(model, x, range) : find_bin(model, x >> 16);
   }
 
-  // read_bits with n = 1: the quotient (2 (value - low + 1) - 1) / r is 0 or 1.
+  // read_bits with n = 1: the quotient (2 (value - low + 1) - 1) / r is 0
+  // or 1, the lower half [0, r/2) or the upper one [r/2, r). Both halves'
+  // shifts come from the interval alone, while delta is still being read
+  // in; the comparison then only picks one.
   uint32_t read_bit() {
     check("read_bits");
-    const uint32_t r = range;
+    const uint32_t r = range, half = r >> 1;
+    const int lower_shift = renormalisation_shift(low, low + half - 1);
+    const int upper_shift = renormalisation_shift(low + half, low + r - 1);
     // v = 2 (delta + 1) > r, from the sign of 2 delta + 1 - r (both below
     // 2^17) rather than a branch: a coefficient's sign is a coin toss.
-    const uint32_t below = (2 * delta + 1 - r) >> 31;  // 1 for v = 0
-    const uint32_t t = r & (below - 1);
-    narrow(t >> 1, (t + r) >> 1);
-    return below ^ 1;
+    const uint32_t upper = ((2 * delta + 1 - r) >> 31) ^ 1;
+    const uint32_t mask = 0 - upper;
+    narrow_shifted(half & mask, half + ((r - 2 * half) & mask),
+                   lower_shift ^ ((lower_shift ^ upper_shift) & static_cast<int>(mask)));
+    return upper;
   }
 
   // read_fraction for a count n below 2^16 with reciprocal total_reciprocal(n).
