@@ -224,26 +224,28 @@ Items append_items(const CodecState& state, const EstimateTree& tree, EstimateNo
   const BlockGeometry& g = *node.geometry;
   const BandLayout& layout = g.layout;
   const int level = state.level;
-  Items items;
-  items.optimised = optimise;
   uint16_t* const begin = reserve_events(node, g.samples);
   const uint16_t* end;
+  // The writers report into a local: were it a field of the returned
+  // record, the record would live in memory and be read back as a whole
+  // just after its fields were stored one by one, which waits for the stores.
+  bool all_zero = true;
+  uint32_t coefficients_begin = 0;
   if (optimise) {
     // The coefficients to code are kept with the estimate.
-    items.coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
-    node.coefficients.resize(items.coefficients_begin + static_cast<size_t>(g.samples));
+    coefficients_begin = static_cast<uint32_t>(node.coefficients.size());
+    node.coefficients.resize(coefficients_begin + static_cast<size_t>(g.samples));
     end = zero_block ? write_zero_items(layout, level, begin)
                      : quantise_optimised(state, tree, g, level, values,
-                                          node.coefficients.data() + items.coefficients_begin, begin,
-                                          items.all_zero);
+                                          node.coefficients.data() + coefficients_begin, begin, all_zero);
   } else {
     end = zero_block ? write_zero_items(layout, level, begin)
-                     : write_rate_items(state, tree, layout, values, begin, items.all_zero, bands);
+                     : write_rate_items(state, tree, layout, values, begin, all_zero, bands);
   }
-  items.events_begin = static_cast<uint32_t>(node.events_used);
-  items.events_count = static_cast<uint32_t>(end - begin);
-  node.events_used += items.events_count;
-  return items;
+  const auto events_begin = static_cast<uint32_t>(node.events_used);
+  const auto events_count = static_cast<uint32_t>(end - begin);
+  node.events_used += events_count;
+  return Items{events_begin, events_count, coefficients_begin, all_zero, optimise};
 }
 
 // The error of rebuilt `values` against `kept` when a difference reaches
