@@ -213,6 +213,9 @@ struct Items {
   uint32_t coefficients_begin = 0;  // optimised: its coefficients in node.coefficients
   bool all_zero = true;
   bool optimised = false;
+  // Sixteen bytes, copied as two halves of eight: fourteen were copied as
+  // two overlapping halves, the second read back across both just-stored ones.
+  uint16_t unused = 0;
 };
 
 // Quantises the lifted coefficients in `values` (left rebuilt, ready for
@@ -245,7 +248,7 @@ Items append_items(const CodecState& state, const EstimateTree& tree, EstimateNo
   const auto events_begin = static_cast<uint32_t>(node.events_used);
   const auto events_count = static_cast<uint32_t>(end - begin);
   node.events_used += events_count;
-  return Items{events_begin, events_count, coefficients_begin, all_zero, optimise};
+  return Items{events_begin, events_count, coefficients_begin, all_zero, optimise, 0};
 }
 
 // The error of rebuilt `values` against `kept` when a difference reaches
