@@ -206,16 +206,18 @@ uint16_t* write_zero_items(const BandLayout& layout, int level, uint16_t* out) {
   return out;
 }
 
-// One evaluation's rate items, appended to the node's.
+// One evaluation's rate items, appended to the node's; only append_items
+// makes one (no default values: a batch's array of them is not cleared
+// before it is filled).
 struct Items {
-  uint32_t events_begin = 0;
-  uint32_t events_count = 0;
-  uint32_t coefficients_begin = 0;  // optimised: its coefficients in node.coefficients
-  bool all_zero = true;
-  bool optimised = false;
+  uint32_t events_begin;
+  uint32_t events_count;
+  uint32_t coefficients_begin;  // optimised: its coefficients in node.coefficients
+  bool all_zero;
+  bool optimised;
   // Sixteen bytes, copied as two halves of eight: fourteen were copied as
   // two overlapping halves, the second read back across both just-stored ones.
-  uint16_t unused = 0;
+  uint16_t unused;
 };
 
 // Quantises the lifted coefficients in `values` (left rebuilt, ready for
