@@ -117,6 +117,31 @@ struct SymbolReader {
     if (delta >= range) [[unlikely]] decoder_detail::out_of_range(operation);
   }
 
+  // The ends around delta among ends[0..N] (ascending, ends[0] = 0, delta
+  // below ends[N]), N = 4 or 8: picked by the comparisons themselves, in a
+  // short tree of selections, rather than loaded back by their count from
+  // where they were just stored, which waits for the stores.
+  template <uint32_t N>
+  void pick_ends(const uint32_t* ends, uint32_t& a, uint32_t& b) const {
+    static_assert(N == 4 || N == 8);
+    // The pair above position `base` for the comparisons of its next three.
+    auto pick_four = [&](uint32_t base, uint32_t& lower, uint32_t& upper) {
+      const bool c1 = ends[base + 1] <= delta, c2 = ends[base + 2] <= delta, c3 = ends[base + 3] <= delta;
+      const uint32_t a1 = c1 ? ends[base + 1] : ends[base], b1 = c1 ? ends[base + 2] : ends[base + 1];
+      const uint32_t a2 = c2 ? ends[base + 2] : a1, b2 = c2 ? ends[base + 3] : b1;
+      lower = c3 ? ends[base + 3] : a2;
+      upper = c3 ? ends[base + 4] : b2;
+    };
+    pick_four(0, a, b);
+    if constexpr (N == 8) {
+      uint32_t a4, b4;
+      pick_four(4, a4, b4);
+      const bool c4 = ends[4] <= delta;
+      a = c4 ? a4 : a;
+      b = c4 ? b4 : b;
+    }
+  }
+
   // read_symbol on a model of the bank, then update_bin_model with the
   // symbol read. The symbol's ends are floor(sum[s] r / total), which is
   // (sum[s] g) >> 32 for any g from r 2^32 / total to 15 above it (sum[s] and
@@ -124,10 +149,10 @@ struct SymbolReader {
   // total's reciprocal gives one less than 2 above. The ends of the first
   // symbols come from r and the counts alone, while the previous read still
   // finishes; the symbol is then the number of them not above delta.
-  // `First` (at most 8) suits the model: runs of zeros are mostly below 4.
+  // `First` (4 or 8) suits the model: runs of zeros are mostly below 4.
   template <uint32_t First = 8>
   uint32_t read_symbol(BinModel& model, uint32_t increment, uint32_t limit) {
-    static_assert(First >= 2 && First <= kFirstSymbols);
+    static_assert(First == 4 || First == 8);
     check("read_symbol");
     const uint32_t total = bin_total(model);
     const uint64_t g = scaled(model.reciprocal);
@@ -141,8 +166,7 @@ struct SymbolReader {
     if (delta < ends[First]) [[likely]] {
       symbol = 0;
       for (uint32_t s = 1; s < First; ++s) symbol += ends[s] <= delta ? 1 : 0;
-      a = ends[symbol];
-      b = ends[symbol + 1];
+      pick_ends<First>(ends, a, b);
       add_from_first(model, symbol, increment);
     } else {
       symbol = find_symbol(model);
@@ -237,7 +261,9 @@ struct SymbolReader {
       // The ends from k = n on are r or more, above delta.
       uint32_t v = 0;
       for (uint32_t k = 1; k < 8; ++k) v += ends[k] <= delta ? 1 : 0;
-      narrow(ends[v], ends[v + 1]);
+      uint32_t a, b;
+      pick_ends<8>(ends, a, b);
+      narrow(a, b);
       return v;
     }
     const uint32_t v = (delta * n + (n - 1)) / r;  // ((delta + 1) n - 1) / r
