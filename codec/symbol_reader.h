@@ -117,8 +117,8 @@ struct SymbolReader {
     if (delta >= range) [[unlikely]] decoder_detail::out_of_range(operation);
   }
 
-  // The ends around delta among ends[0..N] (ascending, ends[0] = 0, delta
-  // below ends[N]), N = 4 or 8: picked by the comparisons themselves, in a
+  // The ends around delta among ends[0..N] (ascending, ends[0] <= delta <
+  // ends[N]), N = 4 or 8: picked by the comparisons themselves, in a
   // short tree of selections, rather than loaded back by their count from
   // where they were just stored, which waits for the stores.
   template <uint32_t N>
@@ -169,9 +169,20 @@ struct SymbolReader {
       pick_ends<First>(ends, a, b);
       add_from_first(model, symbol, increment);
     } else {
-      symbol = find_symbol(model);
-      a = lower_end(symbol);
-      b = lower_end(symbol + 1);
+      // The next `First` symbols the same way (common in lossless coding),
+      // then any symbol.
+      uint32_t next[First + 1];
+      next[0] = ends[First];
+      for (uint32_t s = 1; s <= First; ++s) next[s] = lower_end(First + s);
+      if (delta < next[First]) {
+        symbol = First;
+        for (uint32_t s = 1; s < First; ++s) symbol += next[s] <= delta ? 1 : 0;
+        pick_ends<First>(next, a, b);
+      } else {
+        symbol = find_symbol(model);
+        a = lower_end(symbol);
+        b = lower_end(symbol + 1);
+      }
       add_from(model, symbol, increment);
     }
     if (total + increment > limit)
