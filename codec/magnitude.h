@@ -32,6 +32,25 @@ inline int32_t read_magnitude(SymbolReader& reader, CodecState& state, int model
   const uint32_t offset = reader.read_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
   return state.bin_start[bin] + static_cast<int32_t>(offset);
 }
+// The bins in three groups by width, which the coefficients' magnitudes
+// are read by: up to kSingleValueBins they hold at most one magnitude (no
+// offset is read), up to kSmallWidthBins from 2 to 8, beyond more than 8.
+inline constexpr uint32_t kSingleValueBins = 6;
+inline constexpr uint32_t kSmallWidthBins = 12;
+
+// read_magnitude with the read's first test telling the groups apart: its
+// first six bins, then its next six, then any (see read_symbol). The tests
+// for the offset repeat that outcome, so they follow it rather than being
+// guessed again from the width.
+inline int32_t read_grouped_magnitude(SymbolReader& reader, CodecState& state, int model) {
+  BinModel& context = state.decoding_models[model];
+  const uint32_t bin = reader.read_symbol<kSingleValueBins>(context, kModelIncrement, kModelLimit);
+  if (bin < kSingleValueBins) return state.bin_start[bin];
+  const uint32_t offset = bin < kSmallWidthBins
+                              ? reader.read_small_fraction(state.bin_reciprocal[bin])
+                              : reader.read_large_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
+  return state.bin_start[bin] + static_cast<int32_t>(offset);
+}
 void show_progress(CodecState& state, int32_t count);
 
 }  // namespace kv

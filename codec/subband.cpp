@@ -150,7 +150,7 @@ namespace {
     const bool scaled = step != 1.0;  // (v +- 0.35) * 1 truncates back to v
     const int magnitude_model = j + state.level, run_model = 63 - j - state.level;
     while (p < end) {
-      int32_t m = read_magnitude(reader, state, magnitude_model);
+      int32_t m = read_grouped_magnitude(reader, state, magnitude_model);
       if (m == 0) break;  // the rest of the band is 0
       const bool negative = reader.read_bit() != 0;
       int32_t run = read_magnitude<4>(reader, state, run_model);

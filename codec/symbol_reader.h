@@ -118,12 +118,12 @@ struct SymbolReader {
   }
 
   // The ends around delta among ends[0..N] (ascending, ends[0] <= delta <
-  // ends[N]), N = 4 or 8: picked by the comparisons themselves, in a
+  // ends[N]), N = 4, 6 or 8: picked by the comparisons themselves, in a
   // short tree of selections, rather than loaded back by their count from
   // where they were just stored, which waits for the stores.
   template <uint32_t N>
   void pick_ends(const uint32_t* ends, uint32_t& a, uint32_t& b) const {
-    static_assert(N == 4 || N == 8);
+    static_assert(N == 4 || N == 6 || N == 8);
     // The pair above position `base` for the comparisons of its next three.
     auto pick_four = [&](uint32_t base, uint32_t& lower, uint32_t& upper) {
       const bool c1 = ends[base + 1] <= delta, c2 = ends[base + 2] <= delta, c3 = ends[base + 3] <= delta;
@@ -133,6 +133,12 @@ struct SymbolReader {
       upper = c3 ? ends[base + 4] : b2;
     };
     pick_four(0, a, b);
+    if constexpr (N == 6) {
+      const bool c4 = ends[4] <= delta, c5 = ends[5] <= delta;
+      const uint32_t a4 = c5 ? ends[5] : ends[4], b4 = c5 ? ends[6] : ends[5];
+      a = c4 ? a4 : a;
+      b = c4 ? b4 : b;
+    }
     if constexpr (N == 8) {
       uint32_t a4, b4;
       pick_four(4, a4, b4);
@@ -149,10 +155,11 @@ struct SymbolReader {
   // total's reciprocal gives one less than 2 above. The ends of the first
   // symbols come from r and the counts alone, while the previous read still
   // finishes; the symbol is then the number of them not above delta.
-  // `First` (4 or 8) suits the model: runs of zeros are mostly below 4.
+  // `First` (4, 6 or 8) suits the model: runs of zeros are mostly below 4,
+  // and magnitudes from bin 6 on have offsets.
   template <uint32_t First = 8>
   uint32_t read_symbol(BinModel& model, uint32_t increment, uint32_t limit) {
-    static_assert(First == 4 || First == 8);
+    static_assert(First == 4 || First == 6 || First == 8);
     check("read_symbol");
     const uint32_t total = bin_total(model);
     const uint64_t g = scaled(model.reciprocal);
@@ -263,20 +270,29 @@ struct SymbolReader {
   // beyond, one division by r (n r stays below 2^32).
   uint32_t read_fraction(uint32_t n, uint64_t reciprocal) {
     if (n <= 1) return 0;
+    return n <= 8 ? read_small_fraction(reciprocal) : read_large_fraction(n, reciprocal);
+  }
+
+  // read_fraction for 2 <= n <= 8, whose ends are (k g) >> 32 as a
+  // symbol's; those from k = n on are r or more, above delta, so n itself
+  // is not needed.
+  uint32_t read_small_fraction(uint64_t reciprocal) {
+    check("read_fraction");
+    const uint64_t g = scaled(reciprocal);
+    uint32_t ends[9];
+    for (uint32_t k = 0; k <= 8; ++k) ends[k] = static_cast<uint32_t>((k * g) >> 32);
+    uint32_t v = 0;
+    for (uint32_t k = 1; k < 8; ++k) v += ends[k] <= delta ? 1 : 0;
+    uint32_t a, b;
+    pick_ends<8>(ends, a, b);
+    narrow(a, b);
+    return v;
+  }
+
+  // read_fraction for 8 < n < 2^16: one division by r (n r stays below 2^32).
+  uint32_t read_large_fraction(uint32_t n, uint64_t reciprocal) {
     check("read_fraction");
     const uint32_t r = range;
-    if (n <= 8) {
-      const uint64_t g = scaled(reciprocal);
-      uint32_t ends[9];
-      for (uint32_t k = 0; k <= 8; ++k) ends[k] = static_cast<uint32_t>((k * g) >> 32);
-      // The ends from k = n on are r or more, above delta.
-      uint32_t v = 0;
-      for (uint32_t k = 1; k < 8; ++k) v += ends[k] <= delta ? 1 : 0;
-      uint32_t a, b;
-      pick_ends<8>(ends, a, b);
-      narrow(a, b);
-      return v;
-    }
     const uint32_t v = (delta * n + (n - 1)) / r;  // ((delta + 1) n - 1) / r
     const uint32_t t = v * r;
     narrow(divide_by_total(t, reciprocal), divide_by_total(t + r, reciprocal));

@@ -28,6 +28,13 @@ using BinTables = Tables;
 
 TEST_F(BinTables, StartsAndInverseLogBase) {
   for (int b = 0; b <= 32; ++b) EXPECT_EQ(state.bin_start[b], kBinStart[b]) << "bin " << b;
+  // The groups the decoder reads coefficient magnitudes by.
+  for (uint32_t b = 0; b < 32; ++b) {
+    const uint32_t width = state.bin_width[b];
+    if (b < kSingleValueBins) EXPECT_LE(width, 1u) << "bin " << b;
+    else if (b < kSmallWidthBins) EXPECT_TRUE(width >= 2 && width <= 8) << "bin " << b;
+    else EXPECT_GT(width, 8u) << "bin " << b;
+  }
   EXPECT_EQ(state.bin_start[2], state.bin_start[3]);  // bin 2 is empty
   EXPECT_EQ(state.inv_log_base, 3.2521942f);
   EXPECT_EQ(state.bin_of[0], 0);
@@ -92,7 +99,18 @@ TEST_F(MagnitudeCoding, RoundTripLeavesIdenticalModels) {
   kill_encoder(writer.encoder);
 
   new_memory_decoder(reader.decoder, bytes.data(), bytes.size());
-  for (auto [k, v] : coded) ASSERT_EQ(read_magnitude(reader, k), std::abs(v)) << "model " << k;
+  // Each of the decoder's ways to read a magnitude in turn.
+  for (size_t i = 0; i < coded.size(); ++i) {
+    const auto [k, v] = coded[i];
+    if (i % 3 == 0) {
+      ASSERT_EQ(read_magnitude(reader, k), std::abs(v)) << "model " << k;
+      continue;
+    }
+    SymbolReader symbols(reader.decoder);
+    const int32_t got = i % 3 == 1 ? read_grouped_magnitude(symbols, reader, k) : read_magnitude<4>(symbols, reader, k);
+    symbols.store();
+    ASSERT_EQ(got, std::abs(v)) << "model " << k << ", way " << i % 3;
+  }
   // The decoder reads through its own bank: it must hold the encoder's counts.
   for (int k = 0; k < kModelCount; ++k)
     for (uint32_t s = 0; s < kBinSymbols; ++s)

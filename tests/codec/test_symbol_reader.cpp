@@ -125,9 +125,12 @@ TEST(SymbolReader, ReadsTheEncodersItemsAndLeavesTheDecoderAsTheLibraryWould) {
       if (item.kind == Item::kSymbol) {
         expected = read_symbol(library, models[item.model]);
         update_context(models[item.model], expected, kModelIncrement);
-        // Model 2 is read as runs of zeros are, with four symbols first.
-        got = item.model == 2 ? reader.read_symbol<4>(bank[item.model], kModelIncrement, kModelLimit)
-                              : reader.read_symbol(bank[item.model], kModelIncrement, kModelLimit);
+        // Models 1 and 2 are read as magnitudes and runs of zeros are, with
+        // six and four symbols first.
+        BinModel& model = bank[item.model];
+        got = item.model == 0   ? reader.read_symbol(model, kModelIncrement, kModelLimit)
+              : item.model == 1 ? reader.read_symbol<6>(model, kModelIncrement, kModelLimit)
+                                : reader.read_symbol<4>(model, kModelIncrement, kModelLimit);
       } else if (item.kind == Item::kBit) {
         expected = read_bits(library, 1);
         got = reader.read_bit();
