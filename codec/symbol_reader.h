@@ -117,6 +117,15 @@ struct SymbolReader {
     if (delta >= range) [[unlikely]] decoder_detail::out_of_range(operation);
   }
 
+  // The number of ends[1..N-1] not above delta: the symbol (or value) whose
+  // ends pick_ends gives, counted from ends[0].
+  template <uint32_t N>
+  uint32_t count_ends(const uint32_t* ends) const {
+    uint32_t count = 0;
+    for (uint32_t s = 1; s < N; ++s) count += ends[s] <= delta ? 1 : 0;
+    return count;
+  }
+
   // The ends around delta among ends[0..N] (ascending, ends[0] <= delta <
   // ends[N]), N = 4, 6 or 8: picked by the comparisons themselves, in a
   // short tree of selections, rather than loaded back by their count from
@@ -171,8 +180,7 @@ struct SymbolReader {
     for (uint32_t s = 1; s <= First; ++s) ends[s] = lower_end(s);
     uint32_t symbol, a, b;
     if (delta < ends[First]) [[likely]] {
-      symbol = 0;
-      for (uint32_t s = 1; s < First; ++s) symbol += ends[s] <= delta ? 1 : 0;
+      symbol = count_ends<First>(ends);
       pick_ends<First>(ends, a, b);
       add_from_first(model, symbol, increment);
     } else {
@@ -182,8 +190,7 @@ struct SymbolReader {
       next[0] = ends[First];
       for (uint32_t s = 1; s <= First; ++s) next[s] = lower_end(First + s);
       if (delta < next[First]) {
-        symbol = First;
-        for (uint32_t s = 1; s < First; ++s) symbol += next[s] <= delta ? 1 : 0;
+        symbol = First + count_ends<First>(next);
         pick_ends<First>(next, a, b);
       } else {
         symbol = find_symbol(model);
@@ -281,8 +288,7 @@ struct SymbolReader {
     const uint64_t g = scaled(reciprocal);
     uint32_t ends[9];
     for (uint32_t k = 0; k <= 8; ++k) ends[k] = static_cast<uint32_t>((k * g) >> 32);
-    uint32_t v = 0;
-    for (uint32_t k = 1; k < 8; ++k) v += ends[k] <= delta ? 1 : 0;
+    const uint32_t v = count_ends<8>(ends);
     uint32_t a, b;
     pick_ends<8>(ends, a, b);
     narrow(a, b);

@@ -344,24 +344,21 @@ TEST(ColourTransform, ImageTransformsEqualThePixelTransformOrFailAlike) {
         for (int x = 0; x < state.width; ++x)
           by_rows.image[static_cast<size_t>((3 * y + c) * state.width + x)] =
               state.image[static_cast<size_t>(3 * (y * state.width + x) + c)];
+    // The checked transform, pixel by pixel; the message it failed with, or "".
+    auto pixel_by_pixel = [&](std::vector<int32_t>& image, bool forward) {
+      return test::failure_message([&] {
+        for (size_t p = 0; p < image.size(); p += 3)
+          transform_pixel(3, factors.data(), permutation.data(), image.data() + p, forward);
+      });
+    };
     std::vector<int32_t> forward_expected = state.image;
-    std::string forward_expected_failure, forward_failure;
-    try {
-      for (size_t p = 0; p < forward_expected.size(); p += 3)
-        transform_pixel(3, factors.data(), permutation.data(), forward_expected.data() + p, true);
-    } catch (const Failure& failure) {
-      forward_expected_failure = failure.message;
-    }
+    const std::string forward_expected_failure = pixel_by_pixel(forward_expected, true);
     CodecState forward;
     forward.width = state.width;
     forward.height = state.height;
     forward.channels = 3;
     forward.image = state.image;
-    try {
-      apply_colour_transform(forward, m, true);
-    } catch (const Failure& failure) {
-      forward_failure = failure.message;
-    }
+    const std::string forward_failure = test::failure_message([&] { apply_colour_transform(forward, m, true); });
     ASSERT_EQ(forward_failure, forward_expected_failure) << "trial " << trial;
     if (forward_expected_failure.empty()) {
       ASSERT_EQ(forward.image, forward_expected) << "trial " << trial;
@@ -369,26 +366,10 @@ TEST(ColourTransform, ImageTransformsEqualThePixelTransformOrFailAlike) {
     } else {
       ++forward_failed;
     }
-    std::string expected_failure;
-    try {
-      for (size_t p = 0; p < expected.size(); p += 3)
-        transform_pixel(3, factors.data(), permutation.data(), expected.data() + p, false);
-    } catch (const Failure& failure) {
-      expected_failure = failure.message;
-    }
-    std::string failure_seen;
-    try {
-      apply_colour_transform(state, m, false);
-    } catch (const Failure& failure) {
-      failure_seen = failure.message;
-    }
+    const std::string expected_failure = pixel_by_pixel(expected, false);
+    const std::string failure_seen = test::failure_message([&] { apply_colour_transform(state, m, false); });
     ASSERT_EQ(failure_seen, expected_failure) << "trial " << trial;
-    std::string failure_by_rows;
-    try {
-      inverse_colour_from_plane_rows(by_rows, m);
-    } catch (const Failure& failure) {
-      failure_by_rows = failure.message;
-    }
+    const std::string failure_by_rows = test::failure_message([&] { inverse_colour_from_plane_rows(by_rows, m); });
     ASSERT_EQ(failure_by_rows, expected_failure) << "trial " << trial;
     if (expected_failure.empty()) {
       ASSERT_EQ(state.image, expected) << "trial " << trial;

@@ -45,6 +45,17 @@ inline void write_file(const std::string& path, const std::vector<uint8_t>& byte
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+// Runs `action`; the message it failed with, or "" where it did not fail.
+template <typename Action>
+std::string failure_message(Action&& action) {
+  try {
+    action();
+  } catch (const Failure& failure) {
+    return failure.message;
+  }
+  return "";
+}
+
 // Runs `action`, which must fail with exactly this status and message.
 template <typename Action>
 void expect_failure(Action&& action, int status, const std::string& message) {
