@@ -12,10 +12,19 @@
 #define KV_BATCH_CLONES
 #endif
 
-// The helpers below pass 256-bit vectors by value. They are all inline in
-// this file, so no call between differently built code crosses that ABI.
+// The helpers below pass 256-bit vectors by value and are built for the
+// baseline processor, so a call from the 256-bit clone to one kept out of
+// line crosses two ways of passing vectors. A profile-guided build kept the
+// error sum's lambda out of line, and the errors of odd-length blocks came
+// out wrong. They are therefore always inlined (a compiler that cannot do so
+// refuses to build) rather than left to the optimiser's judgement.
 #if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
+#define KV_INLINE [[gnu::always_inline]] inline
+#define KV_LAMBDA_INLINE __attribute__((always_inline))
+#else
+#define KV_INLINE inline
+#define KV_LAMBDA_INLINE
 #endif
 
 namespace kv {
@@ -27,25 +36,25 @@ namespace {
 typedef uint32_t UnsignedLanes __attribute__((vector_size(4 * kBatchLanes)));
 typedef double Doubles __attribute__((vector_size(4 * kBatchLanes)));  // half of the lanes
 
-inline UnsignedLanes u(Lanes v) { return reinterpret_cast<UnsignedLanes&>(v); }
-inline Lanes s(UnsignedLanes v) { return reinterpret_cast<Lanes&>(v); }
-inline UnsignedLanes splat(uint32_t v) {
+KV_INLINE UnsignedLanes u(Lanes v) { return reinterpret_cast<UnsignedLanes&>(v); }
+KV_INLINE Lanes s(UnsignedLanes v) { return reinterpret_cast<Lanes&>(v); }
+KV_INLINE UnsignedLanes splat(uint32_t v) {
   UnsignedLanes r;
   for (int k = 0; k < kBatchLanes; ++k) r[k] = v;
   return r;
 }
 
 // The block filter's update and second predict terms, (t + 8) >> 4.
-inline UnsignedLanes update_term(Lanes before, Lanes at, Lanes after) {
+KV_INLINE UnsignedLanes update_term(Lanes before, Lanes at, Lanes after) {
   return u(s(u(before) + splat(8) * u(at) - u(after) + splat(8)) >> 4);
 }
-inline UnsignedLanes predict_term(const Lanes* e, int i) {
+KV_INLINE UnsignedLanes predict_term(const Lanes* e, int i) {
   return u(s(splat(6) * (u(e[i - 1]) - u(e[i + 1])) - u(e[i - 2]) + u(e[i + 2]) + splat(8)) >> 4);
 }
 
 // rows[k] = elements p..p+7 of array k; afterwards rows[j] holds element
 // p + j of arrays 0..7 (an 8 x 8 transposition, its own inverse).
-inline void transpose(Lanes* rows) {
+KV_INLINE void transpose(Lanes* rows) {
   Lanes a[8], b[8];
   for (int k = 0; k < 8; k += 2) {
     a[k] = __builtin_shufflevector(rows[k], rows[k + 1], 0, 8, 1, 9, 4, 12, 5, 13);
@@ -63,12 +72,12 @@ inline void transpose(Lanes* rows) {
   }
 }
 
-inline Lanes load(const int32_t* p) {
+KV_INLINE Lanes load(const int32_t* p) {
   Lanes v;
   __builtin_memcpy(&v, p, sizeof v);
   return v;
 }
-inline void store(int32_t* p, Lanes v) { __builtin_memcpy(p, &v, sizeof v); }
+KV_INLINE void store(int32_t* p, Lanes v) { __builtin_memcpy(p, &v, sizeof v); }
 
 constexpr int kGuard = BatchWork::kGuard;
 
@@ -201,7 +210,7 @@ KV_BATCH_CLONES unsigned inverse_squared_errors(const LaneValues& values, int co
   // exactly in double in any order.
   UnsignedLanes widest = splat(0), farthest = splat(0);
   Doubles sums[2] = {};
-  auto add = [&](Lanes rebuilt, const int32_t* at) {
+  auto add = [&](Lanes rebuilt, const int32_t* at) KV_LAMBDA_INLINE {
     const Lanes sample = load(at);
     widest |= u(rebuilt ^ (rebuilt >> 31)) | u(sample ^ (sample >> 31));
     const Lanes difference = s(u(rebuilt) - u(sample));
