@@ -228,8 +228,10 @@ KV_BATCH_CLONES unsigned inverse_squared_errors(const LaneValues& values, int co
   if (nl > nh) add(e[nh], kept.at[n - 1]);
   unsigned valid = 0;
   for (int k = 0; k < count; ++k) {
-    sse[k] = static_cast<int64_t>(sums[k / 4][k % 4]);
-    if (widest[k] < (1u << 29) && farthest[k] < (1u << 21)) valid |= 1u << k;
+    // The other lanes' sums may pass 2^63, where converting is undefined.
+    const bool summed = widest[k] < (1u << 29) && farthest[k] < (1u << 21);
+    sse[k] = summed ? static_cast<int64_t>(sums[k / 4][k % 4]) : 0;
+    valid |= static_cast<unsigned>(summed) << k;
   }
   return valid;
 }

@@ -64,7 +64,7 @@ unsigned clear_below(BatchWork& work, const BandLayout& layout, const uint32_t* 
 // lift_block(inverse) of values.of[k] (left unchanged) and lane k of `kept`.
 // Returns a mask of the lanes summed here: those whose values and samples
 // stay below 2^29 in magnitude and whose differences stay below 2^21 (the
-// others' sums are undefined). Every lane of `values` is read.
+// others' sse is 0). Every lane of `values` is read.
 unsigned inverse_squared_errors(const LaneValues& values, int count, const BandLayout& layout,
                                 const LaneSamples& kept, int64_t* sse, BatchWork& work);
 

@@ -88,8 +88,9 @@ TEST(DirectionBatch, EachLanesErrorIsItsReconstructionsError) {
   auto s = std::make_unique<Storage>();
   for (int n : kSizes) {
     // Image-like samples with quantising noise on the coefficients, and
-    // samples beyond the side-by-side sums' 2^29, which lanes must refuse.
-    for (auto [range, noise] : {std::pair{255, 0}, {255, 3}, {255, 40000}, {1 << 30, 3}}) {
+    // samples beyond the side-by-side sums' 2^29 or errors whose sums pass
+    // 2^63, which lanes must refuse.
+    for (auto [range, noise] : {std::pair{255, 0}, {255, 3}, {255, 40000}, {1 << 30, 3}, {255, 1 << 30}}) {
       const int count = n % 2 ? kBatchLanes : 5;
       const Batch b = make_batch(n, count, range, random);
       lift(b, *s, &s->kept);
@@ -103,21 +104,21 @@ TEST(DirectionBatch, EachLanesErrorIsItsReconstructionsError) {
         std::vector<int32_t> rebuilt(s->values.of[k], s->values.of[k] + n);
         ASSERT_TRUE(std::equal(rebuilt.begin(), rebuilt.end(), coefficients.of[k])) << "values changed, n " << n;
         lift_block(rebuilt.data(), b.layout, false);
-        int64_t expected = 0, farthest = 0;
+        uint64_t expected = 0;  // wraps where the lane is refused
+        int64_t farthest = 0;
         bool narrow = true;  // every value and sample in [-2^29, 2^29)
         for (int p = 0; p < n; ++p) {
           const int32_t r = rebuilt[static_cast<size_t>(p)];
           const int32_t x = b.gathered[static_cast<size_t>(k)][static_cast<size_t>(p)];
           const int64_t d = int64_t{r} - x;
-          expected += d * d;
+          const uint64_t magnitude = static_cast<uint64_t>(d < 0 ? -d : d);
+          expected += magnitude * magnitude;
           farthest = std::max(farthest, d < 0 ? -d : d);
           narrow = narrow && r >= -(1 << 29) && r < (1 << 29) && x >= -(1 << 29) && x < (1 << 29);
         }
         const bool summable = narrow && farthest < (1 << 21);
         EXPECT_EQ((valid >> k & 1) != 0, summable) << "n " << n << " lane " << k << " range " << range;
-        if (valid >> k & 1) {
-          EXPECT_EQ(sse[k], expected) << "n " << n << " lane " << k << " noise " << noise;
-        }
+        EXPECT_EQ(static_cast<uint64_t>(sse[k]), summable ? expected : 0) << "n " << n << " lane " << k << " noise " << noise;
       }
     }
   }
