@@ -37,7 +37,7 @@ void halve_bin_model(BinModel& model) {
     previous = next;
   }
 #endif
-  model.reciprocal = total_reciprocal(bin_total(model));
+  model.factor = read_factor(bin_total(model));
 }
 
 }  // namespace kv

@@ -18,11 +18,17 @@ namespace kv {
 
 inline constexpr int kBinSymbols = 32;
 
+// A reciprocal plus 4: a read's factor (length * this) >> (16 - shift) then
+// lands 1 to 5 above range 2^32 / total (the range being above 2^14), as its
+// ends need, with no addition after the shift.
+inline uint64_t factor_of(uint64_t reciprocal) { return reciprocal + 4; }
+inline uint64_t read_factor(uint32_t total) { return factor_of(total_reciprocal(total)); }
+
 struct alignas(64) BinModel {
-  // total_reciprocal of the total, kept by every change of the counts: the
+  // read_factor of the total, kept by every change of the counts: the
   // reader's division by the total is then a multiplication whose factor was
   // ready long before the read.
-  uint64_t reciprocal;
+  uint64_t factor;
   int16_t lead[27];  // places sum + 1, all that a search reads, on one cache line
   // sum[s] = f(0) + ... + f(s - 1): sum[0] = 0, sum[32] the total. Totals stay
   // at most limit + increment (16704), so 16 signed bits hold them and keep
@@ -34,7 +40,7 @@ inline uint32_t bin_total(const BinModel& model) { return static_cast<uint32_t>(
 
 inline void reset_bin_model(BinModel& model) {
   for (int s = 0; s <= kBinSymbols; ++s) model.sum[s] = static_cast<int16_t>(s);
-  model.reciprocal = total_reciprocal(bin_total(model));
+  model.factor = read_factor(bin_total(model));
 }
 
 inline uint32_t bin_frequency(const BinModel& model, uint32_t symbol) {
@@ -103,7 +109,7 @@ inline void update_bin_model(BinModel& model, uint32_t symbol, uint32_t incremen
   if (bin_total(model) > limit)
     halve_bin_model(model);
   else
-    model.reciprocal = total_reciprocal(bin_total(model));
+    model.factor = read_factor(bin_total(model));
 }
 
 }  // namespace kv

@@ -47,7 +47,7 @@ inline int32_t read_grouped_magnitude(SymbolReader& reader, CodecState& state, i
   const uint32_t bin = reader.read_symbol<kSingleValueBins>(context, kModelIncrement, kModelLimit);
   if (bin < kSingleValueBins) return state.bin_start[bin];
   const uint32_t offset = bin < kSmallWidthBins
-                              ? reader.read_small_fraction(state.bin_reciprocal[bin])
+                              ? reader.read_small_fraction(factor_of(state.bin_reciprocal[bin]))
                               : reader.read_large_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
   return state.bin_start[bin] + static_cast<int32_t>(offset);
 }

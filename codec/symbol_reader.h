@@ -107,11 +107,11 @@ struct SymbolReader {
                    renormalisation_shift(low + low_offset, low + high_offset - 1));
   }
 
-  // ((range * reciprocal) >> 16) + 1, the factor of a read's ends. With
-  // range = length << shift and shift <= 16 it equals (length * reciprocal)
-  // >> (16 - shift), whose product needs only the new length: it runs while
-  // the shift is still being found, off the chain from one read to the next.
-  uint64_t scaled(uint64_t reciprocal) const { return ((uint64_t{length} * reciprocal) >> (16 - shift)) + 1; }
+  // (range * factor) >> 16, the factor of a read's ends. With range =
+  // length << shift and shift <= 16 it equals (length * factor) >> (16 -
+  // shift), whose product needs only the new length: it runs while the
+  // shift is still being found, off the chain from one read to the next.
+  uint64_t scaled(uint64_t factor) const { return (uint64_t{length} * factor) >> (16 - shift); }
 
   void check(const char* operation) const {
     if (delta >= range) [[unlikely]] decoder_detail::out_of_range(operation);
@@ -161,7 +161,7 @@ struct SymbolReader {
   // symbol read. The symbol's ends are floor(sum[s] r / total), which is
   // (sum[s] g) >> 32 for any g from r 2^32 / total to 15 above it (sum[s] and
   // the total are below 16705, and their product times 15 below 2^32); the
-  // total's reciprocal gives one less than 2 above. The ends of the first
+  // model's read_factor gives 1 to 5 above. The ends of the first
   // symbols come from r and the counts alone, while the previous read still
   // finishes; the symbol is then the number of them not above delta.
   // `First` (4, 6 or 8) suits the model: runs of zeros are mostly below 4,
@@ -171,7 +171,7 @@ struct SymbolReader {
     static_assert(First == 4 || First == 6 || First == 8);
     check("read_symbol");
     const uint32_t total = bin_total(model);
-    const uint64_t g = scaled(model.reciprocal);
+    const uint64_t g = scaled(model.factor);
     auto lower_end = [&](uint32_t s) {
       return static_cast<uint32_t>((uint64_t{static_cast<uint16_t>(model.sum[s])} * g) >> 32);
     };
@@ -202,7 +202,7 @@ struct SymbolReader {
     if (total + increment > limit)
       halve_bin_model(model);
     else
-      model.reciprocal = total_reciprocal(total + increment);
+      model.factor = read_factor(total + increment);
     narrow(a, b);
     return symbol;
   }
@@ -277,15 +277,15 @@ struct SymbolReader {
   // beyond, one division by r (n r stays below 2^32).
   uint32_t read_fraction(uint32_t n, uint64_t reciprocal) {
     if (n <= 1) return 0;
-    return n <= 8 ? read_small_fraction(reciprocal) : read_large_fraction(n, reciprocal);
+    return n <= 8 ? read_small_fraction(factor_of(reciprocal)) : read_large_fraction(n, reciprocal);
   }
 
-  // read_fraction for 2 <= n <= 8, whose ends are (k g) >> 32 as a
-  // symbol's; those from k = n on are r or more, above delta, so n itself
-  // is not needed.
-  uint32_t read_small_fraction(uint64_t reciprocal) {
+  // read_fraction for 2 <= n <= 8 with factor factor_of(total_reciprocal(n)),
+  // whose ends are (k g) >> 32 as a symbol's; those from k = n on are r or
+  // more, above delta, so n itself is not needed.
+  uint32_t read_small_fraction(uint64_t factor) {
     check("read_fraction");
-    const uint64_t g = scaled(reciprocal);
+    const uint64_t g = scaled(factor);
     uint32_t ends[9];
     for (uint32_t k = 0; k <= 8; ++k) ends[k] = static_cast<uint32_t>((k * g) >> 32);
     const uint32_t v = count_ends<8>(ends);

@@ -31,7 +31,7 @@ TEST(BinModel, FollowsTheAdaptiveModelThroughHalvings) {
   for (int step = 0; step < 4000; ++step) {
     ASSERT_EQ(bin_total(model), model_total(reference)) << "step " << step;
     const uint32_t total = bin_total(model);
-    ASSERT_EQ(model.reciprocal, total_reciprocal(total)) << "step " << step;
+    ASSERT_EQ(model.factor, read_factor(total)) << "step " << step;
     for (uint32_t s = 0; s < kBinSymbols; ++s)
       ASSERT_EQ(bin_frequency(model, s), get_frequency(reference, s)) << "step " << step << ", symbol " << s;
     for (int probe = 0; probe < 8; ++probe) {
@@ -53,6 +53,29 @@ TEST(BinModel, FollowsTheAdaptiveModelThroughHalvings) {
     update_bin_model(model, symbol, kModelIncrement, kModelLimit);
   }
   EXPECT_GT(halvings, 50);
+}
+
+// A read's ends are floor(sum r / total), taken as (sum g) >> 32 from the
+// factor g of its length and shift. Checked for every count at the
+// smallest and largest ranges a renormalised coder holds, and some between,
+// split into length and shift every way they can be; the factor's margin
+// has no room to spare at the smallest.
+TEST(SymbolReader, FactorsGiveEveryEndExactly) {
+  Decoder decoder;
+  SymbolReader reader(decoder);
+  std::vector<uint32_t> totals = {2, 3, 7, 8, 32, 33, 16383, 16384, 16703, 16704};
+  for (uint32_t total = 41; total < 16704; total += 997) totals.push_back(total);
+  for (uint32_t r : {0x4001u, 0x4002u, 0x4003u, 0x5555u, 0x8000u, 0xAAABu, 0xFFFFu, 0x10000u}) {
+    for (int shift = 0; shift <= 16 && (r >> shift << shift) == r; ++shift) {
+      reader.length = r >> shift;
+      reader.shift = shift;
+      for (uint32_t total : totals) {
+        const uint64_t g = reader.scaled(read_factor(total));
+        for (uint64_t sum = 0; sum <= total; ++sum)
+          ASSERT_EQ((sum * g) >> 32, sum * r / total) << "r " << r << ", shift " << shift << ", total " << total;
+      }
+    }
+  }
 }
 
 // One item of a mixed stream: a symbol of bank model `model`, a single bit or
