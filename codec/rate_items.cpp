@@ -157,7 +157,21 @@ constexpr int32_t kFirstLanes[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0,
 struct VectorBand {
   __m256i least, past_limit, magnitude_item, run_item;
   __m256d step;
+  __m256i bins_low, bins_high;  // small_bin[0..7] and [8..15]
 };
+
+// small_bin[index] for each lane: from two registers where the lanes that
+// matter (`relevant`) all index below 16, the common case; else gathered.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i small_bins(const CodecState& state, const VectorBand& c,
+                                                                       __m256i index, __m256i relevant) {
+  const __m256i beyond = _mm256_cmpgt_epi32(index, _mm256_set1_epi32(15));
+  if (_mm256_testz_si256(beyond, relevant)) [[likely]] {
+    const __m256i high = _mm256_cmpgt_epi32(index, _mm256_set1_epi32(7));
+    return _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(c.bins_low, index),
+                              _mm256_permutevar8x32_epi32(c.bins_high, index), high);
+  }
+  return _mm256_i32gather_epi32(state.small_bin, index, 4);
+}
 
 template <bool kExact, bool kPartial>
 [[gnu::target("avx2"), gnu::always_inline]] inline uint16_t* vector_chunk(const CodecState& state,
@@ -202,7 +216,7 @@ template <bool kExact, bool kPartial>
   const __m256i beyond = _mm256_cmpeq_epi32(_mm256_max_epu32(q, c.past_limit), q);
   if (!_mm256_testz_si256(beyond, listed)) [[unlikely]]
     return scalar_items(state, band, rebuilt_row, values, p, p + lanes, previous, out);
-  const __m256i bins = _mm256_i32gather_epi32(state.small_bin, q, 4);
+  const __m256i bins = small_bins(state, c, q, listed);
   if constexpr (!kExact) {
     // dequantised(q, step) as it computes it, (q + 0.35) * step truncated
     // (the table's values, quicker than gathering them); 0 where not listed.
@@ -227,7 +241,9 @@ template <bool kExact, bool kPartial>
   const __m256i runs = _mm256_and_si256(_mm256_sub_epi32(_mm256_sub_epi32(positions, before), _mm256_set1_epi32(1)),
                                         _mm256_set1_epi32(1023));
   const __m256i magnitude_items = _mm256_add_epi32(_mm256_permutevar8x32_epi32(bins, order), c.magnitude_item);
-  const __m256i run_items = _mm256_add_epi32(_mm256_i32gather_epi32(state.small_bin, runs, 4), c.run_item);
+  const __m256i first_listed =
+      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kFirstLanes + 8 - std::popcount(bits)));
+  const __m256i run_items = _mm256_add_epi32(small_bins(state, c, runs, first_listed), c.run_item);
   // Per 128-bit half: four magnitude items, four run items, as 16 bits;
   // then interleaved with the sign item as magnitude, sign, run.
   const __m256i packed = _mm256_packus_epi32(magnitude_items, run_items);
@@ -256,7 +272,9 @@ template <bool kExact>
                         _mm256_set1_epi32(static_cast<int32_t>(kExact ? 1025 : band.limit + 1)),
                         _mm256_set1_epi32(band.magnitude_item),
                         _mm256_set1_epi32(band.run_item),
-                        _mm256_set1_pd(band.divider.step)};
+                        _mm256_set1_pd(band.divider.step),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state.small_bin)),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state.small_bin + 8))};
   int p = begin;
   for (; end - p >= 8; p += 8) out = vector_chunk<kExact, false>(state, band, rebuilt, c, values, p, 8, previous, out);
   if (p < end) out = vector_chunk<kExact, true>(state, band, rebuilt, c, values, p, end - p, previous, out);
