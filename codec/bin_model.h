@@ -19,8 +19,8 @@ namespace kv {
 inline constexpr int kBinSymbols = 32;
 
 // A reciprocal plus 4: a read's factor (length * this) >> (16 - shift) then
-// lands 1 to 5 above range 2^32 / total (the range being above 2^14), as its
-// ends need, with no addition after the shift.
+// lands at or above range 2^32 / total and less than 5 above it (the range
+// being above 2^14), as its ends need, with no addition after the shift.
 inline uint64_t factor_of(uint64_t reciprocal) { return reciprocal + 4; }
 inline uint64_t read_factor(uint32_t total) { return factor_of(total_reciprocal(total)); }
 

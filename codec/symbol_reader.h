@@ -161,7 +161,7 @@ struct SymbolReader {
   // symbol read. The symbol's ends are floor(sum[s] r / total), which is
   // (sum[s] g) >> 32 for any g from r 2^32 / total to 15 above it (sum[s] and
   // the total are below 16705, and their product times 15 below 2^32); the
-  // model's read_factor gives 1 to 5 above. The ends of the first
+  // model's read_factor gives less than 5 above. The ends of the first
   // symbols come from r and the counts alone, while the previous read still
   // finishes; the symbol is then the number of them not above delta.
   // `First` (4, 6 or 8) suits the model: runs of zeros are mostly below 4,
