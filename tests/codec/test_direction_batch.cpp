@@ -111,9 +111,9 @@ TEST(DirectionBatch, EachLanesErrorIsItsReconstructionsError) {
           const int32_t r = rebuilt[static_cast<size_t>(p)];
           const int32_t x = b.gathered[static_cast<size_t>(k)][static_cast<size_t>(p)];
           const int64_t d = int64_t{r} - x;
-          const uint64_t magnitude = static_cast<uint64_t>(d < 0 ? -d : d);
-          expected += magnitude * magnitude;
-          farthest = std::max(farthest, d < 0 ? -d : d);
+          const int64_t distance = d < 0 ? -d : d;
+          expected += static_cast<uint64_t>(distance) * static_cast<uint64_t>(distance);
+          farthest = std::max(farthest, distance);
           narrow = narrow && r >= -(1 << 29) && r < (1 << 29) && x >= -(1 << 29) && x < (1 << 29);
         }
         const bool summable = narrow && farthest < (1 << 21);
