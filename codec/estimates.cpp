@@ -201,8 +201,14 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
 // the end of the node's items; the writers store straight into it.
 uint16_t* reserve_events(EstimateNode& node, int n) {
   const size_t need = node.events_used + static_cast<size_t>(rate_item_capacity(n));
-  if (node.events.size() < need) node.events.resize(std::max(need, 2 * node.events.size()));
-  return node.events.data() + node.events_used;
+  if (node.events_capacity < need) {
+    const size_t capacity = std::max(need, 2 * node.events_capacity);
+    std::unique_ptr<uint16_t[]> grown = std::make_unique_for_overwrite<uint16_t[]>(capacity);
+    std::copy_n(node.events.get(), node.events_used, grown.get());
+    node.events = std::move(grown);
+    node.events_capacity = capacity;
+  }
+  return node.events.get() + node.events_used;
 }
 
 // The items of a block whose coefficients are all 0: each band's terminator.
@@ -459,7 +465,7 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
     for (int g = 0; g < group; ++g) {
       const int index = indices[first + g];
       const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
-      items[g] = node.events.data() + entry.events_begin;
+      items[g] = node.events.get() + entry.events_begin;
       item_counts[g] = entry.events_count;
       direction_bits[g] = state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
       rates[g] = direction_bits[g];
@@ -492,7 +498,9 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
 DirectionChoice choose_node_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node) {
   // Large (the side-by-side transforms' storage): kept on the heap, one per
   // thread, so that neither a thread's stack nor its static storage holds it.
-  thread_local const std::unique_ptr<Scratch> owned = std::make_unique<Scratch>();
+  // Only the memo of distortions starts filled: the arrays are written before
+  // they are read, and pages a small image never reaches stay untouched.
+  thread_local const std::unique_ptr<Scratch> owned = std::make_unique_for_overwrite<Scratch>();
   Scratch& scratch = *owned;
   DirectionChoice best = search_directions_batched(
       static_cast<int>(node.geometry->table.size()), [&](const int* indices, int count, double* costs) {
@@ -707,8 +715,16 @@ const BlockGeometry* tree_geometry(CodecState& state, EstimateTree& tree, int wi
 }  // namespace
 
 void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree) {
-  prepare_step_tables(state.quant, tree);
-  // Nodes and their arrays are reused from one tree to the next.
+  // The tree's blocks use entries level + 1 to level + levels + 1 of the
+  // root's layout, whose blocks have the most levels.
+  prepare_step_tables(state.quant, tree, state.level + 1,
+                      state.level + band_layout(root.width * root.height).levels + 1);
+  // Nodes and their arrays are reused from one tree to the next. A tree has
+  // fewer than 4/3 as many nodes as its root has samples: room for them all
+  // up front, so that growing never moves the nodes (nor touches fresh
+  // memory twice).
+  const size_t most_nodes = static_cast<size_t>(root.width) * static_cast<size_t>(root.height) * 4 / 3 + 1;
+  if (tree.nodes.capacity() < most_nodes) tree.nodes.reserve(most_nodes);
   size_t count = 0;
   auto add_node = [&](const Block& block) {
     if (count == tree.nodes.size()) tree.nodes.emplace_back();

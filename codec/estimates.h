@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "block_geometry.h"
@@ -48,8 +49,12 @@ struct EstimateNode {
   double energy = 0;             // their sum of squares: the error when every coefficient quantises to 0
   std::vector<int32_t> slot;     // per table entry: its position in `directions`, or -1
   std::vector<DirectionEstimate> directions;
-  std::vector<uint16_t> events;  // rate items of every evaluated direction: the first events_used
-  size_t events_used = 0;        // (the rest is room the writers may store into)
+  // Rate items of every evaluated direction: the first events_used of
+  // events_capacity (the rest is room the writers may store into, left
+  // uncleared: an evaluation reserves three items a sample and uses few).
+  std::unique_ptr<uint16_t[]> events;
+  size_t events_capacity = 0;
+  size_t events_used = 0;
   std::vector<int32_t> coefficients;  // rate-distortion mode only
 };
 
@@ -61,7 +66,8 @@ struct EstimateTree {
   // rebuilds from every magnitude up to its limit (at most kRebuiltTable).
   float steps[64] = {};  // the quantizer table these were made for
   BandQuantiser bands[64] = {};
-  std::vector<int32_t> rebuilt;  // 64 rows of kRebuiltTable + 1
+  std::vector<int32_t> rebuilt;  // rows of kRebuiltTable + 1: a shared row of 0s, then the entries' rows
+  uint64_t rows_made = 0;        // the entries whose rows are in `rebuilt`
   std::vector<int> subtree, order;  // ensure_estimates' lists, reused
   std::vector<size_t> runs;         // and its runs of `order` handed to the threads
   const GeometryCache* geometry_source = nullptr;

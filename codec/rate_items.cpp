@@ -17,28 +17,45 @@
 
 namespace kv {
 
-void prepare_step_tables(const float quant[64], EstimateTree& tree) {
-  if (std::equal(quant, quant + 64, tree.steps) && !tree.rebuilt.empty()) return;
-  std::copy(quant, quant + 64, tree.steps);
-  // Entry 0 of a row stays 0: what a coefficient quantised to 0 rebuilds as.
-  tree.rebuilt.assign(64 * (kRebuiltTable + 1), 0);
-  for (int i = 0; i < 64; ++i) {
+void prepare_step_tables(const float quant[64], EstimateTree& tree, int first_row, int last_row) {
+  if (!std::equal(quant, quant + 64, tree.steps) || tree.rebuilt.empty()) {
+    std::copy(quant, quant + 64, tree.steps);
+    tree.rebuilt.clear();
+    tree.rows_made = 0;
+    for (int i = 0; i < 64; ++i) {
+      const double step = quant[i];
+      BandQuantiser& band = tree.bands[i];
+      band.divider = StepDivider(step);
+      // Magnitudes below the step quantise to 0.
+      band.least = static_cast<uint32_t>(std::min(std::ceil(step), 4294967295.0));
+      band.limit = 0;
+      band.rebuilt_row = 0;
+      band.magnitude_item = static_cast<uint16_t>(i * kRateRow);
+      band.run_item = static_cast<uint16_t>((63 - i) * kRateRow);
+      band.exact = step == 1.0;
+      band.double_quotient = band.divider.integer_path && step >= 1.0;
+    }
+    // Row 0 of the table, for entries without a row of their own: every
+    // magnitude from 1 on goes past its limit of 0 to rebuilt_beyond.
+    tree.rebuilt.assign(kRebuiltTable + 1, 0);
+    tree.rebuilt.reserve(65 * (kRebuiltTable + 1));  // rows never move, nor are copied
+  }
+  // Rows are made for the entries a tree uses (a few of 64: 4 KiB each, whose
+  // pages would otherwise be touched for nothing).
+  for (int i = std::max(first_row, 0); i <= std::min(last_row, 63); ++i) {
+    if (tree.rows_made >> i & 1) continue;
+    tree.rows_made |= uint64_t{1} << i;
     const double step = quant[i];
     BandQuantiser& band = tree.bands[i];
-    band.divider = StepDivider(step);
-    // Magnitudes below the step quantise to 0.
-    band.least = static_cast<uint32_t>(std::min(std::ceil(step), 4294967295.0));
+    band.rebuilt_row = static_cast<uint32_t>(tree.rebuilt.size());
+    // Entry 0 of a row stays 0: what a coefficient quantised to 0 rebuilds as.
+    tree.rebuilt.resize(tree.rebuilt.size() + kRebuiltTable + 1, 0);
+    int32_t* row = tree.rebuilt.data() + band.rebuilt_row;
     // Up to the first magnitude dequantised() refuses: that one and the
     // larger ones go to it.
-    band.rebuilt_row = static_cast<uint32_t>(i * (kRebuiltTable + 1));
-    int32_t* row = tree.rebuilt.data() + band.rebuilt_row;
     int a = 1;
     for (; a <= kRebuiltTable && (a + 0.35) * step < 2147483648.0; ++a) row[a] = dequantised(a, step);
     band.limit = static_cast<uint32_t>(a - 1);
-    band.magnitude_item = static_cast<uint16_t>(i * kRateRow);
-    band.run_item = static_cast<uint16_t>((63 - i) * kRateRow);
-    band.exact = step == 1.0;
-    band.double_quotient = band.divider.integer_path && step >= 1.0;
   }
 }
 

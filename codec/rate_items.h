@@ -20,7 +20,7 @@ inline constexpr int kRebuiltTable = 1024;
 struct BandQuantiser {
   StepDivider divider;
   uint32_t least;           // magnitudes below quantise to 0
-  uint32_t limit;           // the largest quotient its row of rebuilt values holds
+  uint32_t limit;           // the largest quotient its row of rebuilt values holds (0 without a row)
   uint32_t rebuilt_row;     // where that row starts in the tree's `rebuilt`
   uint16_t magnitude_item;  // bin 0 of its magnitude model, also a band's terminator
   uint16_t run_item;        // bin 0 of its run model
@@ -69,9 +69,10 @@ uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values,
 uint16_t* write_exact_items(const CodecState& state, const EstimateTree& tree, int entry, int32_t* values, int begin,
                             int end, uint16_t* out, bool& all_zero);
 
-// The tree's quantisers and rebuilt values for a quantizer table, unless
-// they were made for it already.
-void prepare_step_tables(const float quant[64], EstimateTree& tree);
+// The tree's quantisers for a quantizer table, unless they were made for it
+// already, and the rebuilt values of entries first_row to last_row. An entry
+// without its row rebuilds every nonzero magnitude through rebuilt_beyond.
+void prepare_step_tables(const float quant[64], EstimateTree& tree, int first_row = 0, int last_row = 63);
 
 // The rate items of a block's bands at state.level, from `out` on, the
 // coefficients quantised on the way; nonzero ones are then dequantised
