@@ -494,6 +494,19 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
   }
 }
 
+// A node whose table has one entry (a row or a column of samples, the
+// commonest nodes): that entry's cost as the search below finds it, with
+// the same evaluation and the same sum, without the search around them.
+[[gnu::noinline]] DirectionChoice single_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node,
+                                                   Scratch& scratch) {
+  if (node.slot[0] < 0) compute_direction(state, tree, node, 0, scratch);
+  const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[0])];
+  const uint16_t* items = node.events.get() + entry.events_begin;
+  double rate = state.rate_bits[kDirectionModel][0];  // entry 0's bin
+  for (uint32_t t = 0; t < entry.events_count; ++t) rate = rate + state.item_bits[items[t]];
+  return {rate + entry.distortion, 0};
+}
+
 // The direction search of choose_direction, on cached evaluations.
 DirectionChoice choose_node_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node) {
   // Large (the side-by-side transforms' storage): kept on the heap, one per
@@ -502,6 +515,7 @@ DirectionChoice choose_node_direction(CodecState& state, const EstimateTree& tre
   // they are read, and pages a small image never reaches stay untouched.
   thread_local const std::unique_ptr<Scratch> owned = std::make_unique_for_overwrite<Scratch>();
   Scratch& scratch = *owned;
+  if (node.geometry->table.size() == 1 && !state.rdo) return single_direction(state, tree, node, scratch);
   DirectionChoice best = search_directions_batched(
       static_cast<int>(node.geometry->table.size()), [&](const int* indices, int count, double* costs) {
         direction_costs_cached(state, tree, node, indices, count, costs, scratch);
