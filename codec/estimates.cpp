@@ -418,6 +418,11 @@ void sum_rates(const double* rate_bits, const uint16_t* const* items, const uint
   }
 }
 
+// The bits of coding table entry `index` as the block's direction.
+double direction_bits_of(const CodecState& state, int index) {
+  return state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
+}
+
 // Costs of table entries indices[0..count) of the node, evaluating those not
 // met before.
 void direction_costs_cached(CodecState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
@@ -467,7 +472,7 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
       const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
       items[g] = node.events.get() + entry.events_begin;
       item_counts[g] = entry.events_count;
-      direction_bits[g] = state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
+      direction_bits[g] = direction_bits_of(state, index);
       rates[g] = direction_bits[g];
     }
     if (group == 4) {
@@ -502,8 +507,8 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
   if (node.slot[0] < 0) compute_direction(state, tree, node, 0, scratch);
   const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[0])];
   const uint16_t* items = node.events.get() + entry.events_begin;
-  double rate = state.rate_bits[kDirectionModel][0];  // entry 0's bin
-  for (uint32_t t = 0; t < entry.events_count; ++t) rate = rate + state.item_bits[items[t]];
+  double rate = direction_bits_of(state, 0);
+  sum_rates<1>(state.item_bits, &items, &entry.events_count, &rate);
   return {rate + entry.distortion, 0};
 }
 

@@ -20,7 +20,6 @@ namespace kv {
 void prepare_step_tables(const float quant[64], EstimateTree& tree, int first_row, int last_row) {
   if (!std::equal(quant, quant + 64, tree.steps) || tree.rebuilt.empty()) {
     std::copy(quant, quant + 64, tree.steps);
-    tree.rebuilt.clear();
     tree.rows_made = 0;
     for (int i = 0; i < 64; ++i) {
       const double step = quant[i];
@@ -37,8 +36,9 @@ void prepare_step_tables(const float quant[64], EstimateTree& tree, int first_ro
     }
     // Row 0 of the table, for entries without a row of their own: every
     // magnitude from 1 on goes past its limit of 0 to rebuilt_beyond.
-    tree.rebuilt.assign(kRebuiltTable + 1, 0);
+    tree.rebuilt.clear();
     tree.rebuilt.reserve(65 * (kRebuiltTable + 1));  // rows never move, nor are copied
+    tree.rebuilt.resize(kRebuiltTable + 1, 0);
   }
   // Rows are made for the entries a tree uses (a few of 64: 4 KiB each, whose
   // pages would otherwise be touched for nothing).

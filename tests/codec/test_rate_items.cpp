@@ -41,6 +41,12 @@ Outcome run(Writer writer, const CodecState& state, const EstimateTree& tree, co
   return outcome;
 }
 
+// The encoder's writer over every band, as a Writer.
+uint16_t* write_all_bands(const CodecState& s, const EstimateTree& t, const BandLayout& l, int32_t* v, uint16_t* out,
+                          bool& all_zero) {
+  return write_rate_items(s, t, l, v, out, all_zero);
+}
+
 // Coefficients as the search meets them (mostly below the step), dense
 // ones, and ones reaching past the tables and the double quotient's range.
 std::vector<int32_t> coefficients(int n, int kind, std::mt19937& random) {
@@ -75,8 +81,6 @@ TEST(RateItems, EncoderWriterEqualsPortable) {
 
   std::mt19937 random(11);
   const int sizes[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17, 31, 64, 100, 256, 257, 1000, 1024};
-  const Writer write_all_bands = [](const CodecState& s, const EstimateTree& t, const BandLayout& l, int32_t* v,
-                                    uint16_t* out, bool& all_zero) { return write_rate_items(s, t, l, v, out, all_zero); };
   const Writer write_odd_bands = [](const CodecState& s, const EstimateTree& t, const BandLayout& l, int32_t* v,
                                     uint16_t* out, bool& all_zero) {
     return write_rate_items(s, t, l, v, out, all_zero, 0xAAAAAAAAu);  // bands 1, 3, 5, ...
@@ -142,8 +146,6 @@ TEST(RateItems, ExactBandWriterEqualsPortable) {
 TEST(RateItems, EntriesWithoutRowsWriteTheSame) {
   CodecState state;
   build_bin_tables(state);
-  const Writer write_all_bands = [](const CodecState& s, const EstimateTree& t, const BandLayout& l, int32_t* v,
-                                    uint16_t* out, bool& all_zero) { return write_rate_items(s, t, l, v, out, all_zero); };
   std::mt19937 random(13);
   for (float q : {2.0f, 8.0f, 32.0f}) {
     std::vector<float> quant(64);
