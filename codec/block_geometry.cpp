@@ -49,7 +49,6 @@ const BlockGeometry& GeometryCache::geometry(int width, int height) {
       for (int32_t v : values) energy += static_cast<double>(v) * v;
       g->band_gain[static_cast<size_t>(j)] = energy / (static_cast<double>(kUnit) * kUnit);
     }
-    g->order.resize(g->table.size());
     g->ready = std::make_unique<std::atomic<const uint16_t*>[]>(g->table.size());
     slot = std::move(g);
   }
@@ -60,13 +59,14 @@ const BlockGeometry& GeometryCache::geometry(int width, int height) {
 const uint16_t* GeometryCache::scan_order(const BlockGeometry& geometry, int index) {
   if (const uint16_t* order = geometry.ready[index].load(std::memory_order_acquire)) return order;
   std::lock_guard<std::mutex> lock(mutex_);
-  auto& slot = geometry.order[static_cast<size_t>(index)];
-  if (!slot) {
-    slot = std::make_unique<uint16_t[]>(static_cast<size_t>(geometry.samples));
-    build_scan_order(geometry.width, geometry.height, geometry.table[static_cast<size_t>(index)], slot.get());
-    geometry.ready[index].store(slot.get(), std::memory_order_release);
+  const uint16_t* order = geometry.ready[index].load(std::memory_order_relaxed);
+  if (!order) {
+    uint16_t* built = orders_.allocate_array<uint16_t>(static_cast<size_t>(geometry.samples));
+    build_scan_order(geometry.width, geometry.height, geometry.table[static_cast<size_t>(index)], built);
+    geometry.ready[index].store(built, std::memory_order_release);
+    order = built;
   }
-  return slot.get();
+  return order;
 }
 
 }  // namespace kv

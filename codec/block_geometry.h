@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "block_transform.h"
+#include "chunk_arena.h"
 
 namespace kv {
 
@@ -21,9 +22,8 @@ struct BlockGeometry {
   std::vector<ScanDirection> table;
   BandLayout layout;
   std::vector<double> band_gain;  // energy of the block's reconstruction from a unit coefficient of band j
-  // order[index][k] = row-major sample index at scan position k, built on
-  // first use; published through `ready` so that readers need no lock.
-  mutable std::vector<std::unique_ptr<uint16_t[]>> order;
+  // ready[index][k] = row-major sample index at scan position k, built on
+  // first use (null before) and published so that readers need no lock.
   mutable std::unique_ptr<std::atomic<const uint16_t*>[]> ready;
 };
 
@@ -35,6 +35,7 @@ class GeometryCache {
 
  private:
   std::mutex mutex_;
+  ChunkArena orders_;  // the scan orders, under mutex_
   std::unordered_map<uint32_t, std::unique_ptr<BlockGeometry>> sizes_;
   // Sizes met lately, by a hash of the size: most lookups need no lock.
   // Geometries live as long as the cache, so a pointer seen stays valid.

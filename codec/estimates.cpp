@@ -18,13 +18,17 @@ namespace {
 
 // log2 of every count a model can hold, with the library's log2: the
 // estimates sum exactly the doubles the plain computation would.
+// Built once per process in a chunk (one page fault rather than 33), and
+// kept to the end.
 const double* log2_table() {
-  static const std::vector<double> table = [] {
-    std::vector<double> t(kModelLimit + 1);
-    for (size_t i = 0; i < t.size(); ++i) t[i] = std::log2(static_cast<double>(i));
+  static const double* const table = [] {
+    constexpr size_t kCounts = kModelLimit + 1;
+    static ChunkArena* const arena = new ChunkArena;
+    double* t = arena->allocate_array<double>(kCounts);
+    for (size_t i = 0; i < kCounts; ++i) t[i] = std::log2(static_cast<double>(i));
     return t;
   }();
-  return table.data();
+  return table;
 }
 
 // The sum of squares of a block's samples, as the error of an all-zero
@@ -199,16 +203,20 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
 
 // Room for the rate items of one more evaluation of an n-sample block, at
 // the end of the node's items; the writers store straight into it.
-uint16_t* reserve_events(EstimateNode& node, int n) {
+uint16_t* reserve_events(const EstimateTree& tree, EstimateNode& node, int n) {
   const size_t need = node.events_used + static_cast<size_t>(rate_item_capacity(n));
   if (node.events_capacity < need) {
     const size_t capacity = std::max(need, 2 * node.events_capacity);
-    std::unique_ptr<uint16_t[]> grown = std::make_unique_for_overwrite<uint16_t[]>(capacity);
-    std::copy_n(node.events.get(), node.events_used, grown.get());
-    node.events = std::move(grown);
+    uint16_t* grown;
+    {
+      std::lock_guard<std::mutex> lock(tree.event_mutex);
+      grown = tree.event_store.allocate_array<uint16_t>(capacity);
+    }
+    std::copy_n(node.events, node.events_used, grown);
+    node.events = grown;
     node.events_capacity = capacity;
   }
-  return node.events.get() + node.events_used;
+  return node.events + node.events_used;
 }
 
 // The items of a block whose coefficients are all 0: each band's terminator.
@@ -240,7 +248,7 @@ Items append_items(const CodecState& state, const EstimateTree& tree, EstimateNo
   const BlockGeometry& g = *node.geometry;
   const BandLayout& layout = g.layout;
   const int level = state.level;
-  uint16_t* const begin = reserve_events(node, g.samples);
+  uint16_t* const begin = reserve_events(tree, node, g.samples);
   const uint16_t* end;
   // The writers report into a local: were it a field of the returned
   // record, the record would live in memory and be read back as a whole
@@ -470,7 +478,7 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
     for (int g = 0; g < group; ++g) {
       const int index = indices[first + g];
       const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
-      items[g] = node.events.get() + entry.events_begin;
+      items[g] = node.events + entry.events_begin;
       item_counts[g] = entry.events_count;
       direction_bits[g] = direction_bits_of(state, index);
       rates[g] = direction_bits[g];
@@ -506,7 +514,7 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
                                                    Scratch& scratch) {
   if (node.slot[0] < 0) compute_direction(state, tree, node, 0, scratch);
   const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[0])];
-  const uint16_t* items = node.events.get() + entry.events_begin;
+  const uint16_t* items = node.events + entry.events_begin;
   double rate = direction_bits_of(state, 0);
   sum_rates<1>(state.item_bits, &items, &entry.events_count, &rate);
   return {rate + entry.distortion, 0};

@@ -13,9 +13,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "block_geometry.h"
+#include "chunk_arena.h"
 #include "codec_state.h"
 #include "direction_search.h"
 #include "rate_items.h"
@@ -52,7 +54,8 @@ struct EstimateNode {
   // Rate items of every evaluated direction: the first events_used of
   // events_capacity (the rest is room the writers may store into, left
   // uncleared: an evaluation reserves three items a sample and uses few).
-  std::unique_ptr<uint16_t[]> events;
+  // The storage is the tree's (event_store); a node keeps it when reused.
+  uint16_t* events = nullptr;
   size_t events_capacity = 0;
   size_t events_used = 0;
   std::vector<int32_t> coefficients;  // rate-distortion mode only
@@ -72,6 +75,10 @@ struct EstimateTree {
   std::vector<size_t> runs;         // and its runs of `order` handed to the threads
   const GeometryCache* geometry_source = nullptr;
   std::vector<const BlockGeometry*> geometries;  // the sizes met so far, from geometry_source
+  // Where the nodes' rate items grow, from any searching thread. What a
+  // node outgrows stays in the arena: at most as much again as is in use.
+  mutable std::mutex event_mutex;
+  mutable ChunkArena event_store;
 };
 
 void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree);

@@ -1,0 +1,114 @@
+#include "chunk_arena.h"
+
+#include <cstdint>
+#include <mutex>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KV_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KV_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef KV_ADDRESS_SANITIZER
+#define KV_ADDRESS_SANITIZER 0
+#endif
+
+namespace kv {
+
+namespace {
+
+void* map_chunk() {
+#if defined(__linux__)
+  // Twice the size, then the ends cut off: what stays is aligned to a
+  // chunk, which a huge page needs.
+  const size_t mapped = 2 * kChunkBytes;
+  void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  const auto start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t aligned = (start + kChunkBytes - 1) & ~uintptr_t{kChunkBytes - 1};
+  if (aligned > start) munmap(p, aligned - start);
+  if (const uintptr_t tail = start + mapped - (aligned + kChunkBytes); tail > 0)
+    munmap(reinterpret_cast<void*>(aligned + kChunkBytes), tail);
+  void* chunk = reinterpret_cast<void*>(aligned);
+#if defined(MADV_HUGEPAGE)
+  madvise(chunk, kChunkBytes, MADV_HUGEPAGE);  // a hint: small pages if refused
+#endif
+  return chunk;
+#else
+  return ::operator new(kChunkBytes, std::align_val_t{kChunkBytes});
+#endif
+}
+
+void unmap_chunk(void* chunk) {
+#if defined(__linux__)
+  munmap(chunk, kChunkBytes);
+#else
+  ::operator delete(chunk, std::align_val_t{kChunkBytes});
+#endif
+}
+
+// Chunks given back, for the next run; never destroyed, so that arenas that
+// die late in the process's exit still find it.
+struct SpareChunks {
+  static constexpr int kKept = 4;
+  std::mutex mutex;
+  void* chunk[kKept] = {};
+  int count = 0;
+};
+
+SpareChunks& spare_chunks() {
+  static SpareChunks* spare = new SpareChunks;
+  return *spare;
+}
+
+}  // namespace
+
+void* take_chunk() {
+  SpareChunks& spare = spare_chunks();
+  {
+    std::lock_guard<std::mutex> lock(spare.mutex);
+    if (spare.count > 0) return spare.chunk[--spare.count];
+  }
+  return map_chunk();
+}
+
+void give_back_chunk(void* chunk) {
+  SpareChunks& spare = spare_chunks();
+  {
+    std::lock_guard<std::mutex> lock(spare.mutex);
+    if (spare.count < SpareChunks::kKept) {
+      spare.chunk[spare.count++] = chunk;
+      return;
+    }
+  }
+  unmap_chunk(chunk);
+}
+
+ChunkArena::~ChunkArena() {
+  for (void* chunk : chunks_) give_back_chunk(chunk);
+}
+
+void* ChunkArena::allocate(size_t bytes) {
+  constexpr size_t kAlignment = 64;
+  bytes = (bytes + kAlignment - 1) & ~(kAlignment - 1);
+  if (KV_ADDRESS_SANITIZER || bytes > kChunkBytes / 4) {
+    own_blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(bytes));
+    return own_blocks_.back().get();
+  }
+  if (bytes > kChunkBytes - used_) {
+    chunks_.reserve(chunks_.size() + 1);  // so that a chunk taken is never lost
+    chunks_.push_back(take_chunk());
+    used_ = 0;
+  }
+  void* p = static_cast<std::byte*>(chunks_.back()) + used_;
+  used_ += bytes;
+  return p;
+}
+
+}  // namespace kv

@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "block_geometry.h"
+#include "block_transform.h"
+#include "chunk_arena.h"
+
+namespace kv {
+namespace {
+
+// Blocks of many sizes, several chunks' worth, some too large for a chunk:
+// each must be aligned, apart from every other, and keep what was written
+// into it while the later ones are carved out.
+TEST(ChunkArena, BlocksStayApartAndKeepTheirContents) {
+  ChunkArena arena;
+  std::vector<std::pair<uint8_t*, size_t>> blocks;
+  size_t total = 0;
+  for (size_t i = 0; total < 3 * kChunkBytes; ++i) {
+    const size_t bytes = i % 97 == 0 ? kChunkBytes / 4 + 1 + i : 1 + (i * 7919) % 20000;
+    auto* p = static_cast<uint8_t*>(arena.allocate(bytes));
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u) << "block " << i;
+    std::memset(p, static_cast<int>(i & 0xFF), bytes);
+    blocks.emplace_back(p, bytes);
+    total += bytes;
+  }
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const auto [p, bytes] = blocks[i];
+    ASSERT_TRUE(std::all_of(p, p + bytes, [&](uint8_t b) { return b == (i & 0xFF); })) << "block " << i;
+  }
+  std::sort(blocks.begin(), blocks.end());
+  for (size_t i = 1; i < blocks.size(); ++i) ASSERT_LE(blocks[i - 1].first + blocks[i - 1].second, blocks[i].first);
+}
+
+// Every scan order of the sizes up to 32 wide at four heights (7 MB), built by
+// four threads at once through one cache, checked once all are built.
+TEST(ChunkArena, ScanOrdersBuiltOnSeveralThreadsStayIntact) {
+  constexpr int kHeights[] = {2, 5, 9, 13};
+  GeometryCache cache;
+  auto build_sizes = [&](int first_width) {
+    for (int w = first_width; w <= 32; w += 4)
+      for (int h : kHeights) {
+        const BlockGeometry& g = cache.geometry(w, h);
+        for (int index = 0; index < static_cast<int>(g.table.size()); ++index) cache.scan_order(g, index);
+      }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 1; t <= 4; ++t) threads.emplace_back(build_sizes, t);
+  for (std::thread& thread : threads) thread.join();
+  std::vector<int32_t> position(32 * 32);
+  for (int w = 1; w <= 32; ++w)
+    for (int h : kHeights) {
+      const BlockGeometry& g = cache.geometry(w, h);
+      for (int index = 0; index < static_cast<int>(g.table.size()); ++index) {
+        scan_positions(w, h, g.table[static_cast<size_t>(index)], position.data());
+        const uint16_t* order = cache.scan_order(g, index);
+        for (int k = 0; k < w * h; ++k) ASSERT_EQ(position[order[k]], k) << w << "x" << h << " entry " << index;
+      }
+    }
+}
+
+}  // namespace
+}  // namespace kv
