@@ -90,16 +90,19 @@ void give_back_chunk(void* chunk) {
   unmap_chunk(chunk);
 }
 
+constexpr size_t kAlignment = 64;
+
 ChunkArena::~ChunkArena() {
   for (void* chunk : chunks_) give_back_chunk(chunk);
+  for (void* block : own_blocks_) ::operator delete(block, std::align_val_t{kAlignment});
 }
 
 void* ChunkArena::allocate(size_t bytes) {
-  constexpr size_t kAlignment = 64;
   bytes = (bytes + kAlignment - 1) & ~(kAlignment - 1);
   if (KV_ADDRESS_SANITIZER || bytes > kChunkBytes / 4) {
-    own_blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(bytes));
-    return own_blocks_.back().get();
+    own_blocks_.reserve(own_blocks_.size() + 1);  // so that a block taken is never lost
+    own_blocks_.push_back(::operator new(bytes, std::align_val_t{kAlignment}));
+    return own_blocks_.back();
   }
   if (bytes > kChunkBytes - used_) {
     chunks_.reserve(chunks_.size() + 1);  // so that a chunk taken is never lost

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
+#include <cstdint>
+#include <mutex>
+#include <new>
 #include <vector>
 
 namespace kv {
@@ -29,18 +31,40 @@ class ChunkArena {
   ChunkArena& operator=(const ChunkArena&) = delete;
   ~ChunkArena();
 
-  // `bytes` of storage aligned to 16 at least, valid until the arena dies.
-  // Requests beyond a quarter of a chunk get a heap block of their own.
+  // `bytes` of storage aligned to 64, valid until the arena dies. Requests
+  // beyond a quarter of a chunk get a heap block of their own.
   void* allocate(size_t bytes);
   template <typename T>
   T* allocate_array(size_t count) {
+    static_assert(alignof(T) <= 64);
+    if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
     return static_cast<T*>(allocate(count * sizeof(T)));
   }
 
  private:
   std::vector<void*> chunks_;
-  std::vector<std::unique_ptr<std::byte[]>> own_blocks_;
+  std::vector<void*> own_blocks_;
   size_t used_ = kChunkBytes;  // bytes taken from the last chunk
+};
+
+// A standard allocator drawing on an arena under a lock, for containers of
+// one arena that threads may grow at once. Freeing is left to the arena:
+// what a container outgrows stays until the arena dies.
+template <typename T>
+struct ArenaAllocator {
+  using value_type = T;
+  ChunkArena* arena;
+  std::mutex* mutex;
+
+  ArenaAllocator(ChunkArena& a, std::mutex& m) noexcept : arena(&a), mutex(&m) {}
+  template <typename U>
+  ArenaAllocator(const ArenaAllocator<U>& other) noexcept : arena(other.arena), mutex(other.mutex) {}
+  T* allocate(size_t count) {
+    std::lock_guard<std::mutex> lock(*mutex);
+    return arena->allocate_array<T>(count);
+  }
+  void deallocate(T*, size_t) noexcept {}
+  friend bool operator==(const ArenaAllocator& a, const ArenaAllocator& b) { return a.arena == b.arena; }
 };
 
 }  // namespace kv

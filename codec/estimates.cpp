@@ -4,6 +4,9 @@
 #include <bit>
 #include <cmath>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <type_traits>
 
 #include "direction_batch.h"
 #include "magnitude.h"
@@ -66,6 +69,47 @@ struct Scratch {
   // entries miss on 18 % of coins' errors at q = 32, where 256 missed on 40 %.
   static constexpr int kDistortionBits = 12;
   Distortion distortions[1 << kDistortionBits];
+};
+
+static_assert(std::is_trivially_destructible_v<Scratch>, "slots are reused, never destroyed");
+
+// The searching threads' scratch, in slots packed into chunks and handed on
+// when a thread ends: a pool's workers live only as long as its encode, and
+// the next encode's take the memory they left, already touched.
+struct ScratchSlots {
+  std::mutex mutex;
+  ChunkArena arena;
+  std::vector<Scratch*> spare;  // with room for every slot made
+  size_t made = 0;
+};
+
+ScratchSlots& scratch_slots() {
+  static ScratchSlots* const slots = new ScratchSlots;  // never destroyed: threads end late
+  return *slots;
+}
+
+struct ThreadScratch {
+  Scratch* scratch;
+  ThreadScratch() {
+    ScratchSlots& slots = scratch_slots();
+    std::lock_guard<std::mutex> lock(slots.mutex);
+    if (!slots.spare.empty()) {
+      scratch = slots.spare.back();
+      slots.spare.pop_back();
+      return;
+    }
+    slots.spare.reserve(slots.made + 1);
+    // Default-initialised: only the memo of distortions starts filled.
+    scratch = new (slots.arena.allocate(sizeof(Scratch))) Scratch;
+    ++slots.made;
+  }
+  ~ThreadScratch() {
+    ScratchSlots& slots = scratch_slots();
+    std::lock_guard<std::mutex> lock(slots.mutex);
+    slots.spare.push_back(scratch);
+  }
+  ThreadScratch(const ThreadScratch&) = delete;
+  ThreadScratch& operator=(const ThreadScratch&) = delete;
 };
 
 // Rate-distortion-optimised quantisation of a block's lifted coefficients, in
@@ -207,11 +251,7 @@ uint16_t* reserve_events(const EstimateTree& tree, EstimateNode& node, int n) {
   const size_t need = node.events_used + static_cast<size_t>(rate_item_capacity(n));
   if (node.events_capacity < need) {
     const size_t capacity = std::max(need, 2 * node.events_capacity);
-    uint16_t* grown;
-    {
-      std::lock_guard<std::mutex> lock(tree.event_mutex);
-      grown = tree.event_store.allocate_array<uint16_t>(capacity);
-    }
+    uint16_t* grown = ArenaAllocator<uint16_t>(tree.store, tree.store_mutex).allocate(capacity);
     std::copy_n(node.events, node.events_used, grown);
     node.events = grown;
     node.events_capacity = capacity;
@@ -522,12 +562,10 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
 
 // The direction search of choose_direction, on cached evaluations.
 DirectionChoice choose_node_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node) {
-  // Large (the side-by-side transforms' storage): kept on the heap, one per
-  // thread, so that neither a thread's stack nor its static storage holds it.
-  // Only the memo of distortions starts filled: the arrays are written before
-  // they are read, and pages a small image never reaches stay untouched.
-  thread_local const std::unique_ptr<Scratch> owned = std::make_unique_for_overwrite<Scratch>();
-  Scratch& scratch = *owned;
+  // Large (the side-by-side transforms' storage): one slot per thread, so
+  // that neither a thread's stack nor its static storage holds it.
+  thread_local const ThreadScratch owned;
+  Scratch& scratch = *owned.scratch;
   if (node.geometry->table.size() == 1 && !state.rdo) return single_direction(state, tree, node, scratch);
   DirectionChoice best = search_directions_batched(
       static_cast<int>(node.geometry->table.size()), [&](const int* indices, int count, double* costs) {

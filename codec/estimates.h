@@ -54,7 +54,7 @@ struct EstimateNode {
   // Rate items of every evaluated direction: the first events_used of
   // events_capacity (the rest is room the writers may store into, left
   // uncleared: an evaluation reserves three items a sample and uses few).
-  // The storage is the tree's (event_store); a node keeps it when reused.
+  // The storage is the tree's; a node keeps it when reused.
   uint16_t* events = nullptr;
   size_t events_capacity = 0;
   size_t events_used = 0;
@@ -63,22 +63,25 @@ struct EstimateNode {
 
 // The quadtree below one block of at most kSplitMaxArea samples.
 struct EstimateTree {
-  std::vector<EstimateNode> nodes;  // node 0 is the root; nodes past `used` are spare
+  // Where the nodes, the rebuilt rows and the nodes' rate items grow (these
+  // from any searching thread). What outgrows its room stays in the arena;
+  // the tree reserves its nodes and rows once.
+  mutable std::mutex store_mutex;
+  mutable ChunkArena store;
+  // node 0 is the root; nodes past `used` are spare
+  std::vector<EstimateNode, ArenaAllocator<EstimateNode>> nodes{{store, store_mutex}};
   size_t used = 0;
   // Per quantizer table entry: how it quantises, and the value dequantised()
   // rebuilds from every magnitude up to its limit (at most kRebuiltTable).
   float steps[64] = {};  // the quantizer table these were made for
   BandQuantiser bands[64] = {};
-  std::vector<int32_t> rebuilt;  // rows of kRebuiltTable + 1: a shared row of 0s, then the entries' rows
+  // rows of kRebuiltTable + 1: a shared row of 0s, then the entries' rows
+  std::vector<int32_t, ArenaAllocator<int32_t>> rebuilt{{store, store_mutex}};
   uint64_t rows_made = 0;        // the entries whose rows are in `rebuilt`
   std::vector<int> subtree, order;  // ensure_estimates' lists, reused
   std::vector<size_t> runs;         // and its runs of `order` handed to the threads
   const GeometryCache* geometry_source = nullptr;
   std::vector<const BlockGeometry*> geometries;  // the sizes met so far, from geometry_source
-  // Where the nodes' rate items grow, from any searching thread. What a
-  // node outgrows stays in the arena: at most as much again as is in use.
-  mutable std::mutex event_mutex;
-  mutable ChunkArena event_store;
 };
 
 void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree);

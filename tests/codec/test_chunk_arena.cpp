@@ -24,7 +24,7 @@ TEST(ChunkArena, BlocksStayApartAndKeepTheirContents) {
   for (size_t i = 0; total < 3 * kChunkBytes; ++i) {
     const size_t bytes = i % 97 == 0 ? kChunkBytes / 4 + 1 + i : 1 + (i * 7919) % 20000;
     auto* p = static_cast<uint8_t*>(arena.allocate(bytes));
-    ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u) << "block " << i;
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u) << "block " << i;
     std::memset(p, static_cast<int>(i & 0xFF), bytes);
     blocks.emplace_back(p, bytes);
     total += bytes;
