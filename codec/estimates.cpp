@@ -19,15 +19,26 @@ namespace kv {
 
 namespace {
 
+// What the encoder keeps for the whole process, in chunks of its own: the
+// log2 table and the threads' scratch slots. Never destroyed: threads end late.
+struct LastingStore {
+  std::mutex mutex;
+  ChunkArena arena;
+};
+
+LastingStore& lasting_store() {
+  static LastingStore* const store = new LastingStore;
+  return *store;
+}
+
 // log2 of every count a model can hold, with the library's log2: the
-// estimates sum exactly the doubles the plain computation would.
-// Built once per process in a chunk (one page fault rather than 33), and
-// kept to the end.
+// estimates sum exactly the doubles the plain computation would. Built once
+// per process.
 const double* log2_table() {
   static const double* const table = [] {
     constexpr size_t kCounts = kModelLimit + 1;
-    static ChunkArena* const arena = new ChunkArena;
-    double* t = arena->allocate_array<double>(kCounts);
+    LastingStore& store = lasting_store();
+    double* t = ArenaAllocator<double>(store.arena, store.mutex).allocate(kCounts);
     for (size_t i = 0; i < kCounts; ++i) t[i] = std::log2(static_cast<double>(i));
     return t;
   }();
@@ -73,26 +84,25 @@ struct Scratch {
 
 static_assert(std::is_trivially_destructible_v<Scratch>, "slots are reused, never destroyed");
 
-// The searching threads' scratch, in slots packed into chunks and handed on
+// The searching threads' scratch, in slots of the lasting store handed on
 // when a thread ends: a pool's workers live only as long as its encode, and
 // the next encode's take the memory they left, already touched.
 struct ScratchSlots {
-  std::mutex mutex;
-  ChunkArena arena;
-  std::vector<Scratch*> spare;  // with room for every slot made
+  std::vector<Scratch*> spare;  // under the store's mutex, with room for every slot made
   size_t made = 0;
 };
 
 ScratchSlots& scratch_slots() {
-  static ScratchSlots* const slots = new ScratchSlots;  // never destroyed: threads end late
+  static ScratchSlots* const slots = new ScratchSlots;
   return *slots;
 }
 
 struct ThreadScratch {
   Scratch* scratch;
   ThreadScratch() {
+    LastingStore& store = lasting_store();
     ScratchSlots& slots = scratch_slots();
-    std::lock_guard<std::mutex> lock(slots.mutex);
+    std::lock_guard<std::mutex> lock(store.mutex);
     if (!slots.spare.empty()) {
       scratch = slots.spare.back();
       slots.spare.pop_back();
@@ -100,13 +110,13 @@ struct ThreadScratch {
     }
     slots.spare.reserve(slots.made + 1);
     // Default-initialised: only the memo of distortions starts filled.
-    scratch = new (slots.arena.allocate(sizeof(Scratch))) Scratch;
+    scratch = new (store.arena.allocate(sizeof(Scratch))) Scratch;
     ++slots.made;
   }
   ~ThreadScratch() {
-    ScratchSlots& slots = scratch_slots();
-    std::lock_guard<std::mutex> lock(slots.mutex);
-    slots.spare.push_back(scratch);
+    LastingStore& store = lasting_store();
+    std::lock_guard<std::mutex> lock(store.mutex);
+    scratch_slots().spare.push_back(scratch);
   }
   ThreadScratch(const ThreadScratch&) = delete;
   ThreadScratch& operator=(const ThreadScratch&) = delete;
