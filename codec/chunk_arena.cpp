@@ -1,5 +1,6 @@
 #include "chunk_arena.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -97,15 +98,27 @@ ChunkArena::~ChunkArena() {
   for (void* block : own_blocks_) ::operator delete(block, std::align_val_t{kAlignment});
 }
 
+namespace {
+
+// Room for one more entry before it is taken, so that nothing taken is lost
+// to a failed push_back; grown geometrically.
+template <typename T>
+void make_room(std::vector<T>& list) {
+  if (list.size() == list.capacity()) list.reserve(std::max<size_t>(8, 2 * list.size()));
+}
+
+}  // namespace
+
 void* ChunkArena::allocate(size_t bytes) {
-  bytes = (bytes + kAlignment - 1) & ~(kAlignment - 1);
+  if (bytes > SIZE_MAX - kAlignment) throw std::bad_alloc();
+  bytes = (std::max<size_t>(bytes, 1) + kAlignment - 1) & ~(kAlignment - 1);  // a request for 0 gets room too
   if (KV_ADDRESS_SANITIZER || bytes > kChunkBytes / 4) {
-    own_blocks_.reserve(own_blocks_.size() + 1);  // so that a block taken is never lost
+    make_room(own_blocks_);
     own_blocks_.push_back(::operator new(bytes, std::align_val_t{kAlignment}));
     return own_blocks_.back();
   }
   if (bytes > kChunkBytes - used_) {
-    chunks_.reserve(chunks_.size() + 1);  // so that a chunk taken is never lost
+    make_room(chunks_);
     chunks_.push_back(take_chunk());
     used_ = 0;
   }

@@ -40,6 +40,13 @@ struct DirectionEstimate {
 inline constexpr uint64_t kNotEstimated = ~uint64_t{0};
 
 struct EstimateNode {
+  // Not copied: a copy would share the tree's storage of `events`.
+  EstimateNode() = default;
+  EstimateNode(const EstimateNode&) = delete;
+  EstimateNode& operator=(const EstimateNode&) = delete;
+  EstimateNode(EstimateNode&&) = default;
+  EstimateNode& operator=(EstimateNode&&) = default;
+
   Block block;
   const BlockGeometry* geometry = nullptr;
   int32_t first_child = 0;  // children with samples are consecutive nodes

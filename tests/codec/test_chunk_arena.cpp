@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -22,7 +23,7 @@ TEST(ChunkArena, BlocksStayApartAndKeepTheirContents) {
   std::vector<std::pair<uint8_t*, size_t>> blocks;
   size_t total = 0;
   for (size_t i = 0; total < 3 * kChunkBytes; ++i) {
-    const size_t bytes = i % 97 == 0 ? kChunkBytes / 4 + 1 + i : 1 + (i * 7919) % 20000;
+    const size_t bytes = i % 97 == 0 ? kChunkBytes / 4 + 1 + i : i % 89 == 0 ? 0 : 1 + (i * 7919) % 20000;
     auto* p = static_cast<uint8_t*>(arena.allocate(bytes));
     ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u) << "block " << i;
     std::memset(p, static_cast<int>(i & 0xFF), bytes);
@@ -34,7 +35,43 @@ TEST(ChunkArena, BlocksStayApartAndKeepTheirContents) {
     ASSERT_TRUE(std::all_of(p, p + bytes, [&](uint8_t b) { return b == (i & 0xFF); })) << "block " << i;
   }
   std::sort(blocks.begin(), blocks.end());
-  for (size_t i = 1; i < blocks.size(); ++i) ASSERT_LE(blocks[i - 1].first + blocks[i - 1].second, blocks[i].first);
+  // A request for 0 gets a place of its own too.
+  for (size_t i = 1; i < blocks.size(); ++i)
+    ASSERT_LE(blocks[i - 1].first + std::max<size_t>(blocks[i - 1].second, 1), blocks[i].first);
+}
+
+// Chunks held at once are distinct and aligned to their size (as a huge page
+// needs), also when they come back from the ones given back.
+TEST(ChunkArena, ChunksHeldAtOnceAreDistinctAndAligned) {
+  for (int round = 0; round < 2; ++round) {
+    std::vector<void*> held;
+    for (int i = 0; i < 6; ++i) {
+      held.push_back(take_chunk());
+      ASSERT_EQ(reinterpret_cast<uintptr_t>(held.back()) % kChunkBytes, 0u);
+      std::memset(held.back(), i, kChunkBytes);
+    }
+    for (int i = 0; i < 6; ++i) {
+      const auto* bytes = static_cast<const uint8_t*>(held[static_cast<size_t>(i)]);
+      ASSERT_TRUE(bytes[0] == i && bytes[kChunkBytes - 1] == i) << "chunk " << i << " round " << round;
+    }
+    for (void* chunk : held) give_back_chunk(chunk);
+  }
+}
+
+// Containers of one arena grown by several threads at once keep their values.
+TEST(ChunkArena, ContainersGrowOnSeveralThreadsAtOnce) {
+  ChunkArena arena;
+  std::mutex mutex;
+  using Values = std::vector<int32_t, ArenaAllocator<int32_t>>;
+  std::vector<Values> lists(4, Values(ArenaAllocator<int32_t>(arena, mutex)));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&lists, t] {
+      for (int32_t k = 0; k < 100000; ++k) lists[static_cast<size_t>(t)].push_back(k * 4 + t);
+    });
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < 4; ++t)
+    for (int32_t k = 0; k < 100000; ++k) ASSERT_EQ(lists[static_cast<size_t>(t)][static_cast<size_t>(k)], k * 4 + t);
 }
 
 // Every scan order of the sizes up to 32 wide at four heights (7 MB), built by
