@@ -70,6 +70,18 @@ SpareChunks& spare_chunks() {
 
 }  // namespace
 
+void advise_big_pages(void* data, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const auto start = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t first = (start + kChunkBytes - 1) & ~uintptr_t{kChunkBytes - 1};
+  const uintptr_t last = (start + bytes) & ~uintptr_t{kChunkBytes - 1};
+  if (bytes >= kChunkBytes && first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
 void* take_chunk() {
   SpareChunks& spare = spare_chunks();
   {

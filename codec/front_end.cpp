@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <new>
 
+#include "chunk_arena.h"
 #include "colour.h"
 #include "estimates.h"
 #include "failure.h"
@@ -65,7 +66,7 @@ void encode_image(CodecState& state, float base_q, const char* input_name, const
     code_colour_matrix(state, matrix, true);
     apply_colour_transform(state, matrix, true);
   }
-  if (state.rebuild) state.rebuilt.assign(state.image.size(), 0);
+  if (state.rebuild) assign_zeroed_in_big_pages(state.rebuilt, state.image.size());
   code_planes(state, true, 1);
   release_models(state);
   if (state.rebuild) {
@@ -103,7 +104,7 @@ void decode_image(CodecState& state, uint64_t memory_limit, const char* input_na
   const uint64_t limit = memory_limit ? memory_limit : physical_memory_bytes();
   if (samples > limit / sizeof(int32_t)) fail(-1, "Not enough memory.");
   try {
-    state.image.assign(samples, 0);
+    assign_zeroed_in_big_pages(state.image, samples);
   } catch (const std::bad_alloc&) {
     fail(-1, "Not enough memory.");
   }

@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+#include "chunk_arena.h"
+
 namespace kv {
 
 namespace {
@@ -102,7 +104,7 @@ bool read_image(ByteSource& in, Image& image, const ReadLimits& limits) {
   if (count > max_bytes / sizeof(int32_t)) return false;
   std::vector<int32_t> samples;
   try {
-    samples.resize(count);
+    assign_zeroed_in_big_pages(samples, count);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -187,7 +189,7 @@ std::vector<uint8_t> format_pnm(int32_t width, int32_t height, int32_t channels,
   char header[64];
   int length = std::snprintf(header, sizeof header, "P%c\n%d %d\n255\n", channels == 1 ? '5' : '6', width, height);
   const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(channels);
-  bytes.resize(static_cast<size_t>(length) + count);
+  assign_zeroed_in_big_pages(bytes, static_cast<size_t>(length) + count);
   std::copy(header, header + length, bytes.begin());
   for (size_t i = 0; i < count; ++i) bytes[static_cast<size_t>(length) + i] = static_cast<uint8_t>(samples[i]);
   return bytes;

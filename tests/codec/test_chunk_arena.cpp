@@ -74,6 +74,17 @@ TEST(ChunkArena, ContainersGrowOnSeveralThreadsAtOnce) {
     for (int32_t k = 0; k < 100000; ++k) ASSERT_EQ(lists[static_cast<size_t>(t)][static_cast<size_t>(k)], k * 4 + t);
 }
 
+// Planes made in big pages hold exactly the zeros asked for, whatever the
+// vector held before and however its storage falls across 2 MiB stretches.
+TEST(ChunkArena, PlanesInBigPagesStartAsZeros) {
+  for (size_t count : {size_t{0}, size_t{5}, kChunkBytes / 4 - 3, 3 * kChunkBytes + 7}) {
+    std::vector<int32_t> plane(1000, -1);
+    assign_zeroed_in_big_pages(plane, count);
+    ASSERT_EQ(plane.size(), count);
+    EXPECT_TRUE(std::all_of(plane.begin(), plane.end(), [](int32_t v) { return v == 0; })) << count;
+  }
+}
+
 // Every scan order of the sizes up to 32 wide at four heights (7 MB), built by
 // four threads at once through one cache, checked once all are built.
 TEST(ChunkArena, ScanOrdersBuiltOnSeveralThreadsStayIntact) {
