@@ -24,6 +24,11 @@ namespace kv {
 
 namespace {
 
+// The first chunk boundary at or above `address`.
+uintptr_t chunk_boundary_above(uintptr_t address) {
+  return (address + kChunkBytes - 1) & ~uintptr_t{kChunkBytes - 1};
+}
+
 void* map_chunk() {
 #if defined(__linux__)
   // Twice the size, then the ends cut off: what stays is aligned to a
@@ -32,7 +37,7 @@ void* map_chunk() {
   void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   const auto start = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t aligned = (start + kChunkBytes - 1) & ~uintptr_t{kChunkBytes - 1};
+  const uintptr_t aligned = chunk_boundary_above(start);
   if (aligned > start) munmap(p, aligned - start);
   if (const uintptr_t tail = start + mapped - (aligned + kChunkBytes); tail > 0)
     munmap(reinterpret_cast<void*>(aligned + kChunkBytes), tail);
@@ -73,7 +78,7 @@ SpareChunks& spare_chunks() {
 void advise_big_pages(void* data, size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   const auto start = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t first = (start + kChunkBytes - 1) & ~uintptr_t{kChunkBytes - 1};
+  const uintptr_t first = chunk_boundary_above(start);
   const uintptr_t last = (start + bytes) & ~uintptr_t{kChunkBytes - 1};
   if (bytes >= kChunkBytes && first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #else

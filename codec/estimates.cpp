@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <type_traits>
@@ -19,11 +18,17 @@ namespace kv {
 
 namespace {
 
+struct Scratch;
+
 // What the encoder keeps for the whole process, in chunks of its own: the
 // log2 table and the threads' scratch slots. Never destroyed: threads end late.
 struct LastingStore {
   std::mutex mutex;
   ChunkArena arena;
+  // Scratch slots no thread holds, with room for every slot made (so that
+  // handing one back never allocates).
+  std::vector<Scratch*> spare_scratch;
+  size_t scratch_made = 0;
 };
 
 LastingStore& lasting_store() {
@@ -87,36 +92,25 @@ static_assert(std::is_trivially_destructible_v<Scratch>, "slots are reused, neve
 // The searching threads' scratch, in slots of the lasting store handed on
 // when a thread ends: a pool's workers live only as long as its encode, and
 // the next encode's take the memory they left, already touched.
-struct ScratchSlots {
-  std::vector<Scratch*> spare;  // under the store's mutex, with room for every slot made
-  size_t made = 0;
-};
-
-ScratchSlots& scratch_slots() {
-  static ScratchSlots* const slots = new ScratchSlots;
-  return *slots;
-}
-
 struct ThreadScratch {
   Scratch* scratch;
   ThreadScratch() {
     LastingStore& store = lasting_store();
-    ScratchSlots& slots = scratch_slots();
     std::lock_guard<std::mutex> lock(store.mutex);
-    if (!slots.spare.empty()) {
-      scratch = slots.spare.back();
-      slots.spare.pop_back();
+    if (!store.spare_scratch.empty()) {
+      scratch = store.spare_scratch.back();
+      store.spare_scratch.pop_back();
       return;
     }
-    slots.spare.reserve(slots.made + 1);
+    store.spare_scratch.reserve(store.scratch_made + 1);
     // Default-initialised: only the memo of distortions starts filled.
     scratch = new (store.arena.allocate(sizeof(Scratch))) Scratch;
-    ++slots.made;
+    ++store.scratch_made;
   }
   ~ThreadScratch() {
     LastingStore& store = lasting_store();
     std::lock_guard<std::mutex> lock(store.mutex);
-    scratch_slots().spare.push_back(scratch);
+    store.spare_scratch.push_back(scratch);
   }
   ThreadScratch(const ThreadScratch&) = delete;
   ThreadScratch& operator=(const ThreadScratch&) = delete;
