@@ -29,6 +29,9 @@ struct BlockGeometry {
 
 class GeometryCache {
  public:
+  // An encoder's search builds hundreds of KiB of scan orders, a decoder a
+  // few dozen KiB: huge pages pay only for the former.
+  explicit GeometryCache(ChunkPages pages = ChunkPages::huge) : orders_(pages) {}
   const BlockGeometry& geometry(int width, int height);
   // The scan order of table entry `index`: sample index by scan position.
   const uint16_t* scan_order(const BlockGeometry& geometry, int index);

@@ -29,7 +29,7 @@ uintptr_t chunk_boundary_above(uintptr_t address) {
   return (address + kChunkBytes - 1) & ~uintptr_t{kChunkBytes - 1};
 }
 
-void* map_chunk() {
+void* map_chunk(ChunkPages pages) {
 #if defined(__linux__)
   // Twice the size, then the ends cut off: what stays is aligned to a
   // chunk, which a huge page needs.
@@ -43,10 +43,11 @@ void* map_chunk() {
     munmap(reinterpret_cast<void*>(aligned + kChunkBytes), tail);
   void* chunk = reinterpret_cast<void*>(aligned);
 #if defined(MADV_HUGEPAGE)
-  madvise(chunk, kChunkBytes, MADV_HUGEPAGE);  // a hint: small pages if refused
+  if (pages == ChunkPages::huge) madvise(chunk, kChunkBytes, MADV_HUGEPAGE);  // a hint: small pages if refused
 #endif
   return chunk;
 #else
+  (void)pages;
   return ::operator new(kChunkBytes, std::align_val_t{kChunkBytes});
 #endif
 }
@@ -87,13 +88,15 @@ void advise_big_pages(void* data, size_t bytes) {
 #endif
 }
 
-void* take_chunk() {
+// A kept chunk is reused as it is, whatever its pages: it was touched where
+// its last arena wrote, and advice given now would not change those pages.
+void* take_chunk(ChunkPages pages) {
   SpareChunks& spare = spare_chunks();
   {
     std::lock_guard<std::mutex> lock(spare.mutex);
     if (spare.count > 0) return spare.chunk[--spare.count];
   }
-  return map_chunk();
+  return map_chunk(pages);
 }
 
 void give_back_chunk(void* chunk) {
@@ -136,7 +139,7 @@ void* ChunkArena::allocate(size_t bytes) {
   }
   if (bytes > kChunkBytes - used_) {
     make_room(chunks_);
-    chunks_.push_back(take_chunk());
+    chunks_.push_back(take_chunk(pages_));
     used_ = 0;
   }
   void* p = static_cast<std::byte*>(chunks_.back()) + used_;

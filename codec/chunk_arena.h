@@ -31,10 +31,16 @@ void assign_zeroed_in_big_pages(std::vector<T>& v, size_t count) {
   v.resize(count);
 }
 
+// Whether a chunk is advised for huge pages. A huge page is cleared whole
+// at its first touch, which costs about as much as 90 first touches of small
+// pages: worth it only where a run fills a few hundred KiB or more (the
+// encoder's scan orders and estimates; the decoder needs a few dozen KiB).
+enum class ChunkPages { huge, small };
+
 // One chunk, aligned to its size, contents unspecified; throws bad_alloc
 // when there is no memory. A few chunks given back are kept for the next
 // run in the process, which then touches no fresh pages either.
-void* take_chunk();
+void* take_chunk(ChunkPages pages = ChunkPages::huge);
 void give_back_chunk(void* chunk);
 
 // Bump allocation from chunks, all freed with the arena. Not thread-safe:
@@ -42,7 +48,7 @@ void give_back_chunk(void* chunk);
 // its own heap block, so that overruns are still caught.
 class ChunkArena {
  public:
-  ChunkArena() = default;
+  explicit ChunkArena(ChunkPages pages = ChunkPages::huge) : pages_(pages) {}
   ChunkArena(const ChunkArena&) = delete;
   ChunkArena& operator=(const ChunkArena&) = delete;
   ~ChunkArena();
@@ -61,6 +67,7 @@ class ChunkArena {
   std::vector<void*> chunks_;
   std::vector<void*> own_blocks_;
   size_t used_ = kChunkBytes;  // bytes taken from the last chunk
+  ChunkPages pages_;
 };
 
 // A standard allocator drawing on an arena under a lock, for containers of

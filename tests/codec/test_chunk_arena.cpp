@@ -40,13 +40,14 @@ TEST(ChunkArena, BlocksStayApartAndKeepTheirContents) {
     ASSERT_LE(blocks[i - 1].first + std::max<size_t>(blocks[i - 1].second, 1), blocks[i].first);
 }
 
-// Chunks held at once are distinct and aligned to their size (as a huge page
-// needs), also when they come back from the ones given back.
+// Chunks held at once, in small pages or huge, are distinct and aligned to
+// their size (as a huge page needs), also when they come back from the ones
+// given back.
 TEST(ChunkArena, ChunksHeldAtOnceAreDistinctAndAligned) {
   for (int round = 0; round < 2; ++round) {
     std::vector<void*> held;
     for (int i = 0; i < 6; ++i) {
-      held.push_back(take_chunk());
+      held.push_back(take_chunk(i % 2 == 0 ? ChunkPages::huge : ChunkPages::small));
       ASSERT_EQ(reinterpret_cast<uintptr_t>(held.back()) % kChunkBytes, 0u);
       std::memset(held.back(), i, kChunkBytes);
     }
