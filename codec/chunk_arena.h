@@ -32,9 +32,9 @@ void assign_zeroed_in_big_pages(std::vector<T>& v, size_t count) {
 }
 
 // Whether a chunk is advised for huge pages. A huge page is cleared whole
-// at its first touch, which costs about as much as 90 first touches of small
-// pages: worth it only where a run fills a few hundred KiB or more (the
-// encoder's scan orders and estimates; the decoder needs a few dozen KiB).
+// at its first touch, which costs about as much as a hundred first touches
+// of small pages: worth it only where a run fills a few hundred KiB or more
+// (the encoder's scan orders and estimates; the decoder needs a few dozen).
 enum class ChunkPages { huge, small };
 
 // One chunk, aligned to its size, contents unspecified; throws bad_alloc
