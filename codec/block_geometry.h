@@ -29,8 +29,8 @@ struct BlockGeometry {
 
 class GeometryCache {
  public:
-  // An encoder's search builds hundreds of KiB of scan orders, a decoder a
-  // few dozen KiB: huge pages pay only for the former.
+  // An encoder's search builds hundreds of KiB of scan orders; a decoder
+  // may need only a few dozen, and then keeps to small pages.
   explicit GeometryCache(ChunkPages pages = ChunkPages::huge) : orders_(pages) {}
   const BlockGeometry& geometry(int width, int height);
   // The scan order of table entry `index`: sample index by scan position.

@@ -9,17 +9,6 @@
 #include <sys/mman.h>
 #endif
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KV_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KV_ADDRESS_SANITIZER 1
-#endif
-#endif
-#ifndef KV_ADDRESS_SANITIZER
-#define KV_ADDRESS_SANITIZER 0
-#endif
-
 namespace kv {
 
 namespace {
@@ -29,7 +18,7 @@ uintptr_t chunk_boundary_above(uintptr_t address) {
   return (address + kChunkBytes - 1) & ~uintptr_t{kChunkBytes - 1};
 }
 
-void* map_chunk(ChunkPages pages) {
+void* map_chunk(bool huge_pages) {
 #if defined(__linux__)
   // Twice the size, then the ends cut off: what stays is aligned to a
   // chunk, which a huge page needs.
@@ -43,11 +32,11 @@ void* map_chunk(ChunkPages pages) {
     munmap(reinterpret_cast<void*>(aligned + kChunkBytes), tail);
   void* chunk = reinterpret_cast<void*>(aligned);
 #if defined(MADV_HUGEPAGE)
-  if (pages == ChunkPages::huge) madvise(chunk, kChunkBytes, MADV_HUGEPAGE);  // a hint: small pages if refused
+  if (huge_pages) madvise(chunk, kChunkBytes, MADV_HUGEPAGE);  // a hint: small pages if refused
 #endif
   return chunk;
 #else
-  (void)pages;
+  (void)huge_pages;
   return ::operator new(kChunkBytes, std::align_val_t{kChunkBytes});
 #endif
 }
@@ -90,13 +79,13 @@ void advise_big_pages(void* data, size_t bytes) {
 
 // A kept chunk is reused as it is, whatever its pages: it was touched where
 // its last arena wrote, and advice given now would not change those pages.
-void* take_chunk(ChunkPages pages) {
+void* take_chunk(bool huge_pages) {
   SpareChunks& spare = spare_chunks();
   {
     std::lock_guard<std::mutex> lock(spare.mutex);
     if (spare.count > 0) return spare.chunk[--spare.count];
   }
-  return map_chunk(pages);
+  return map_chunk(huge_pages);
 }
 
 void give_back_chunk(void* chunk) {
@@ -132,15 +121,20 @@ void make_room(std::vector<T>& list) {
 void* ChunkArena::allocate(size_t bytes) {
   if (bytes > SIZE_MAX - kAlignment) throw std::bad_alloc();
   bytes = (std::max<size_t>(bytes, 1) + kAlignment - 1) & ~(kAlignment - 1);  // a request for 0 gets room too
-  if (KV_ADDRESS_SANITIZER || bytes > kChunkBytes / 4) {
+  if (!kArenaCarvesChunks || bytes > kChunkBytes / 4) {
     make_room(own_blocks_);
     own_blocks_.push_back(::operator new(bytes, std::align_val_t{kAlignment}));
     return own_blocks_.back();
   }
-  if (bytes > kChunkBytes - used_) {
+  if (bytes > room_ - used_) {
+    // The first chunk of an arena that starts small holds kSmallPagesFill
+    // in small pages; every later one (or a larger first request) is huge.
+    const bool small = pages_ == ChunkPages::small_first && bytes <= kSmallPagesFill;
     make_room(chunks_);
-    chunks_.push_back(take_chunk(pages_));
+    chunks_.push_back(take_chunk(!small));
+    room_ = small ? kSmallPagesFill : kChunkBytes;
     used_ = 0;
+    pages_ = ChunkPages::huge;
   }
   void* p = static_cast<std::byte*>(chunks_.back()) + used_;
   used_ += bytes;

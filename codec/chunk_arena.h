@@ -11,9 +11,23 @@
 #include <new>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KV_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KV_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef KV_ADDRESS_SANITIZER
+#define KV_ADDRESS_SANITIZER 0
+#endif
+
 namespace kv {
 
 inline constexpr size_t kChunkBytes = size_t{2} << 20;
+// Under AddressSanitizer an arena gives every request a heap block of its
+// own instead of carving chunks, so that overruns are still caught.
+inline constexpr bool kArenaCarvesChunks = !KV_ADDRESS_SANITIZER;
 
 // Advises the kernel that the whole 2 MiB stretches of [data, data + bytes)
 // may be backed with huge pages; to be called before their first touch.
@@ -31,17 +45,20 @@ void assign_zeroed_in_big_pages(std::vector<T>& v, size_t count) {
   v.resize(count);
 }
 
-// Whether a chunk is advised for huge pages. A huge page is cleared whole
-// at its first touch, which costs about as much as a hundred first touches
-// of small pages: worth it only where a run fills a few hundred KiB or more
-// (the encoder's scan orders and estimates; the decoder needs a few dozen).
-enum class ChunkPages { huge, small };
-
-// One chunk, aligned to its size, contents unspecified; throws bad_alloc
-// when there is no memory. A few chunks given back are kept for the next
-// run in the process, which then touches no fresh pages either.
-void* take_chunk(ChunkPages pages = ChunkPages::huge);
+// One chunk, aligned to its size, contents unspecified, advised for huge
+// pages unless `huge_pages` is false; throws bad_alloc when there is no
+// memory. A few chunks given back are kept for the next run in the
+// process, which then touches no fresh pages either.
+void* take_chunk(bool huge_pages = true);
 void give_back_chunk(void* chunk);
+
+// How an arena's chunks are paged. A huge page is cleared whole at its first
+// touch, which costs about as much as a hundred first touches of small
+// pages: worth it only where a run fills a few hundred KiB or more. An arena
+// that may stay small (a decoder's scan orders: 35-570 KiB on the
+// photographs) fills kSmallPagesFill of a chunk in small pages first.
+enum class ChunkPages { huge, small_first };
+inline constexpr size_t kSmallPagesFill = size_t{128} << 10;
 
 // Bump allocation from chunks, all freed with the arena. Not thread-safe:
 // the owner serialises allocations. Under AddressSanitizer every request is
@@ -66,7 +83,8 @@ class ChunkArena {
  private:
   std::vector<void*> chunks_;
   std::vector<void*> own_blocks_;
-  size_t used_ = kChunkBytes;  // bytes taken from the last chunk
+  size_t room_ = 0;  // bytes the last chunk may hold
+  size_t used_ = 0;  // bytes taken from it
   ChunkPages pages_;
 };
 

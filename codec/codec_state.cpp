@@ -31,7 +31,7 @@ void build_quantizer_table(float base_q, float quant[64]) {
 
 void prepare_run(CodecState& state, bool encode) {
   if (!state.geometry)
-    state.geometry = std::make_shared<GeometryCache>(encode ? ChunkPages::huge : ChunkPages::small);
+    state.geometry = std::make_shared<GeometryCache>(encode ? ChunkPages::huge : ChunkPages::small_first);
   if (encode && !state.pool) {
     int threads = state.threads > 0 ? state.threads : default_thread_count();
     state.pool = std::make_shared<ThreadPool>(threads);

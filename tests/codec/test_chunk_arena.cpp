@@ -17,27 +17,54 @@ namespace {
 
 // Blocks of many sizes, several chunks' worth, some too large for a chunk:
 // each must be aligned, apart from every other, and keep what was written
-// into it while the later ones are carved out.
+// into it while the later ones are carved out; also in an arena that fills
+// part of its first chunk in small pages before it goes on in huge ones.
 TEST(ChunkArena, BlocksStayApartAndKeepTheirContents) {
-  ChunkArena arena;
-  std::vector<std::pair<uint8_t*, size_t>> blocks;
-  size_t total = 0;
-  for (size_t i = 0; total < 3 * kChunkBytes; ++i) {
-    const size_t bytes = i % 97 == 0 ? kChunkBytes / 4 + 1 + i : i % 89 == 0 ? 0 : 1 + (i * 7919) % 20000;
-    auto* p = static_cast<uint8_t*>(arena.allocate(bytes));
-    ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u) << "block " << i;
-    std::memset(p, static_cast<int>(i & 0xFF), bytes);
-    blocks.emplace_back(p, bytes);
-    total += bytes;
+  for (ChunkPages pages : {ChunkPages::huge, ChunkPages::small_first}) {
+    ChunkArena arena(pages);
+    std::vector<std::pair<uint8_t*, size_t>> blocks;
+    size_t total = 0;
+    for (size_t i = 0; total < 3 * kChunkBytes; ++i) {
+      const size_t bytes = i % 97 == 0 ? kChunkBytes / 4 + 1 + i : i % 89 == 0 ? 0 : 1 + (i * 7919) % 20000;
+      auto* p = static_cast<uint8_t*>(arena.allocate(bytes));
+      ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u) << "block " << i;
+      std::memset(p, static_cast<int>(i & 0xFF), bytes);
+      blocks.emplace_back(p, bytes);
+      total += bytes;
+    }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      const auto [p, bytes] = blocks[i];
+      ASSERT_TRUE(std::all_of(p, p + bytes, [&](uint8_t b) { return b == (i & 0xFF); })) << "block " << i;
+    }
+    std::sort(blocks.begin(), blocks.end());
+    // A request for 0 gets a place of its own too.
+    for (size_t i = 1; i < blocks.size(); ++i)
+      ASSERT_LE(blocks[i - 1].first + std::max<size_t>(blocks[i - 1].second, 1), blocks[i].first);
   }
-  for (size_t i = 0; i < blocks.size(); ++i) {
-    const auto [p, bytes] = blocks[i];
-    ASSERT_TRUE(std::all_of(p, p + bytes, [&](uint8_t b) { return b == (i & 0xFF); })) << "block " << i;
+}
+
+// An arena that starts in small pages keeps to kSmallPagesFill of its first
+// chunk, and then to the whole of each later one.
+TEST(ChunkArena, SmallPagesFillOnlyPartOfTheFirstChunk) {
+  if (!kArenaCarvesChunks) GTEST_SKIP() << "every request is a heap block of its own";
+  ChunkArena arena(ChunkPages::small_first);
+  auto* first = static_cast<uint8_t*>(arena.allocate(1000));
+  const auto chunk_of = [](const void* p) { return reinterpret_cast<uintptr_t>(p) / kChunkBytes; };
+  size_t used = 1024;
+  uint8_t* p = first;
+  while (chunk_of(p) == chunk_of(first)) {
+    p = static_cast<uint8_t*>(arena.allocate(4096));
+    if (chunk_of(p) == chunk_of(first)) used = static_cast<size_t>(p - first) + 4096;
   }
-  std::sort(blocks.begin(), blocks.end());
-  // A request for 0 gets a place of its own too.
-  for (size_t i = 1; i < blocks.size(); ++i)
-    ASSERT_LE(blocks[i - 1].first + std::max<size_t>(blocks[i - 1].second, 1), blocks[i].first);
+  EXPECT_LE(used, kSmallPagesFill);
+  EXPECT_GT(used, kSmallPagesFill - 4096);
+  const uint8_t* second = p;
+  size_t taken = 4096;
+  while (chunk_of(p) == chunk_of(second)) {
+    p = static_cast<uint8_t*>(arena.allocate(4096));
+    taken += 4096;
+  }
+  EXPECT_GT(taken, kChunkBytes - 4096);
 }
 
 // Chunks held at once, in small pages or huge, are distinct and aligned to
@@ -47,7 +74,7 @@ TEST(ChunkArena, ChunksHeldAtOnceAreDistinctAndAligned) {
   for (int round = 0; round < 2; ++round) {
     std::vector<void*> held;
     for (int i = 0; i < 6; ++i) {
-      held.push_back(take_chunk(i % 2 == 0 ? ChunkPages::huge : ChunkPages::small));
+      held.push_back(take_chunk(/*huge_pages=*/i % 2 == 0));
       ASSERT_EQ(reinterpret_cast<uintptr_t>(held.back()) % kChunkBytes, 0u);
       std::memset(held.back(), i, kChunkBytes);
     }
