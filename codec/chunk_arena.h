@@ -55,7 +55,7 @@ void give_back_chunk(void* chunk);
 // How an arena's chunks are paged. A huge page is cleared whole at its first
 // touch, which costs about as much as a hundred first touches of small
 // pages: worth it only where a run fills a few hundred KiB or more. An arena
-// that may stay small (a decoder's scan orders: 35-570 KiB on the
+// that may stay small (a decoder's scan orders: 33-557 KiB on the
 // photographs) fills kSmallPagesFill of a chunk in small pages first.
 enum class ChunkPages { huge, small_first };
 inline constexpr size_t kSmallPagesFill = size_t{128} << 10;
