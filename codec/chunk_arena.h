@@ -61,8 +61,8 @@ enum class ChunkPages { huge, small_first };
 inline constexpr size_t kSmallPagesFill = size_t{128} << 10;
 
 // Bump allocation from chunks, all freed with the arena. Not thread-safe:
-// the owner serialises allocations. Under AddressSanitizer every request is
-// its own heap block, so that overruns are still caught.
+// the owner serialises allocations (see kArenaCarvesChunks for sanitizer
+// builds).
 class ChunkArena {
  public:
   explicit ChunkArena(ChunkPages pages = ChunkPages::huge) : pages_(pages) {}
@@ -85,7 +85,7 @@ class ChunkArena {
   std::vector<void*> own_blocks_;
   size_t room_ = 0;  // bytes the last chunk may hold
   size_t used_ = 0;  // bytes taken from it
-  ChunkPages pages_;
+  ChunkPages pages_;  // of the next chunk: small_first only until the first is taken
 };
 
 // A standard allocator drawing on an arena under a lock, for containers of

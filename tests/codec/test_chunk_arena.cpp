@@ -48,22 +48,20 @@ TEST(ChunkArena, BlocksStayApartAndKeepTheirContents) {
 TEST(ChunkArena, SmallPagesFillOnlyPartOfTheFirstChunk) {
   if (!kArenaCarvesChunks) GTEST_SKIP() << "every request is a heap block of its own";
   ChunkArena arena(ChunkPages::small_first);
-  auto* first = static_cast<uint8_t*>(arena.allocate(1000));
   const auto chunk_of = [](const void* p) { return reinterpret_cast<uintptr_t>(p) / kChunkBytes; };
-  size_t used = 1024;
-  uint8_t* p = first;
-  while (chunk_of(p) == chunk_of(first)) {
-    p = static_cast<uint8_t*>(arena.allocate(4096));
-    if (chunk_of(p) == chunk_of(first)) used = static_cast<size_t>(p - first) + 4096;
-  }
+  // Takes 4 KiB blocks until one lands in another chunk: the bytes that the
+  // chunk of `start` (a block of `start_bytes`) held, and that next block.
+  const auto fill = [&](uint8_t* start, size_t start_bytes) {
+    size_t held = start_bytes;
+    uint8_t* p;
+    while (chunk_of(p = static_cast<uint8_t*>(arena.allocate(4096))) == chunk_of(start))
+      held = static_cast<size_t>(p - start) + 4096;
+    return std::pair{held, p};
+  };
+  const auto [used, second] = fill(static_cast<uint8_t*>(arena.allocate(1000)), 1024);
   EXPECT_LE(used, kSmallPagesFill);
   EXPECT_GT(used, kSmallPagesFill - 4096);
-  const uint8_t* second = p;
-  size_t taken = 4096;
-  while (chunk_of(p) == chunk_of(second)) {
-    p = static_cast<uint8_t*>(arena.allocate(4096));
-    taken += 4096;
-  }
+  const size_t taken = fill(second, 4096).first;
   EXPECT_GT(taken, kChunkBytes - 4096);
 }
 
