@@ -32,6 +32,14 @@ inline int32_t read_magnitude(SymbolReader& reader, CodecState& state, int model
   const uint32_t offset = reader.read_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
   return state.bin_start[bin] + static_cast<int32_t>(offset);
 }
+// read_magnitude<4> for a run of zeros, most often none (bin 0, no offset).
+inline int32_t read_run(SymbolReader& reader, CodecState& state, int model) {
+  BinModel& context = state.decoding_models[model];
+  const uint32_t bin = reader.read_symbol_zero_first(context, kModelIncrement, kModelLimit);
+  if (bin == 0) return 0;
+  const uint32_t offset = reader.read_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
+  return state.bin_start[bin] + static_cast<int32_t>(offset);
+}
 // The bins in three groups by width, which the coefficients' magnitudes
 // are read by: up to kSingleValueBins they hold at most one magnitude (no
 // offset is read), up to kSmallWidthBins from 2 to 8, beyond more than 8.

@@ -153,7 +153,7 @@ namespace {
       int32_t m = read_grouped_magnitude(reader, state, magnitude_model);
       if (m == 0) break;  // the rest of the band is 0
       const bool negative = reader.read_bit() != 0;
-      int32_t run = read_magnitude<4>(reader, state, run_model);
+      int32_t run = read_run(reader, state, run_model);
       if (run >= end - p) fail(1, "decode_block: zero run past the end of a band");
       p += run;
       // dequantise_into without a branch on the sign, a coin toss: negation

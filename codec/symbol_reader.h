@@ -207,6 +207,26 @@ struct SymbolReader {
     return symbol;
   }
 
+  // read_symbol<4> for a model whose symbol 0 is the usual one (the runs of
+  // zeros between a band's coefficients, mostly none): the end of symbol 0
+  // alone picks it, with no other end to compute and no selection; the
+  // others are read as before. Where runs are mostly longer (coarse steps)
+  // the extra test costs about what it saves.
+  uint32_t read_symbol_zero_first(BinModel& model, uint32_t increment, uint32_t limit) {
+    check("read_symbol");
+    const uint64_t g = scaled(model.factor);
+    const uint32_t first_end = static_cast<uint32_t>((uint64_t{static_cast<uint16_t>(model.sum[1])} * g) >> 32);
+    if (delta >= first_end) return read_symbol<4>(model, increment, limit);
+    const uint32_t total = bin_total(model);
+    add_from_first(model, 0, increment);
+    if (total + increment > limit)
+      halve_bin_model(model);
+    else
+      model.factor = read_factor(total + increment);
+    narrow(0, first_end);
+    return 0;
+  }
+
   static constexpr uint32_t kFirstSymbols = 8;
 
   // The increment on the counts of `symbol` < kFirstSymbols: on every sum above it.
