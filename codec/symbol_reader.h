@@ -275,20 +275,17 @@ struct SymbolReader {
   }
 
   // read_bits with n = 1: the quotient (2 (value - low + 1) - 1) / r is 0
-  // or 1, the lower half [0, r/2) or the upper one [r/2, r). Both halves'
-  // shifts come from the interval alone, while delta is still being read
-  // in; the comparison then only picks one.
+  // or 1, the lower half [0, r/2) or the upper one [r/2, r). Only the half
+  // taken has its shift worked out: working out both ahead of the
+  // comparison shortened the chain but cost more than it saved.
   uint32_t read_bit() {
     check("read_bits");
     const uint32_t r = range, half = r >> 1;
-    const int lower_shift = renormalisation_shift(low, low + half - 1);
-    const int upper_shift = renormalisation_shift(low + half, low + r - 1);
     // v = 2 (delta + 1) > r, from the sign of 2 delta + 1 - r (both below
     // 2^17) rather than a branch: a coefficient's sign is a coin toss.
     const uint32_t upper = ((2 * delta + 1 - r) >> 31) ^ 1;
     const uint32_t mask = 0 - upper;
-    narrow_shifted(half & mask, half + ((r - 2 * half) & mask),
-                   lower_shift ^ ((lower_shift ^ upper_shift) & static_cast<int>(mask)));
+    narrow(half & mask, half + ((r - half) & mask));
     return upper;
   }
 
