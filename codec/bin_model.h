@@ -100,16 +100,22 @@ inline uint32_t find_bin_scaled(const BinModel& model, uint32_t x, uint32_t r) {
 // Every count halved, rounding up (a count never falls to 0); the reciprocal follows.
 void halve_bin_model(BinModel& model);
 
+// After an increment that made the total `total`: halving once if it
+// exceeds the limit, else the factor of the new total.
+inline void settle_bin_model(BinModel& model, uint32_t total, uint32_t limit) {
+  if (total > limit)
+    halve_bin_model(model);
+  else
+    model.factor = read_factor(total);
+}
+
 // AdaptiveModel's update_context: the increment on the symbol's count, then
 // halving once if the total exceeds the limit.
 inline void update_bin_model(BinModel& model, uint32_t symbol, uint32_t increment, uint32_t limit) {
   const int16_t add = static_cast<int16_t>(increment);
   int16_t* above = model.sum + 1;
   for (int s = 0; s < kBinSymbols; ++s) above[s] = static_cast<int16_t>(above[s] + (s >= static_cast<int>(symbol) ? add : 0));
-  if (bin_total(model) > limit)
-    halve_bin_model(model);
-  else
-    model.factor = read_factor(bin_total(model));
+  settle_bin_model(model, bin_total(model), limit);
 }
 
 }  // namespace kv

@@ -199,10 +199,7 @@ struct SymbolReader {
       }
       add_from(model, symbol, increment);
     }
-    if (total + increment > limit)
-      halve_bin_model(model);
-    else
-      model.factor = read_factor(total + increment);
+    settle_bin_model(model, total + increment, limit);
     narrow(a, b);
     return symbol;
   }
@@ -219,10 +216,7 @@ struct SymbolReader {
     if (delta >= first_end) return read_symbol<4>(model, increment, limit);
     const uint32_t total = bin_total(model);
     add_from_first(model, 0, increment);
-    if (total + increment > limit)
-      halve_bin_model(model);
-    else
-      model.factor = read_factor(total + increment);
+    settle_bin_model(model, total + increment, limit);
     narrow(0, first_end);
     return 0;
   }
