@@ -147,7 +147,6 @@ namespace {
     int32_t p = layout.end[j + 1];
     const int32_t end = layout.end[j];
     const double step = state.quant[state.level + j];
-    const bool scaled = step != 1.0;  // (v +- 0.35) * 1 truncates back to v
     const int magnitude_model = j + state.level, run_model = 63 - j - state.level;
     while (p < end) {
       int32_t m = read_grouped_magnitude(reader, state, magnitude_model);
@@ -158,15 +157,15 @@ namespace {
       p += run;
       // dequantise_into without a branch on the sign, a coin toss: negation
       // is exact and rounding symmetric, so (-m - 0.35) step is -((m + 0.35)
-      // step), and truncation commutes with the sign too.
+      // step), and truncation commutes with the sign too. A step of 1 takes
+      // the same way, as (m + 0.35) 1 truncates back to m: the floating-point
+      // units do it beside the coder's integer work, cheaper than a test.
       int32_t v = m;
-      if (scaled) {
-        const double rebuilt = (m + 0.35) * step;
-        if (rebuilt < 2147483648.0)
-          v = static_cast<int32_t>(rebuilt);
-        else
-          refused = true;
-      }
+      const double rebuilt = (m + 0.35) * step;
+      if (rebuilt < 2147483648.0)
+        v = static_cast<int32_t>(rebuilt);
+      else
+        refused = true;
       const int32_t sign = negative ? -1 : 0;
       values[p++] = (v ^ sign) - sign;
     }
