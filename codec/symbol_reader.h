@@ -157,6 +157,11 @@ struct SymbolReader {
     }
   }
 
+  // The lower end of `symbol`, (sum[symbol] g) >> 32 for a read's factor g.
+  static uint32_t end_of(const BinModel& model, uint32_t symbol, uint64_t g) {
+    return static_cast<uint32_t>((uint64_t{static_cast<uint16_t>(model.sum[symbol])} * g) >> 32);
+  }
+
   // read_symbol on a model of the bank, then update_bin_model with the
   // symbol read. The symbol's ends are floor(sum[s] r / total), which is
   // (sum[s] g) >> 32 for any g from r 2^32 / total to 15 above it (sum[s] and
@@ -172,9 +177,7 @@ struct SymbolReader {
     check("read_symbol");
     const uint32_t total = bin_total(model);
     const uint64_t g = scaled(model.factor);
-    auto lower_end = [&](uint32_t s) {
-      return static_cast<uint32_t>((uint64_t{static_cast<uint16_t>(model.sum[s])} * g) >> 32);
-    };
+    auto lower_end = [&](uint32_t s) { return end_of(model, s, g); };
     uint32_t ends[First + 1];
     ends[0] = 0;
     for (uint32_t s = 1; s <= First; ++s) ends[s] = lower_end(s);
@@ -212,7 +215,7 @@ struct SymbolReader {
   uint32_t read_symbol_zero_first(BinModel& model, uint32_t increment, uint32_t limit) {
     check("read_symbol");
     const uint64_t g = scaled(model.factor);
-    const uint32_t first_end = static_cast<uint32_t>((uint64_t{static_cast<uint16_t>(model.sum[1])} * g) >> 32);
+    const uint32_t first_end = end_of(model, 1, g);
     if (delta >= first_end) return read_symbol<4>(model, increment, limit);
     const uint32_t total = bin_total(model);
     add_from_first(model, 0, increment);
