@@ -3,6 +3,7 @@
 // extension, length and stride, and the boundary extensions themselves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <vector>
@@ -35,8 +36,6 @@ TEST(LiftLine, WorkedExamples) {
       {7, {-7, 0}, {-3, 7}},  // a + ((b - a + 1) >> 1) floors
       {7, {10, 20, 30}, {10, 30, 0}},
       {7, ramp(8), {0, 2, 4, 7, 0, 0, 0, 2}},
-      {7, std::vector<int32_t>(8, 5), {5, 5, 5, 5, 0, 0, 0, 0}},
-      {7, std::vector<int32_t>(7, 5), {5, 5, 5, 5, 0, 0, 0}},
       {4, ramp(8), {1, 3, 5, 7, 1, 0, 0, 1}},
       {4, {10, 20}, {15, 10}},
       {9, {1, 2, 3, 4, 5}, {1, 3, 5, 2, 4}},
@@ -46,6 +45,16 @@ TEST(LiftLine, WorkedExamples) {
   for (const auto& c : cases) {
     EXPECT_EQ(lifted(c.in, c.filter), c.out) << "filter " << c.filter << ", n " << c.in.size();
     EXPECT_EQ(lifted(c.out, c.filter, false), c.in) << "inverse, filter " << c.filter;
+  }
+  // A constant line keeps its value in the low half and has no detail. Built
+  // by loops: as literals beside the line of 5s, GCC 12 at -O2 for AVX-512
+  // targets stored the expected line as eight 5s.
+  for (int n : {7, 8}) {
+    const std::vector<int32_t> line(static_cast<size_t>(n), 5);
+    std::vector<int32_t> expected(static_cast<size_t>(n), 0);
+    std::fill_n(expected.begin(), (n + 1) / 2, 5);
+    EXPECT_EQ(lifted(line, 7), expected) << "constant line, n " << n;
+    EXPECT_EQ(lifted(expected, 7, false), line) << "inverse, constant line, n " << n;
   }
 }
 
