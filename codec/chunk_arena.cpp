@@ -77,6 +77,20 @@ void advise_big_pages(void* data, size_t bytes) {
 #endif
 }
 
+void prefault_pages(void* data, size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  // Linux 5.14 and later; older kernels refuse it, and the pages then fault one by one.
+  constexpr uintptr_t kPage = 4096;
+  const auto start = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t first = (start + kPage - 1) & ~(kPage - 1);
+  const uintptr_t last = (start + bytes) & ~(kPage - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
 // A kept chunk is reused as it is, whatever its pages: it was touched where
 // its last arena wrote, and advice given now would not change those pages.
 void* take_chunk(bool huge_pages) {

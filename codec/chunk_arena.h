@@ -33,6 +33,12 @@ inline constexpr bool kArenaCarvesChunks = !KV_ADDRESS_SANITIZER;
 // may be backed with huge pages; to be called before their first touch.
 void advise_big_pages(void* data, size_t bytes);
 
+// Maps the whole pages of [data, data + bytes) for writing in one call,
+// before a run that writes them all: the kernel clears them just the same,
+// but a fault for each 4 KiB page costs this VM about a third more. A hint:
+// nothing happens where the kernel does not offer it.
+void prefault_pages(void* data, size_t bytes);
+
 // Makes `v` hold `count` value-initialised elements in fresh storage advised
 // as above: a large plane then takes one page fault per 2 MiB rather than
 // one per 4 KiB (on some virtual machines the latter cost about as much as
@@ -42,6 +48,7 @@ void assign_zeroed_in_big_pages(std::vector<T>& v, size_t count) {
   std::vector<T>().swap(v);
   v.reserve(count);
   advise_big_pages(v.data(), count * sizeof(T));
+  prefault_pages(v.data(), count * sizeof(T));
   v.resize(count);
 }
 

@@ -111,6 +111,18 @@ TEST(ChunkArena, PlanesInBigPagesStartAsZeros) {
   }
 }
 
+// Mapping pages ahead of their writes leaves what they hold as it is, over
+// any stretch of a buffer, aligned or not, empty or partial.
+TEST(ChunkArena, PrefaultingKeepsContents) {
+  std::vector<uint8_t> buffer(5 * 4096 + 123);
+  for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<uint8_t>(i * 7 + 1);
+  const std::vector<uint8_t> before = buffer;
+  for (const auto& [begin, bytes] : {std::pair<size_t, size_t>{0, buffer.size()}, {1, 0}, {17, 4000}, {4095, 8194}}) {
+    prefault_pages(buffer.data() + begin, bytes);
+    EXPECT_EQ(buffer, before) << begin << " + " << bytes;
+  }
+}
+
 // Every scan order of the sizes up to 32 wide at four heights (7 MB), built by
 // four threads at once through one cache, checked once all are built.
 TEST(ChunkArena, ScanOrdersBuiltOnSeveralThreadsStayIntact) {
