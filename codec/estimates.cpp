@@ -619,10 +619,7 @@ void ensure_estimates(CodecState& state, EstimateTree& tree, int index) {
   // The searches are independent: their order matters only for spreading them.
   int work = 0;
   for (int i : subtree) work += tree.nodes[static_cast<size_t>(i)].geometry->samples;
-  // Lossless coding (every step 1.0) keeps them on one thread: there the
-  // hand-over cost 2-9 % and saved nothing.
-  const bool lossless = state.quant[0] == 1.0f;
-  if (state.pool && state.pool->threads() > 1 && work >= kParallelWork && !lossless) {
+  if (state.pool && state.pool->threads() > 1 && work >= kParallelWork) {
     // The largest searches first, so that the threads finish together.
     std::vector<int>& order = tree.order;
     order = subtree;
