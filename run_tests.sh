@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: once optimised, then under
 # AddressSanitizer and UndefinedBehaviorSanitizer with clang and with GCC,
-# then optimised for this machine's processor; then runs every fuzz target
-# for a minute.
+# under ThreadSanitizer, then optimised for this machine's processor; then
+# runs every fuzz target for a minute.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install_deps.sh
@@ -25,6 +25,12 @@ cmake -S . -B build/sanitize-gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build/sanitize-gcc
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/sanitize-gcc --output-on-failure -j "$jobs"
+# The encoder's searches run on several threads: ThreadSanitizer (clang)
+# watches them and everything else the tests drive.
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ -DKV_THREAD_SANITIZE=ON -DKV_BUILD_BENCH=OFF
+cmake --build build/tsan
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs"
 # Built for this machine's own processor (FMA, AVX-512 where it has them):
 # the golden streams prove the bytes do not depend on the target.
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release \
