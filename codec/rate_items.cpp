@@ -323,8 +323,8 @@ namespace {
 
 // The plain copies go unused where the whole build targets AVX2.
 [[gnu::target("default"), maybe_unused]] uint16_t* band_items(const CodecState& state, const EstimateTree& tree,
-                                                const BandLayout& layout, int32_t* values, uint16_t* out,
-                                                bool& all_zero, uint32_t) {
+                                                              const BandLayout& layout, int32_t* values,
+                                                              uint16_t* out, bool& all_zero, uint32_t) {
   return write_rate_items_portable(state, tree, layout, values, out, all_zero);
 }
 
@@ -357,9 +357,9 @@ namespace {
   return out;
 }
 
-[[gnu::target("default"), maybe_unused]] uint16_t* exact_items(const CodecState& state, const EstimateTree&, int entry,
-                                                 int32_t* values, int begin, int end, uint16_t* out,
-                                                 bool& all_zero) {
+[[gnu::target("default"), maybe_unused]] uint16_t* exact_items(const CodecState& state, const EstimateTree&,
+                                                               int entry, int32_t* values, int begin, int end,
+                                                               uint16_t* out, bool& all_zero) {
   return write_exact_band_items(state, values, begin, end, entry, out, all_zero);
 }
 
