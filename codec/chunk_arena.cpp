@@ -63,14 +63,21 @@ SpareChunks& spare_chunks() {
   return *spare;
 }
 
+#if defined(__linux__)
+// `advice` on the whole `unit`-aligned stretches of [data, data + bytes), if any.
+[[maybe_unused]] void advise_whole_units(void* data, size_t bytes, uintptr_t unit, int advice) {
+  const auto start = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t first = (start + unit - 1) & ~(unit - 1);
+  const uintptr_t last = (start + bytes) & ~(unit - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, advice);
+}
+#endif
+
 }  // namespace
 
 void advise_big_pages(void* data, size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  const auto start = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t first = chunk_boundary_above(start);
-  const uintptr_t last = (start + bytes) & ~uintptr_t{kChunkBytes - 1};
-  if (bytes >= kChunkBytes && first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  advise_whole_units(data, bytes, kChunkBytes, MADV_HUGEPAGE);
 #else
   (void)data;
   (void)bytes;
@@ -80,11 +87,7 @@ void advise_big_pages(void* data, size_t bytes) {
 void prefault_pages(void* data, size_t bytes) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
   // Linux 5.14 and later; older kernels refuse it, and the pages then fault one by one.
-  constexpr uintptr_t kPage = 4096;
-  const auto start = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t first = (start + kPage - 1) & ~(kPage - 1);
-  const uintptr_t last = (start + bytes) & ~(kPage - 1);
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+  advise_whole_units(data, bytes, 4096, MADV_POPULATE_WRITE);
 #else
   (void)data;
   (void)bytes;

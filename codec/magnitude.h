@@ -25,20 +25,22 @@ void write_magnitude(CodecState& state, int model, int32_t v);
 int32_t read_magnitude(CodecState& state, int model);
 // The same with the decoder's registers held by `reader`; bins below `First`
 // are found fastest (SymbolReader::read_symbol).
+// The value of `bin`: its start plus the offset read within its width.
+inline int32_t read_in_bin(SymbolReader& reader, const CodecState& state, uint32_t bin) {
+  const uint32_t offset = reader.read_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
+  return state.bin_start[bin] + static_cast<int32_t>(offset);
+}
 template <uint32_t First = 8>
 inline int32_t read_magnitude(SymbolReader& reader, CodecState& state, int model) {
   BinModel& context = state.decoding_models[model];
-  const uint32_t bin = reader.template read_symbol<First>(context, kModelIncrement, kModelLimit);
-  const uint32_t offset = reader.read_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
-  return state.bin_start[bin] + static_cast<int32_t>(offset);
+  return read_in_bin(reader, state, reader.template read_symbol<First>(context, kModelIncrement, kModelLimit));
 }
 // read_magnitude<4> for a run of zeros, most often none (bin 0, no offset).
 inline int32_t read_run(SymbolReader& reader, CodecState& state, int model) {
   BinModel& context = state.decoding_models[model];
   const uint32_t bin = reader.read_symbol_zero_first(context, kModelIncrement, kModelLimit);
   if (bin == 0) return 0;
-  const uint32_t offset = reader.read_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
-  return state.bin_start[bin] + static_cast<int32_t>(offset);
+  return read_in_bin(reader, state, bin);
 }
 // The bins in three groups by width, which the coefficients' magnitudes
 // are read by: up to kSingleValueBins they hold at most one magnitude (no
