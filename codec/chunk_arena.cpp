@@ -7,6 +7,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace kv {
@@ -86,8 +87,10 @@ void advise_big_pages(void* data, size_t bytes) {
 
 void prefault_pages(void* data, size_t bytes) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  // Linux 5.14 and later; older kernels refuse it, and the pages then fault one by one.
-  advise_whole_units(data, bytes, 4096, MADV_POPULATE_WRITE);
+  // Linux 5.14 and later; older kernels refuse it, and the pages then fault
+  // one by one. The stretch must be aligned to the kernel's own page size.
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  advise_whole_units(data, bytes, page, MADV_POPULATE_WRITE);
 #else
   (void)data;
   (void)bytes;

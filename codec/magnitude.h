@@ -23,13 +23,13 @@ void write_magnitude(CodecState& state, int model, int32_t v);
 // Reads through the decoder's bank (decoding_models), which ends up with the
 // counts the encoder's models have.
 int32_t read_magnitude(CodecState& state, int model);
-// The same with the decoder's registers held by `reader`; bins below `First`
-// are found fastest (SymbolReader::read_symbol).
 // The value of `bin`: its start plus the offset read within its width.
 inline int32_t read_in_bin(SymbolReader& reader, const CodecState& state, uint32_t bin) {
   const uint32_t offset = reader.read_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
   return state.bin_start[bin] + static_cast<int32_t>(offset);
 }
+// read_magnitude with the decoder's registers held by `reader`; bins below
+// `First` are found fastest (SymbolReader::read_symbol).
 template <uint32_t First = 8>
 inline int32_t read_magnitude(SymbolReader& reader, CodecState& state, int model) {
   BinModel& context = state.decoding_models[model];
