@@ -32,8 +32,10 @@ struct SymbolReader {
   // is then taken from length before the shift is known (see scaled).
   uint32_t length;
   int shift;
-  uint64_t reservoir;
-  int reservoir_bits;
+  // The Decoder's reservoir with a 1 bit after its last code bit: the count
+  // of code bits is where that bit is, so a read updates one register, and a
+  // read of n bits has them exactly where the shift by n leaves it in place.
+  uint64_t marked;
   // consumed_bits + reservoir_bits, which only refills change: one register
   // less to update per read.
   uint64_t fetched_bits;
@@ -45,33 +47,41 @@ struct SymbolReader {
         delta(d.value - d.low),
         length(range),
         shift(0),
-        reservoir(d.reservoir),
-        reservoir_bits(d.reservoir_bits),
+        marked(mark(d)),
         fetched_bits(d.consumed_bits + static_cast<uint64_t>(d.reservoir_bits)) {}
   SymbolReader(const SymbolReader&) = delete;
   SymbolReader& operator=(const SymbolReader&) = delete;
+
+  // The decoder's reservoir (at most 63 bits, the rest 0) and its end mark.
+  static uint64_t mark(const Decoder& d) { return d.reservoir | (uint64_t{1} << (63 - d.reservoir_bits)); }
+
+  // Hands the reservoir back to the decoder.
+  void unmark() {
+    decoder.reservoir_bits = 63 - std::countr_zero(marked);
+    decoder.reservoir = marked & (marked - 1);
+  }
 
   void store() {
     decoder.value = low + delta;
     decoder.low = low;
     decoder.high = low + range - 1;
-    decoder.reservoir = reservoir;
-    decoder.reservoir_bits = reservoir_bits;
-    decoder.consumed_bits = fetched_bits - static_cast<uint64_t>(reservoir_bits);
+    unmark();
+    decoder.consumed_bits = fetched_bits - static_cast<uint64_t>(decoder.reservoir_bits);
   }
 
   uint32_t take_bits(int n) {
-    if (reservoir_bits < n) [[unlikely]] {
-      decoder.reservoir = reservoir;
-      decoder.reservoir_bits = reservoir_bits;
+    // The mark survives the shift exactly when n code bits are there.
+    uint64_t rest = marked << n;
+    if (rest == 0) [[unlikely]] {
+      unmark();
+      const int before = decoder.reservoir_bits;
       decoder_detail::refill(decoder, n);
-      fetched_bits += static_cast<uint64_t>(decoder.reservoir_bits - reservoir_bits);
-      reservoir = decoder.reservoir;
-      reservoir_bits = decoder.reservoir_bits;
+      fetched_bits += static_cast<uint64_t>(decoder.reservoir_bits - before);
+      marked = mark(decoder);
+      rest = marked << n;
     }
-    uint32_t bits = static_cast<uint32_t>((reservoir >> 1) >> (63 - n));
-    reservoir <<= n;
-    reservoir_bits -= n;
+    const uint32_t bits = static_cast<uint32_t>((marked >> 1) >> (63 - n));
+    marked = rest;
     return bits;
   }
 

@@ -14,22 +14,23 @@ namespace {
 constexpr size_t kWindowSize = 1 << 16;
 
 // Moves real bytes into the reservoir while there is room and input; returns
-// false once the input is exhausted.
+// false once the input is exhausted. The reservoir holds at most 63 bits, so
+// that a reader can mark their end with one more (SymbolReader).
 bool fill(Decoder& d) {
-  if (d.reservoir_bits <= 56 && d.size - d.position >= 8) {
-    // The bytes the loop below would take, (64 - reservoir_bits) / 8 of
+  if (d.reservoir_bits <= 55 && d.size - d.position >= 8) {
+    // The bytes the loop below would take, (63 - reservoir_bits) / 8 of
     // them, in one load.
     uint64_t word;
     std::memcpy(&word, d.data + d.position, sizeof word);
     if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-    const int bytes = (64 - d.reservoir_bits) >> 3;
+    const int bytes = (63 - d.reservoir_bits) >> 3;
     const int unused = 64 - 8 * bytes;
     d.reservoir |= (word >> unused << unused) >> d.reservoir_bits;
     d.reservoir_bits += 8 * bytes;
     d.position += static_cast<size_t>(bytes);
     return true;
   }
-  while (d.reservoir_bits <= 56) {
+  while (d.reservoir_bits <= 55) {
     if (d.position == d.size) {
       if (!d.file) return false;
       size_t got = std::fread(d.window.data(), 1, d.window.size(), d.file);

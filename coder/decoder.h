@@ -18,8 +18,8 @@ struct Decoder {
   const uint8_t* data = nullptr;  // bytes not yet taken into `reservoir`
   size_t size = 0;
   size_t position = 0;
-  uint64_t reservoir = 0;  // upcoming code bits, left-aligned
-  int reservoir_bits = 0;
+  uint64_t reservoir = 0;  // upcoming code bits, left-aligned, the rest 0
+  int reservoir_bits = 0;  // at most 63
   uint64_t consumed_bits = 0;  // code bits taken so far, padding included
   uint32_t pad_bits = 0;       // 8 for every fetch past the end: 0, 8 or 16
   uint32_t value = 0;          // the 16 code bits under the interval

@@ -169,6 +169,10 @@ TEST(SymbolReader, ReadsTheEncodersItemsAndLeavesTheDecoderAsTheLibraryWould) {
     ASSERT_EQ(fast.low, library.low);
     ASSERT_EQ(fast.high, library.high);
     ASSERT_EQ(decoder_bytes(fast), decoder_bytes(library));
+    // The reader marks the end of the code bits in its copy; the Decoder
+    // gets them back unmarked.
+    ASSERT_EQ(fast.reservoir_bits, library.reservoir_bits);
+    ASSERT_EQ(fast.reservoir, library.reservoir);
   }
   // Past the end both read padding alike, then fail alike.
   for (;;) {
