@@ -32,9 +32,9 @@ struct SymbolReader {
   // is then taken from length before the shift is known (see scaled).
   uint32_t length;
   int shift;
-  // The Decoder's reservoir with a 1 bit after its last code bit: the count
-  // of code bits is where that bit is, so a read updates one register, and a
-  // read of n bits has them exactly where the shift by n leaves it in place.
+  // The Decoder's reservoir followed by a single 1 bit: the number of code
+  // bits is where that bit sits, so taking bits shifts one register and needs
+  // no count beside it.
   uint64_t marked;
   // consumed_bits + reservoir_bits, which only refills change: one register
   // less to update per read.
