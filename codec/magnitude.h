@@ -51,15 +51,22 @@ inline constexpr uint32_t kSmallWidthBins = 12;
 // read_magnitude with the read's first test telling the groups apart: its
 // first six bins, then its next six, then any (see read_symbol). The tests
 // for the offset repeat that outcome, so they follow it rather than being
-// guessed again from the width.
-inline int32_t read_grouped_magnitude(SymbolReader& reader, CodecState& state, int model) {
-  BinModel& context = state.decoding_models[model];
-  const uint32_t bin = reader.read_symbol<kSingleValueBins>(context, kModelIncrement, kModelLimit);
+// guessed again from the width. The bin comes first, on its own: a caller
+// whose loop ends at magnitude 0 tests the bin, which bin 0 returns as a
+// constant, and does not wait for the value.
+inline uint32_t read_grouped_bin(SymbolReader& reader, CodecState& state, int model) {
+  return reader.read_symbol<kSingleValueBins, true>(state.decoding_models[model], kModelIncrement, kModelLimit);
+}
+// The magnitude in `bin`, reading its offset where the bin has one.
+inline int32_t read_grouped_value(SymbolReader& reader, const CodecState& state, uint32_t bin) {
   if (bin < kSingleValueBins) return state.bin_start[bin];
   const uint32_t offset = bin < kSmallWidthBins
                               ? reader.read_small_fraction(factor_of(state.bin_reciprocal[bin]))
                               : reader.read_large_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
   return state.bin_start[bin] + static_cast<int32_t>(offset);
+}
+inline int32_t read_grouped_magnitude(SymbolReader& reader, CodecState& state, int model) {
+  return read_grouped_value(reader, state, read_grouped_bin(reader, state, model));
 }
 void show_progress(CodecState& state, int32_t count);
 

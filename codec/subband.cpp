@@ -149,8 +149,9 @@ namespace {
     const double step = state.quant[state.level + j];
     const int magnitude_model = j + state.level, run_model = 63 - j - state.level;
     while (p < end) {
-      int32_t m = read_grouped_magnitude(reader, state, magnitude_model);
-      if (m == 0) break;  // the rest of the band is 0
+      const uint32_t bin = read_grouped_bin(reader, state, magnitude_model);
+      if (bin == 0) break;  // magnitude 0: the rest of the band is 0
+      const int32_t m = read_grouped_value(reader, state, bin);
       const bool negative = reader.read_bit() != 0;
       int32_t run = read_run(reader, state, run_model);
       if (run >= end - p) fail(1, "decode_block: zero run past the end of a band");

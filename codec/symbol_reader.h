@@ -181,7 +181,10 @@ struct SymbolReader {
   // finishes; the symbol is then the number of them not above delta.
   // `First` (4, 6 or 8) suits the model: runs of zeros are mostly below 4,
   // and magnitudes from bin 6 on have offsets.
-  template <uint32_t First = 8>
+  // With `ZeroApart`, symbol 0 is told apart by its own end before the
+  // others are counted: where it ends the caller's loop, that branch then
+  // waits for nothing but the first end.
+  template <uint32_t First = 8, bool ZeroApart = false>
   uint32_t read_symbol(BinModel& model, uint32_t increment, uint32_t limit) {
     static_assert(First == 4 || First == 6 || First == 8);
     check("read_symbol");
@@ -193,6 +196,14 @@ struct SymbolReader {
     for (uint32_t s = 1; s <= First; ++s) ends[s] = lower_end(s);
     uint32_t symbol, a, b;
     if (delta < ends[First]) [[likely]] {
+      if constexpr (ZeroApart) {
+        if (delta < ends[1]) {
+          add_from_first(model, 0, increment);
+          settle_bin_model(model, total + increment, limit);
+          narrow(0, ends[1]);
+          return 0;
+        }
+      }
       symbol = count_ends<First>(ends);
       pick_ends<First>(ends, a, b);
       add_from_first(model, symbol, increment);
