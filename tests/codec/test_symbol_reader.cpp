@@ -149,11 +149,13 @@ TEST(SymbolReader, ReadsTheEncodersItemsAndLeavesTheDecoderAsTheLibraryWould) {
         expected = read_symbol(library, models[item.model]);
         update_context(models[item.model], expected, kModelIncrement);
         // Models 1 and 2 are read as magnitudes and runs of zeros are, with
-        // six and four symbols first.
+        // six and four symbols first; model 1 every other time with symbol 0
+        // told apart first, as a band's end is.
         BinModel& model = bank[item.model];
         got = item.model == 0   ? reader.read_symbol(model, kModelIncrement, kModelLimit)
-              : item.model == 1 ? reader.read_symbol<6>(model, kModelIncrement, kModelLimit)
-                                : reader.read_symbol<4>(model, kModelIncrement, kModelLimit);
+              : item.model == 2 ? reader.read_symbol<4>(model, kModelIncrement, kModelLimit)
+              : next % 2        ? reader.read_symbol<6, true>(model, kModelIncrement, kModelLimit)
+                                : reader.read_symbol<6>(model, kModelIncrement, kModelLimit);
       } else if (item.kind == Item::kBit) {
         expected = read_bits(library, 1);
         got = reader.read_bit();
