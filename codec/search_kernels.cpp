@@ -16,7 +16,8 @@
 #define KV_HAS_VECTOR_UNIT() false
 #endif
 
-// The decoder's kernels of small fixed lengths kept scalar. GCC vectorises
+// The inverse kernels of small fixed lengths (a decoded leaf's whole
+// inverse, and the last levels of longer blocks) kept scalar. GCC vectorises
 // their unrolled steps by storing lanes one by one and loading them back as
 // a vector across those stores, which the processor cannot forward: each
 // such load waits for the stores to reach the cache (in a lossless decode of
