@@ -65,9 +65,6 @@ inline int32_t read_grouped_value(SymbolReader& reader, const CodecState& state,
                               : reader.read_large_fraction(state.bin_width[bin], state.bin_reciprocal[bin]);
   return state.bin_start[bin] + static_cast<int32_t>(offset);
 }
-inline int32_t read_grouped_magnitude(SymbolReader& reader, CodecState& state, int model) {
-  return read_grouped_value(reader, state, read_grouped_bin(reader, state, model));
-}
 void show_progress(CodecState& state, int32_t count);
 
 }  // namespace kv

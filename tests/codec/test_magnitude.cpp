@@ -110,7 +110,7 @@ TEST_F(MagnitudeCoding, RoundTripLeavesIdenticalModels) {
       continue;
     }
     SymbolReader symbols(reader.decoder);
-    const int32_t got = way == 1   ? read_grouped_magnitude(symbols, reader, k)
+    const int32_t got = way == 1   ? read_grouped_value(symbols, reader, read_grouped_bin(symbols, reader, k))
                         : way == 2 ? read_magnitude<4>(symbols, reader, k)
                                    : read_run(symbols, reader, k);
     symbols.store();
