@@ -24,20 +24,31 @@ BandLayout band_layout(int32_t n) {
 }
 
 int make_directions(std::vector<ScanDirection>& table, int w, int h) {
-  const int n = w * h;
-  std::vector<ScanDirection> vectors;
-  vectors.reserve(static_cast<size_t>(n));
-  for (int i = 1; i < n; ++i) vectors.push_back({i % w, i / w});
-  // Steepest first; collinear vectors keep row-major order, so the shortest
-  // vector of each angle comes first and survives.
-  std::stable_sort(vectors.begin(), vectors.end(), [](ScanDirection u, ScanDirection v) {
-    return int64_t{u.dy} * v.dx > int64_t{u.dx} * v.dy;
-  });
+  // The directions of the vectors (x, y), 0 <= x < w, 0 <= y < h, steepest
+  // first, each by its shortest vector: vertical, then every reduced y / x
+  // in falling order, then horizontal. The reduced fractions come in order
+  // from a walk of the tree of mediants (each node the sum of the nearest
+  // steeper and shallower one), left subtree first; a node out of bounds
+  // has only larger ones below it. No sort: a decoder builds a table for
+  // every leaf size it meets.
   std::vector<ScanDirection> kept;
-  for (size_t i = 0; i < vectors.size(); ++i) {
-    if (i > 0 && int64_t{vectors[i - 1].dx} * vectors[i].dy == int64_t{vectors[i - 1].dy} * vectors[i].dx) continue;
-    kept.push_back(vectors[i]);
+  if (h > 1) kept.push_back({0, 1});
+  std::vector<ScanDirection> shallower;  // the right bounds of the walks still to come
+  ScanDirection steeper{0, 1}, bound{1, 0};
+  for (;;) {
+    const ScanDirection mediant{steeper.dx + bound.dx, steeper.dy + bound.dy};
+    if (mediant.dx < w && mediant.dy < h) {
+      shallower.push_back(bound);
+      bound = mediant;
+      continue;
+    }
+    if (shallower.empty()) break;
+    kept.push_back(bound);
+    steeper = bound;
+    bound = shallower.back();
+    shallower.pop_back();
   }
+  if (w > 1) kept.push_back({1, 0});
   table.clear();
   const int k = static_cast<int>(kept.size());
   if (k <= 1) {

@@ -127,6 +127,29 @@ TEST(DirectionTable, ShapeAndScans) {
   }
 }
 
+// Every size a leaf can have (the decoder builds a table for each it meets):
+// the shortest vector of each angle, steepest first, ranked exactly.
+TEST(DirectionTable, EveryLeafSize) {
+  for (int w = 1; w <= 1024; ++w)
+    for (int h = 1; w * h <= 1024; ++h) {
+      std::vector<ScanDirection> primitive;
+      for (int dy = 0; dy < h; ++dy)
+        for (int dx = 0; dx < w; ++dx)
+          if (std::gcd(dx, dy) == 1) primitive.push_back({dx, dy});
+      std::sort(primitive.begin(), primitive.end(), [](ScanDirection u, ScanDirection v) {
+        return int64_t{u.dy} * v.dx > int64_t{u.dx} * v.dy;
+      });
+      std::vector<ScanDirection> table;
+      const int d = make_directions(table, w, h);
+      ASSERT_EQ(static_cast<size_t>(d), primitive.size() < 2 ? 1 : 2 * (primitive.size() - 1)) << w << 'x' << h;
+      for (size_t i = 0; i + 1 < primitive.size(); ++i) {
+        const ScanDirection between{primitive[i].dx + primitive[i + 1].dx, primitive[i].dy + primitive[i + 1].dy};
+        ASSERT_TRUE(table[i].dx == between.dx && table[i].dy == between.dy) << w << 'x' << h << ", entry " << i;
+        ASSERT_TRUE(table[d - 1 - i].dx == between.dx && table[d - 1 - i].dy == -between.dy) << w << 'x' << h;
+      }
+    }
+}
+
 TEST(ScanOrder, Examples) {
   EXPECT_EQ(scan(2, 2, {1, 2}), (std::vector<int32_t>{0, 2, 1, 3}));   // keys 0, 2, 1, 3
   EXPECT_EQ(scan(2, 2, {2, -1}), (std::vector<int32_t>{1, 0, 3, 2}));  // keys 0, -1, 2, 1
