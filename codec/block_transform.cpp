@@ -1,5 +1,7 @@
 #include "block_transform.h"
 
+#include <cstring>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -114,7 +116,17 @@ void copy_to_block(const int32_t* compact, const BlockView& block) {
   const int w = block.width, h = block.height;
   const ptrdiff_t step = block.sample_step, row_step = block.row_step;
   int32_t* const origin = block.origin;
-  if (step == 1) {  // rows the compiler copies in vectors
+  if (step == 1) {
+    // Short rows as two overlapping fixed-size copies each, not a call per row.
+    auto rows = [&]<int K>() {
+      for (int y = 0; y < h; ++y, compact += w) {
+        int32_t* row = origin + y * row_step;
+        std::memcpy(row, compact, K * sizeof(int32_t));
+        std::memcpy(row + w - K, compact + w - K, K * sizeof(int32_t));
+      }
+    };
+    if (w >= 4 && w <= 8) return rows.template operator()<4>();
+    if (w >= 8 && w <= 16) return rows.template operator()<8>();
     for (int y = 0; y < h; ++y, compact += w) std::copy_n(compact, w, origin + y * row_step);
     return;
   }

@@ -150,6 +150,28 @@ TEST(DirectionTable, EveryLeafSize) {
     }
 }
 
+// Rows of every width from 1 to 20 land in place, at unit and wider sample
+// steps, and nothing around the block is touched.
+TEST(CopyToBlock, EveryShortWidth) {
+  for (int step : {1, 2})
+    for (int w = 1; w <= 20; ++w)
+      for (int h = 1; h <= 3; ++h) {
+        const int row = step * w + 5;
+        std::vector<int32_t> plane(static_cast<size_t>(2 * row + h * row), -7);
+        std::vector<int32_t> compact(static_cast<size_t>(w * h));
+        std::iota(compact.begin(), compact.end(), 100);
+        int32_t* origin = plane.data() + row + 2;
+        copy_to_block(compact.data(), {origin, w, h, step, row});
+        for (size_t i = 0; i < plane.size(); ++i) {
+          const ptrdiff_t offset = static_cast<ptrdiff_t>(i) - (row + 2);
+          const ptrdiff_t y = offset >= 0 ? offset / row : -1, x = offset >= 0 ? offset % row : -1;
+          const bool inside = y >= 0 && y < h && x % step == 0 && x / step < w;
+          const int32_t expected = inside ? static_cast<int32_t>(100 + y * w + x / step) : -7;
+          ASSERT_EQ(plane[i], expected) << "step " << step << ", " << w << 'x' << h << ", index " << i;
+        }
+      }
+}
+
 TEST(ScanOrder, Examples) {
   EXPECT_EQ(scan(2, 2, {1, 2}), (std::vector<int32_t>{0, 2, 1, 3}));   // keys 0, 2, 1, 3
   EXPECT_EQ(scan(2, 2, {2, -1}), (std::vector<int32_t>{1, 0, 3, 2}));  // keys 0, -1, 2, 1
