@@ -21,7 +21,9 @@ struct BlockGeometry {
   int samples = 0;
   std::vector<ScanDirection> table;
   BandLayout layout;
-  std::vector<double> band_gain;  // energy of the block's reconstruction from a unit coefficient of band j
+  // Energy of the block's reconstruction from a unit coefficient of band j;
+  // empty in a cache built without (see GeometryCache).
+  std::vector<double> band_gain;
   // ready[index][k] = row-major sample index at scan position k, built on
   // first use (null before) and published so that readers need no lock.
   mutable std::unique_ptr<std::atomic<const uint16_t*>[]> ready;
@@ -30,13 +32,18 @@ struct BlockGeometry {
 class GeometryCache {
  public:
   // An encoder's search builds hundreds of KiB of scan orders; a decoder
-  // may need only a few dozen, and then keeps to small pages.
-  explicit GeometryCache(ChunkPages pages = ChunkPages::huge) : orders_(pages) {}
+  // may need only a few dozen, and then keeps to small pages. Only the
+  // encoder's estimates weigh bands by their gains, which a decoder need not
+  // work out for every leaf size.
+  explicit GeometryCache(ChunkPages pages = ChunkPages::huge, bool band_gains = true)
+      : band_gains_(band_gains), orders_(pages) {}
+  bool has_band_gains() const { return band_gains_; }
   const BlockGeometry& geometry(int width, int height);
   // The scan order of table entry `index`: sample index by scan position.
   const uint16_t* scan_order(const BlockGeometry& geometry, int index);
 
  private:
+  const bool band_gains_;
   std::mutex mutex_;
   ChunkArena orders_;  // the scan orders, under mutex_
   std::unordered_map<uint32_t, std::unique_ptr<BlockGeometry>> sizes_;

@@ -30,8 +30,10 @@ void build_quantizer_table(float base_q, float quant[64]) {
 }
 
 void prepare_run(CodecState& state, bool encode) {
-  if (!state.geometry)
-    state.geometry = std::make_shared<GeometryCache>(encode ? ChunkPages::huge : ChunkPages::small_first);
+  // A cache left by a decode has no band gains, which an encode needs.
+  if (!state.geometry || (encode && !state.geometry->has_band_gains()))
+    state.geometry = encode ? std::make_shared<GeometryCache>(ChunkPages::huge)
+                            : std::make_shared<GeometryCache>(ChunkPages::small_first, false);
   if (encode && !state.pool) {
     int threads = state.threads > 0 ? state.threads : default_thread_count();
     state.pool = std::make_shared<ThreadPool>(threads);

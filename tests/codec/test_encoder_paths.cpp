@@ -44,6 +44,24 @@ TEST(EncoderPaths, CachedEstimatesDecideAsThePlainSearchOnHugeSamples) {
     EXPECT_EQ(encode_with(image, q, 1, false), encode_with(image, q, 1, true)) << "q " << q;
 }
 
+// A decode leaves the state a geometry cache without the band gains that
+// only the encoder's estimates use; encoding with that state again must
+// not go without them.
+TEST(EncoderPaths, AStateThatDecodedEncodesAsAFreshOne) {
+  const Image image = crop(load_image("coins.pgm"), 20, 10, 40, 30);
+  CodecState fresh;
+  fresh.console = nullptr;
+  const std::vector<uint8_t> expected = encode_to_memory(fresh, image, 8.0f);
+  CodecState state;
+  state.console = nullptr;
+  const Image decoded = decode_from_memory(state, expected.data(), expected.size(), 0);
+  ASSERT_EQ(decoded.samples.size(), image.samples.size());
+  ASSERT_TRUE(state.geometry && !state.geometry->has_band_gains());
+  EXPECT_TRUE(state.geometry->geometry(6, 5).band_gain.empty());
+  EXPECT_EQ(encode_to_memory(state, image, 8.0f), expected);
+  EXPECT_TRUE(state.geometry->has_band_gains());
+}
+
 TEST(EncoderPaths, StreamsDoNotDependOnTheThreadCount) {
   for (const char* name : {"camera.pgm", "astronaut.ppm"}) {
     // 256 x 256: its finest subbands hold trees of 1024-sample blocks, which are
