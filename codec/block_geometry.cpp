@@ -12,10 +12,22 @@ void build_scan_order(int w, int h, ScanDirection d, uint16_t* order) {
     lowest = std::min(lowest, key);
     highest = std::max(highest, key);
   }
-  std::vector<int32_t> start(static_cast<size_t>(highest - lowest) + 2, 0);
+  // The counts on the stack for the usual leaf sizes (a decoder builds an
+  // order for each direction it meets, and an allocation cost as much as
+  // the sort).
+  const size_t keys = static_cast<size_t>(highest - lowest) + 2;
+  constexpr size_t kLocalKeys = 1024;
+  int32_t local[kLocalKeys];
+  std::vector<int32_t> heap;
+  int32_t* start = local;
+  if (keys > kLocalKeys) {
+    heap.resize(keys);
+    start = heap.data();
+  }
+  std::fill_n(start, keys, 0);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) ++start[static_cast<size_t>(x * d.dy + y * d.dx - lowest) + 1];
-  for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+  for (size_t k = 1; k < keys; ++k) start[k] += start[k - 1];
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       order[start[static_cast<size_t>(x * d.dy + y * d.dx - lowest)]++] = static_cast<uint16_t>(y * w + x);
