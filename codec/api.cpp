@@ -42,7 +42,6 @@ void start_state(kv::CodecState& state, const Options& options) {
   state.threads = options.threads;
   state.rdo = options.rate_distortion;
   state.rebuild = options.report != nullptr;
-  kv::build_bin_tables(state);
 }
 
 void fill_report(kv::CodecState& state, const std::vector<int32_t>& input, EncodeReport& report) {
@@ -123,6 +122,7 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     const char* stream_name = stream_path.c_str();
     kv::CodecState state;
     start_state(state, options);
+    kv::build_bin_tables(state);
     kv::Image image;
     if (!load_image(image_name, image)) kv::fail(-1, "Error reading file \"%s\".", image_name);
     // Coding onto the image's own file would destroy it before it is read.
@@ -152,6 +152,7 @@ void decode_file(const std::string& stream_path, const std::string& image_path, 
     if (same_file(stream_name, image_name)) kv::fail(-1, "Error writing file \"%s\".", image_name);
     kv::CodecState state;
     start_state(state, options);
+    kv::build_decoding_bin_tables(state);
     kv::new_decoder(state.decoder, stream_name);
     kv::decode_image(state, options.memory_limit, stream_name, image_name);
     if (!store_image(image_name, state.width, state.height, state.channels, state.image.data()))

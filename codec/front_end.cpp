@@ -132,7 +132,7 @@ std::vector<uint8_t> encode_to_memory(CodecState& state, Image image, float base
 }
 
 Image decode_from_memory(CodecState& state, const uint8_t* data, size_t size, uint64_t memory_limit) {
-  build_bin_tables(state);
+  build_decoding_bin_tables(state);
   new_memory_decoder(state.decoder, data, size);
   decode_image(state, memory_limit, "", "");
   return Image{state.width, state.height, state.channels, std::move(state.image)};

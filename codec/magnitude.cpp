@@ -8,23 +8,37 @@
 
 namespace kv {
 
-void build_bin_tables(CodecState& state) {
+namespace {
+
+// ceil(base^(i - 1)), pinned to INT32_MAX beyond int32.
+int32_t bin_start_of(double log_base, int i) {
+  const double start = std::ceil(std::exp(log_base * (i - 1)));
+  return start < 2147483647.0 ? static_cast<int32_t>(start) : INT32_MAX;
+}
+
+}  // namespace
+
+void build_decoding_bin_tables(CodecState& state) {
   const double log_base = std::log(static_cast<double>(kBinBase));
-  state.inv_log_base = static_cast<float>(1.0 / log_base);
   state.bin_start[0] = 0;
-  for (int i = 1; i < 256; ++i) {
-    double start = std::ceil(std::exp(log_base * (i - 1)));
-    // Only bins 0..32 are ever read; starts beyond int32 are pinned.
-    state.bin_start[i] = start < 2147483647.0 ? static_cast<int32_t>(start) : INT32_MAX;
-  }
-  state.bin_of[0] = 0;
-  for (int j = 1; j < 256; ++j)
-    state.bin_of[j] = static_cast<int32_t>(std::log(static_cast<double>(j)) * state.inv_log_base + 1.0);
-  for (int m = 0; m <= 1024; ++m) state.small_bin[m] = magnitude_bin(state, m);
+  for (int i = 1; i <= 32; ++i) state.bin_start[i] = bin_start_of(log_base, i);
   for (int b = 0; b < 32; ++b) {
     state.bin_width[b] = static_cast<uint32_t>(state.bin_start[b + 1] - state.bin_start[b]);
     state.bin_reciprocal[b] = state.bin_width[b] >= 2 ? total_reciprocal(state.bin_width[b]) : 0;
   }
+}
+
+void build_bin_tables(CodecState& state) {
+  build_decoding_bin_tables(state);
+  const double log_base = std::log(static_cast<double>(kBinBase));
+  state.inv_log_base = static_cast<float>(1.0 / log_base);
+  // Only bins 0..32 are ever read; the starts beyond serve the encoder's
+  // bin arithmetic on magnitudes it then refuses.
+  for (int i = 33; i < 256; ++i) state.bin_start[i] = bin_start_of(log_base, i);
+  state.bin_of[0] = 0;
+  for (int j = 1; j < 256; ++j)
+    state.bin_of[j] = static_cast<int32_t>(std::log(static_cast<double>(j)) * state.inv_log_base + 1.0);
+  for (int m = 0; m <= 1024; ++m) state.small_bin[m] = magnitude_bin(state, m);
 }
 
 int32_t large_magnitude_bin(const CodecState& state, int32_t v) {

@@ -12,7 +12,11 @@ namespace kv {
 
 inline constexpr int32_t kLargestMagnitude = 13794;  // last magnitude of bin 31
 
+// Every table of the bins, the encoder's included.
 void build_bin_tables(CodecState& state);
+// Only what reading needs: the starts of bins 0 to 32, the widths and their
+// reciprocals (the encoder's bin lookups take a thousand logarithms).
+void build_decoding_bin_tables(CodecState& state);
 // The bin of |v|; above 31 for magnitudes that cannot be coded.
 int32_t large_magnitude_bin(const CodecState& state, int32_t v);
 inline int32_t magnitude_bin(const CodecState& state, int32_t v) {
