@@ -5,6 +5,7 @@
 
 #include "magnitude.h"
 #include "subband.h"
+#include "vector_clones.h"
 #include "wavelet.h"
 
 namespace kv {
@@ -43,7 +44,7 @@ void lift_columns(const CodecState& state, int32_t* origin, int w, int h, bool f
 // Pixel: the pixel step when the compiler is to know it (1 makes the batch's
 // copies contiguous), else 0.
 template <int Pixel>
-void inverse_lift_columns_at(const CodecState& state, int32_t* origin, int w, int h) {
+[[gnu::always_inline]] inline void inverse_lift_columns_at(const CodecState& state, int32_t* origin, int w, int h) {
   constexpr int kBatch = 16;
   constexpr int kGuard = 4;
   const int nh = h / 2, nl = (h + 1) / 2;
@@ -95,7 +96,9 @@ void inverse_lift_columns_at(const CodecState& state, int32_t* origin, int w, in
   }
 }
 
-void inverse_lift_columns(const CodecState& state, int32_t* origin, int w, int h) {
+// The batch's rows in 256-bit vectors where the processor has them (the
+// helpers above are inlined into each copy).
+KV_AVX2_CLONES void inverse_lift_columns(const CodecState& state, int32_t* origin, int w, int h) {
   if (h < 2) return;
   if (state.pixel_step == 1)
     inverse_lift_columns_at<1>(state, origin, w, h);

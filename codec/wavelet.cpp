@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "vector_clones.h"
+
 namespace kv {
 
 namespace {
@@ -167,19 +169,19 @@ void block_filter(int32_t* e, int32_t* d, int nl, int nh, bool forward) {
 }
 
 template <int Sign>
-void plane_predict_step(int32_t* e, int32_t* d, int nl, int nh) {
+[[gnu::always_inline]] inline void plane_predict_step(int32_t* e, int32_t* d, int nl, int nh) {
   extend_two(e, nl, -1, nh + 2);
   for (int i = 0; i < nh; ++i)
     add_term<Sign>(d[i], u(shift(u(e[i - 1]) + u(e[i + 2]) - 9u * (u(e[i]) + u(e[i + 1])) + 8u, 4)));
 }
 template <int Sign>
-void plane_update_step(int32_t* e, int32_t* d, int nl, int nh) {
+[[gnu::always_inline]] inline void plane_update_step(int32_t* e, int32_t* d, int nl, int nh) {
   extend_two(d, nh, -2, nl + 1);
   for (int i = 0; i < nl; ++i)
     add_term<Sign>(e[i], u(shift(9u * (u(d[i - 1]) + u(d[i])) - u(d[i - 2]) - u(d[i + 1]) + 16u, 5)));
 }
 
-void plane_filter(int32_t* e, int32_t* d, int nl, int nh, bool forward) {
+[[gnu::always_inline]] inline void plane_filter(int32_t* e, int32_t* d, int nl, int nh, bool forward) {
   if (forward) {
     plane_predict_step<+1>(e, d, nl, nh);
     plane_update_step<+1>(e, d, nl, nh);
@@ -273,7 +275,7 @@ LineHalves line_halves(int nl) {
 }
 
 template <int Step>
-void inverse_plane_row_at(int32_t* start, int n, ptrdiff_t runtime_step) {
+[[gnu::always_inline]] inline void inverse_plane_row_at(int32_t* start, int n, ptrdiff_t runtime_step) {
   if (n < 2) return;
   const ptrdiff_t step = Step ? Step : runtime_step;
   const int nh = n / 2;
@@ -293,7 +295,9 @@ void inverse_plane_row_at(int32_t* start, int n, ptrdiff_t runtime_step) {
 
 }  // namespace
 
-void inverse_plane_row(int32_t* start, int n, ptrdiff_t step) {
+// In 256-bit vectors where the processor has them, like the columns
+// (plane.cpp): the filter's steps are inlined into each copy.
+KV_AVX2_CLONES void inverse_plane_row(int32_t* start, int n, ptrdiff_t step) {
   // Only the unit step is worth knowing: at a step of 3 the compiler builds
   // vectors of the gathered samples through the stack, and every build
   // waits for its own stores.
