@@ -47,19 +47,21 @@ const BlockGeometry& GeometryCache::geometry(int width, int height) {
     g->samples = width * height;
     make_directions(g->table, width, height);
     g->layout = band_layout(g->samples);
-    // Synthesis gains of the one-dimensional decomposition, measured with a
-    // large coefficient in the middle of each band (the integer lifting would
-    // round a unit away).
-    if (band_gains_) g->band_gain.assign(static_cast<size_t>(g->layout.levels) + 2, 0.0);
-    std::vector<int32_t> values(band_gains_ ? static_cast<size_t>(g->samples) : 0);
-    constexpr int32_t kUnit = 1 << 12;
-    for (int j = 1; band_gains_ && j <= g->layout.levels + 1; ++j) {
-      std::fill(values.begin(), values.end(), 0);
-      values[static_cast<size_t>((g->layout.end[j + 1] + g->layout.end[j]) / 2)] = kUnit;
-      lift_block(values.data(), g->layout, false);
-      double energy = 0;
-      for (int32_t v : values) energy += static_cast<double>(v) * v;
-      g->band_gain[static_cast<size_t>(j)] = energy / (static_cast<double>(kUnit) * kUnit);
+    if (band_gains_) {
+      // Synthesis gains of the one-dimensional decomposition, measured with a
+      // large coefficient in the middle of each band (the integer lifting
+      // would round a unit away).
+      g->band_gain.assign(static_cast<size_t>(g->layout.levels) + 2, 0.0);
+      std::vector<int32_t> values(static_cast<size_t>(g->samples));
+      constexpr int32_t kUnit = 1 << 12;
+      for (int j = 1; j <= g->layout.levels + 1; ++j) {
+        std::fill(values.begin(), values.end(), 0);
+        values[static_cast<size_t>((g->layout.end[j + 1] + g->layout.end[j]) / 2)] = kUnit;
+        lift_block(values.data(), g->layout, false);
+        double energy = 0;
+        for (int32_t v : values) energy += static_cast<double>(v) * v;
+        g->band_gain[static_cast<size_t>(j)] = energy / (static_cast<double>(kUnit) * kUnit);
+      }
     }
     g->ready = std::make_unique<std::atomic<const uint16_t*>[]>(g->table.size());
     slot = std::move(g);

@@ -1,10 +1,9 @@
 #include "block_transform.h"
 
-#include <cstring>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
 
 #include "failure.h"
