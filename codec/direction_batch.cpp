@@ -3,14 +3,7 @@
 #include <utility>
 
 #include "search_kernels.h"
-
-// Built twice on x86-64, once for processors with 256-bit integer vectors,
-// chosen at load time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define KV_BATCH_CLONES [[gnu::target_clones("avx2", "default")]]
-#else
-#define KV_BATCH_CLONES
-#endif
+#include "vector_clones.h"
 
 // The helpers below pass 256-bit vectors by value and are built for the
 // baseline processor, so a call from the 256-bit clone to one kept out of
@@ -83,7 +76,7 @@ constexpr int kGuard = BatchWork::kGuard;
 
 }  // namespace
 
-KV_BATCH_CLONES void lift_directions(const int32_t* samples, const uint16_t* const* orders, int count,
+KV_AVX2_CLONES void lift_directions(const int32_t* samples, const uint16_t* const* orders, int count,
                                      const BandLayout& layout, LaneSamples* kept, BatchWork& work) {
   const int n = layout.end[1];
   Lanes* first = work.lanes;
@@ -124,7 +117,7 @@ KV_BATCH_CLONES void lift_directions(const int32_t* samples, const uint16_t* con
 }
 
 // Eight positions at a time through registers.
-KV_BATCH_CLONES void lanes_to_arrays(const Lanes* lanes, int n, LaneValues& values) {
+KV_AVX2_CLONES void lanes_to_arrays(const Lanes* lanes, int n, LaneValues& values) {
   int p = 0;
   for (; p + 8 <= n; p += 8) {
     Lanes rows[8];
@@ -136,7 +129,7 @@ KV_BATCH_CLONES void lanes_to_arrays(const Lanes* lanes, int n, LaneValues& valu
     for (int k = 0; k < kBatchLanes; ++k) values.of[k][p] = lanes[p][k];
 }
 
-KV_BATCH_CLONES unsigned clear_below(BatchWork& work, const BandLayout& layout, const uint32_t* least,
+KV_AVX2_CLONES unsigned clear_below(BatchWork& work, const BandLayout& layout, const uint32_t* least,
                                      uint32_t* bands) {
   UnsignedLanes any = splat(0);
   UnsignedLanes band_bits = splat(0);
@@ -162,7 +155,7 @@ KV_BATCH_CLONES unsigned clear_below(BatchWork& work, const BandLayout& layout, 
   return mask;
 }
 
-KV_BATCH_CLONES unsigned inverse_squared_errors(const LaneValues& values, int count, const BandLayout& layout,
+KV_AVX2_CLONES unsigned inverse_squared_errors(const LaneValues& values, int count, const BandLayout& layout,
                                                 const LaneSamples& kept, int64_t* sse, BatchWork& work) {
   const int n = layout.end[1];
   Lanes* coefficients = work.lanes;

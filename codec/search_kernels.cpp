@@ -4,17 +4,7 @@
 #include <array>
 #include <utility>
 
-// The kernels are built twice on x86-64, once for processors with 256-bit
-// integer vectors, chosen at load time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define KV_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
-#define KV_VECTOR_TARGET [[gnu::target("avx2")]]
-#define KV_HAS_VECTOR_UNIT() __builtin_cpu_supports("avx2")
-#else
-#define KV_VECTOR_CLONES
-#define KV_VECTOR_TARGET
-#define KV_HAS_VECTOR_UNIT() false
-#endif
+#include "vector_clones.h"
 
 // The inverse kernels of small fixed lengths (a decoded leaf's whole
 // inverse, and the last levels of longer blocks) kept scalar. GCC vectorises
@@ -271,7 +261,7 @@ constexpr auto kSmallScatteredInverses = small_scattered_inverses(std::make_inte
 // The inverse's error sum wants 64-bit products in vector lanes: a second
 // table built for AVX2, taken when the processor has it.
 template <int N>
-KV_VECTOR_TARGET bool inverse_squared_error_small_vector(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
+KV_AVX2_TARGET bool inverse_squared_error_small_vector(const int32_t* values, const ScanSamples& kept, int64_t& sse) {
   return inverse_squared_error_fixed<N>(values, kept, sse);
 }
 template <int... K>
@@ -280,7 +270,7 @@ constexpr std::array<InverseError, sizeof...(K)> small_inverses_vector(std::inte
 }
 constexpr auto kSmallInversesVector = small_inverses_vector(std::make_integer_sequence<int, kSmallBlock - 1>());
 template <int N>
-KV_VECTOR_TARGET void lift_gathered_small_vector(const int32_t* samples, const uint16_t* order, int32_t* values,
+KV_AVX2_TARGET void lift_gathered_small_vector(const int32_t* samples, const uint16_t* order, int32_t* values,
                                                  ScanSamples* kept) {
   lift_gathered_fixed<N>(samples, order, values, kept);
 }
@@ -290,11 +280,11 @@ constexpr std::array<GatheredLift, sizeof...(K)> small_lifts_vector(std::integer
 }
 constexpr auto kSmallLiftsVector = small_lifts_vector(std::make_integer_sequence<int, kSmallBlock - 1>());
 const GatheredLift* small_lift_table() {
-  static const GatheredLift* const table = KV_HAS_VECTOR_UNIT() ? kSmallLiftsVector.data() : kSmallLifts.data();
+  static const GatheredLift* const table = KV_HAS_AVX2() ? kSmallLiftsVector.data() : kSmallLifts.data();
   return table;
 }
 const InverseError* small_inverse_table() {
-  static const InverseError* const table = KV_HAS_VECTOR_UNIT() ? kSmallInversesVector.data() : kSmallInverses.data();
+  static const InverseError* const table = KV_HAS_AVX2() ? kSmallInversesVector.data() : kSmallInverses.data();
   return table;
 }
 
@@ -323,14 +313,14 @@ constexpr auto kInverseTails = inverse_tails(std::make_integer_sequence<int, kSm
 // The vector-built lengths, each a function of its own: several of them
 // inlined into one function have been seen compiled wrongly (GCC 12).
 #define KV_VECTOR_LENGTH(N)                                                                           \
-  KV_VECTOR_CLONES void lift_gathered_##N(const int32_t* samples, const uint16_t* order, int32_t* values, \
+  KV_AVX2_CLONES void lift_gathered_##N(const int32_t* samples, const uint16_t* order, int32_t* values, \
                                           ScanSamples* kept) {                                        \
     lift_gathered_fixed<N>(samples, order, values, kept);                                             \
   }                                                                                                   \
-  KV_VECTOR_CLONES bool inverse_error_##N(const int32_t* values, const ScanSamples& kept, int64_t& sse) { \
+  KV_AVX2_CLONES bool inverse_error_##N(const int32_t* values, const ScanSamples& kept, int64_t& sse) { \
     return inverse_squared_error_fixed<N>(values, kept, sse);                                         \
   }                                                                                                   \
-  KV_VECTOR_CLONES void inverse_scattered_##N(const int32_t* values, const uint16_t* order, int32_t* out) { \
+  KV_AVX2_CLONES void inverse_scattered_##N(const int32_t* values, const uint16_t* order, int32_t* out) { \
     inverse_scattered_fixed<N>(values, order, out);                                                   \
   }
 KV_VECTOR_LENGTH(4)
@@ -364,7 +354,7 @@ KV_VECTOR_LENGTH(1024)
 
 }  // namespace
 
-KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t* order, const BandLayout& layout,
+KV_AVX2_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t* order, const BandLayout& layout,
                                           int32_t* values, ScanSamples* kept) {
   const int n = layout.end[1];
   if (layout.levels == 0) {
@@ -409,7 +399,7 @@ KV_VECTOR_CLONES void lift_block_gathered(const int32_t* samples, const uint16_t
   values[0] = e[0];  // the last level leaves one low coefficient
 }
 
-KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLayout& layout, const ScanSamples& kept,
+KV_AVX2_CLONES bool inverse_squared_error(const int32_t* values, const BandLayout& layout, const ScanSamples& kept,
                                             int64_t& sse) {
   constexpr int64_t kLimit = int64_t{1} << 21;
   if (layout.levels == 0) {
@@ -437,7 +427,7 @@ KV_VECTOR_CLONES bool inverse_squared_error(const int32_t* values, const BandLay
   return halves_squared_error(e, d, kept, n / 2, (n + 1) / 2, sse);
 }
 
-KV_VECTOR_CLONES void inverse_lift_scattered(const int32_t* values, const BandLayout& layout, const uint16_t* order,
+KV_AVX2_CLONES void inverse_lift_scattered(const int32_t* values, const BandLayout& layout, const uint16_t* order,
                                              int32_t* out) {
   if (layout.levels == 0) {
     out[order[0]] = values[0];

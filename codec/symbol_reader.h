@@ -197,12 +197,7 @@ struct SymbolReader {
     uint32_t symbol, a, b;
     if (delta < ends[First]) [[likely]] {
       if constexpr (ZeroApart) {
-        if (delta < ends[1]) {
-          add_from_first(model, 0, increment);
-          settle_bin_model(model, total + increment, limit);
-          narrow(0, ends[1]);
-          return 0;
-        }
+        if (delta < ends[1]) return take_zero(model, total, increment, limit, ends[1]);
       }
       symbol = count_ends<First>(ends);
       pick_ends<First>(ends, a, b);
@@ -238,7 +233,12 @@ struct SymbolReader {
     const uint64_t g = scaled(model.factor);
     const uint32_t first_end = end_of(model, 1, g);
     if (delta >= first_end) return read_symbol<4>(model, increment, limit);
-    const uint32_t total = bin_total(model);
+    return take_zero(model, bin_total(model), increment, limit, first_end);
+  }
+
+  // Symbol 0, whose end is `first_end`, read from a model whose total was
+  // `total`: the update and the narrowing of read_symbol for it.
+  uint32_t take_zero(BinModel& model, uint32_t total, uint32_t increment, uint32_t limit, uint32_t first_end) {
     add_from_first(model, 0, increment);
     settle_bin_model(model, total + increment, limit);
     narrow(0, first_end);
