@@ -32,6 +32,9 @@ struct SymbolReader {
   // is then taken from length before the shift is known (see scaled).
   uint32_t length;
   int shift;
+  // value - low before that renormalisation: delta = distance << shift | the
+  // code bits taken. Known before the shift, like length (see read_bit).
+  uint32_t distance;
   // The Decoder's reservoir followed by a single 1 bit: the number of code
   // bits is where that bit sits, so taking bits shifts one register and needs
   // no count beside it.
@@ -47,6 +50,7 @@ struct SymbolReader {
         delta(d.value - d.low),
         length(range),
         shift(0),
+        distance(delta),
         marked(mark(d)),
         fetched_bits(d.consumed_bits + static_cast<uint64_t>(d.reservoir_bits)) {}
   SymbolReader(const SymbolReader&) = delete;
@@ -100,7 +104,7 @@ struct SymbolReader {
   // renormalisation shifts by `new_shift`.
   void narrow_shifted(uint32_t low_offset, uint32_t new_length, int new_shift) {
     const uint32_t l = low + low_offset;
-    const uint32_t distance = delta - low_offset;
+    distance = delta - low_offset;
     length = new_length;
     shift = new_shift;
     // The new low's first bit is 0 either way: the first difference of low,
@@ -293,15 +297,26 @@ struct SymbolReader {
   }
 
   // read_bits with n = 1: the quotient (2 (value - low + 1) - 1) / r is 0
-  // or 1, the lower half [0, r/2) or the upper one [r/2, r). Only the half
-  // taken has its shift worked out: working out both ahead of the
-  // comparison shortened the chain but cost more than it saved.
+  // or 1, the lower half [0, r/2) or the upper one [r/2, r), the upper where
+  // delta >= half = floor(r / 2). Only the half taken has its shift worked
+  // out: working out both ahead of the comparison shortened the chain but
+  // cost more than it saved.
   uint32_t read_bit() {
     check("read_bits");
     const uint32_t r = range, half = r >> 1;
-    // v = 2 (delta + 1) > r, from the sign of 2 delta + 1 - r (both below
-    // 2^17) rather than a branch: a coefficient's sign is a coin toss.
-    const uint32_t upper = ((2 * delta + 1 - r) >> 31) ^ 1;
+    // The half is told from the interval before the last renormalisation,
+    // without waiting for its shift and code bits: with r = length << shift
+    // and delta = distance << shift | bits (bits < 2^shift), delta >= half
+    // holds where 2 distance >= length and fails where 2 distance + 2 <=
+    // length. At 2 distance + 1 = length (one chance in length or so) the
+    // first of the bits decides, and delta itself is tested. That case is
+    // a branch, so that the others never wait for delta; between them the
+    // half is selected, not branched on: a coefficient's sign is a coin toss.
+    uint32_t upper;
+    if (2 * distance + 1 == length) [[unlikely]]
+      upper = delta >= half ? 1 : 0;
+    else
+      upper = 2 * distance >= length ? 1 : 0;
     const uint32_t mask = 0 - upper;
     narrow(half & mask, half + ((r - half) & mask));
     return upper;

@@ -78,6 +78,49 @@ TEST(SymbolReader, FactorsGiveEveryEndExactly) {
   }
 }
 
+// A bit is read from where the interval stood before its last
+// renormalisation; at the middle of an odd length the code bits that
+// renormalisation took decide. Bits read there, from intervals of every
+// shift they can have come from, against the library's reads.
+TEST(SymbolReader, ReadsABitAtTheMiddleOfAnOddLengthAsTheLibraryDoes) {
+  const std::vector<uint8_t> bytes = {0x5A, 0xC3, 0x96, 0x0F, 0xE1, 0x2D, 0x78, 0xB4, 0x4B, 0x87};
+  int cases = 0;
+  for (int shift = 0; shift <= 16; ++shift) {
+    // Renormalised intervals: low in the first quarter, high in the upper half.
+    for (uint32_t low : {0u, 0x1234u, 0x3FFFu}) {
+      const uint32_t unit = uint32_t{1} << shift;
+      const uint32_t shortest = ((0x8000 - low + unit - 1) / unit) | 1, longest = ((0x10000 - low) / unit - 1) | 1;
+      if (shortest > longest || longest << shift > 0x10000 - low) continue;
+      for (uint32_t length : {shortest, (shortest + longest) / 2 | 1, longest}) {
+        const uint32_t distance = (length - 1) / 2;
+        for (uint32_t bits : {0u, unit / 2 - (unit > 1), unit / 2, unit - 1}) {
+          const uint32_t delta = distance << shift | bits;
+          Decoder library, fast;
+          for (Decoder* d : {&library, &fast}) {
+            new_memory_decoder(*d, bytes.data(), bytes.size());
+            d->low = low;
+            d->high = low + (length << shift) - 1;
+            d->value = low + delta;
+          }
+          SymbolReader reader(fast);
+          reader.length = length;
+          reader.shift = shift;
+          reader.distance = distance;
+          const uint32_t expected = read_bits(library, 1);
+          ASSERT_EQ(reader.read_bit(), expected) << "length " << length << ", shift " << shift << ", bits " << bits;
+          reader.store();
+          ASSERT_EQ(fast.value, library.value);
+          ASSERT_EQ(fast.low, library.low);
+          ASSERT_EQ(fast.high, library.high);
+          ASSERT_EQ(fast.reservoir, library.reservoir);
+          ++cases;
+        }
+      }
+    }
+  }
+  EXPECT_GT(cases, 300);
+}
+
 // One item of a mixed stream: a symbol of bank model `model`, a single bit or
 // a fraction of count n.
 struct Item {
