@@ -26,10 +26,10 @@ inline int highest_bit(uint32_t v) { return 31 ^ __builtin_clz(v); }
 struct SymbolReader {
   Decoder& decoder;
   uint32_t low;
-  uint32_t range;  // high - low + 1
   uint32_t delta;  // value - low, out of range exactly where value is
-  // range = length << shift, from the last narrowing: a product with range
-  // is then taken from length before the shift is known (see scaled).
+  // The range high - low + 1 is length << shift, from the last narrowing: a
+  // product with the range is then taken from length before the shift is
+  // known (see scaled). The range itself is not kept: one register less.
   uint32_t length;
   int shift;
   // value - low before that renormalisation: delta = distance << shift | the
@@ -46,15 +46,16 @@ struct SymbolReader {
   explicit SymbolReader(Decoder& d)
       : decoder(d),
         low(d.low),
-        range(d.high - d.low + 1),
         delta(d.value - d.low),
-        length(range),
+        length(d.high - d.low + 1),
         shift(0),
         distance(delta),
         marked(mark(d)),
         fetched_bits(d.consumed_bits + static_cast<uint64_t>(d.reservoir_bits)) {}
   SymbolReader(const SymbolReader&) = delete;
   SymbolReader& operator=(const SymbolReader&) = delete;
+
+  uint32_t range() const { return length << shift; }
 
   // The decoder's reservoir (at most 63 bits, the rest 0) and its end mark.
   static uint64_t mark(const Decoder& d) { return d.reservoir | (uint64_t{1} << (63 - d.reservoir_bits)); }
@@ -68,7 +69,7 @@ struct SymbolReader {
   void store() {
     decoder.value = low + delta;
     decoder.low = low;
-    decoder.high = low + range - 1;
+    decoder.high = low + range() - 1;
     unmark();
     decoder.consumed_bits = fetched_bits - static_cast<uint64_t>(decoder.reservoir_bits);
   }
@@ -110,7 +111,6 @@ struct SymbolReader {
     // The new low's first bit is 0 either way: the first difference of low,
     // or its last underflow bit flipped.
     low = (l << shift) & 0x7FFF;
-    range = length << shift;
     delta = (distance << shift) | take_bits(shift);
   }
 
@@ -128,7 +128,8 @@ struct SymbolReader {
   uint64_t scaled(uint64_t factor) const { return (uint64_t{length} * factor) >> (16 - shift); }
 
   void check(const char* operation) const {
-    if (delta >= range) [[unlikely]] decoder_detail::out_of_range(operation);
+    // delta >= range, told before the shift as distance >= length.
+    if (distance >= length) [[unlikely]] decoder_detail::out_of_range(operation);
   }
 
   // The number of ends[1..N-1] not above delta: the symbol (or value) whose
@@ -293,7 +294,8 @@ struct SymbolReader {
   uint32_t find_symbol(const BinModel& model) const {
     const uint32_t total = bin_total(model);
     const uint32_t x = delta * total + (total - 1);
-    return range < 0x10000 ? find_bin_scaled(model, x, range) : find_bin(model, x >> 16);
+    const uint32_t r = range();
+    return r < 0x10000 ? find_bin_scaled(model, x, r) : find_bin(model, x >> 16);
   }
 
   // read_bits with n = 1: the quotient (2 (value - low + 1) - 1) / r is 0
@@ -303,7 +305,7 @@ struct SymbolReader {
   // cost more than it saved.
   uint32_t read_bit() {
     check("read_bits");
-    const uint32_t r = range, half = r >> 1;
+    const uint32_t r = range(), half = r >> 1;
     // The half is told from the interval before the last renormalisation,
     // without waiting for its shift and code bits: with r = length << shift
     // and delta = distance << shift | bits (bits < 2^shift), delta >= half
@@ -348,7 +350,7 @@ struct SymbolReader {
   // read_fraction for 8 < n < 2^16: one division by r (n r stays below 2^32).
   uint32_t read_large_fraction(uint32_t n, uint64_t reciprocal) {
     check("read_fraction");
-    const uint32_t r = range;
+    const uint32_t r = range();
     const uint32_t v = (delta * n + (n - 1)) / r;  // ((delta + 1) n - 1) / r
     const uint32_t t = v * r;
     narrow(divide_by_total(t, reciprocal), divide_by_total(t + r, reciprocal));
