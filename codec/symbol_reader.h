@@ -95,10 +95,14 @@ struct SymbolReader {
   // steps follow, bits where low has 1 and high 0. The shift n + k is the
   // position of the last of those steps, or of the first difference where
   // there is none: the first bit where the ends differ and the next bit is
-  // no underflow step (l == h shifts by 16).
+  // no underflow step (l == h shifts by 16). That bit is the highest of
+  // last = (l ^ h) & ~((l & ~h) << 1), taken as that of 2 last + 1, which is
+  // 0 only at l == h. With ~((l & ~h) << 1) = ((~l | h) << 1) | 1, 2 last + 1
+  // = (2 (l ^ h) + 1) & (4 (~l | h) + 3): two logic operations and two leas
+  // side by side, then one and, where the plain form takes six steps one
+  // after the other on the chain from one read to the next.
   static int renormalisation_shift(uint32_t l, uint32_t h) {
-    const uint32_t last = (l ^ h) & ~((l & ~h) << 1);
-    return 16 - highest_bit(2 * last + 1);
+    return 16 - highest_bit((2 * (l ^ h) + 1) & (4 * (~l | h) + 3));
   }
 
   // Narrows to the `new_length` values from `low_offset` on, whose

@@ -4,6 +4,7 @@
 // and leave the Decoder where the library's reads would have.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <random>
 #include <vector>
 
@@ -74,6 +75,26 @@ TEST(SymbolReader, FactorsGiveEveryEndExactly) {
         for (uint64_t sum = 0; sum <= total; ++sum)
           ASSERT_EQ((sum * g) >> 32, sum * r / total) << "r " << r << ", shift " << shift << ", total " << total;
       }
+    }
+  }
+}
+
+// The shift of a narrowing's renormalisation against the library's
+// decisions, n leading agreeing bits and k underflow steps: for every low end
+// and ends up to a whole range above it, the differences near every power
+// of two among them.
+TEST(SymbolReader, RenormalisationShiftsAsTheLibrary) {
+  std::vector<uint32_t> widths;
+  for (uint32_t p = 1; p <= 0x10000; p *= 2)
+    for (uint32_t w : {p - 1, p, p + 1}) widths.push_back(w);
+  for (uint32_t l = 0; l <= 0xFFFF; ++l) {
+    for (uint32_t w : widths) {
+      const uint32_t h = l + w;
+      if (h > 0xFFFF) break;
+      const int n = std::countl_zero(l ^ h) - 16;
+      const uint32_t low = (l << n) & 0xFFFF, high = ((h << n) | ((1u << n) - 1)) & 0xFFFF;
+      const int k = std::countl_one((low & ~high) << 17);
+      ASSERT_EQ(SymbolReader::renormalisation_shift(l, h), n + k) << "l " << l << ", h " << h;
     }
   }
 }
