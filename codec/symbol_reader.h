@@ -1,9 +1,11 @@
 // The decoder's interval and code bits copied into locals while a run of
 // items is read (a leaf block's coefficients), and written back at its end:
 // kept in the Decoder, every store of a coefficient or a count could alias
-// them and force them through memory. The interval arithmetic is the
-// Decoder's (coder/decoder.h) operation for operation; only the divisions by
-// the model total and the bin width become multiplications by reciprocals.
+// them and force them through memory. Every narrowing and renormalisation
+// gives what the Decoder's (coder/decoder.h) would; the divisions by the
+// model total and the bin width become multiplications by reciprocals, and
+// some tests are made on other terms that decide them equally (see read_bit
+// and renormalisation_shift).
 #pragma once
 
 #include <bit>
@@ -15,10 +17,11 @@
 
 namespace kv {
 
-// The interval is held as its low end, its length and the code value's
-// distance from the low end: renormalisation doubles the last two (the
-// encoder's decisions keep value - low and high - low + 1 as they are, only
-// shifted), so the next read needs neither subtraction.
+// The interval is held as its low end, its range (the last narrowing's
+// length and shift) and the code value's distance from the low end:
+// renormalisation doubles the last two (the encoder's decisions keep value -
+// low and high - low + 1 as they are, only shifted), so the next read needs
+// neither subtraction.
 // The position of the highest set bit of v != 0 (one instruction, where
 // countl_zero must also handle 0).
 inline int highest_bit(uint32_t v) { return 31 ^ __builtin_clz(v); }
