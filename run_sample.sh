@@ -11,12 +11,12 @@ image=samples/chelsea.ppm
 q=${1:-8}
 work=build/sample
 mkdir -p "$work"
-( cd "$work" && ../release/codec/kelvane "../../$image" chelsea.kv2 "$q" >/dev/null &&
-  ../release/codec/kelvane chelsea.kv2 chelsea-decoded.ppm >/dev/null )
+( cd "$work" && ../release/apps/kelvane "../../$image" chelsea.kv2 "$q" >/dev/null &&
+  ../release/apps/kelvane chelsea.kv2 chelsea-decoded.ppm >/dev/null )
 
 read -r width height < <(head -c 32 "$image" | sed -n 2p)
 bytes=$(stat -c %s "$work/chelsea.kv2")
-psnr=$(build/release/tools/pnm_psnr "$image" "$work/chelsea-decoded.ppm")
+psnr=$(build/release/apps/pnm_psnr "$image" "$work/chelsea-decoded.ppm")
 bpp=$(awk -v b="$bytes" -v w="$width" -v h="$height" 'BEGIN { printf "%.3f", b * 8 / (w * h) }')
 echo "image:      $image (${width}x${height}, colour)"
 echo "quantizer:  $q"

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "codec_state.h"
-#include "front_end.h"
-#include "magnitude.h"
-#include "pnm.h"
-#include "thread_pool.h"
+#include "common/codec_state.h"
+#include "common/front_end.h"
+#include "entropy/magnitude.h"
+#include "io/pnm.h"
+#include "util/thread_pool.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "adaptive_model.h"
-#include "veluna.h"
+#include "entropy/adaptive_model.h"
+#include "veluna/veluna.h"
 
 namespace {
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "codec_state.h"
-#include "colour.h"
-#include "failure.h"
-#include "front_end.h"
-#include "magnitude.h"
-#include "pnm.h"
-#include "veluna.h"
+#include "common/codec_state.h"
+#include "common/colour.h"
+#include "util/failure.h"
+#include "common/front_end.h"
+#include "entropy/magnitude.h"
+#include "io/pnm.h"
+#include "veluna/veluna.h"
 
 namespace kv {
 

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "failure.h"
-#include "front_end.h"
-#include "magnitude.h"
+#include "util/failure.h"
+#include "common/front_end.h"
+#include "entropy/magnitude.h"
 
 namespace kv::test {
 

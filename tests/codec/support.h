@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "pnm.h"
+#include "io/pnm.h"
 
 namespace kv::test {
 

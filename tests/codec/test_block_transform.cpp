@@ -10,10 +10,10 @@
 #include <random>
 #include <vector>
 
-#include "../coder/test_support.h"
-#include "block_transform.h"
-#include "direction_search.h"
-#include "magnitude.h"
+#include "../entropy/test_support.h"
+#include "common/block_transform.h"
+#include "enc/direction_search.h"
+#include "entropy/magnitude.h"
 
 namespace kv {
 namespace {

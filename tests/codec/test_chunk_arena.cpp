@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "block_geometry.h"
-#include "block_transform.h"
-#include "chunk_arena.h"
+#include "common/block_geometry.h"
+#include "common/block_transform.h"
+#include "util/chunk_arena.h"
 
 namespace kv {
 namespace {

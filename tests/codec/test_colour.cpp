@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "../coder/test_support.h"
-#include "colour.h"
-#include "pnm.h"
+#include "../entropy/test_support.h"
+#include "common/colour.h"
+#include "io/pnm.h"
 
 namespace kv {
 namespace {

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <random>
 
-#include "failure.h"
-#include "magnitude.h"
+#include "util/failure.h"
+#include "entropy/magnitude.h"
 #include "support.h"
 
 namespace kv::test {

@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "block_transform.h"
-#include "direction_batch.h"
+#include "common/block_transform.h"
+#include "dsp/direction_batch.h"
 
 namespace kv {
 namespace {

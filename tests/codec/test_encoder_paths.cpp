@@ -5,9 +5,9 @@
 
 #include <random>
 
-#include "block_geometry.h"
-#include "front_end.h"
-#include "magnitude.h"
+#include "common/block_geometry.h"
+#include "common/front_end.h"
+#include "entropy/magnitude.h"
 #include "support.h"
 
 namespace kv::test {

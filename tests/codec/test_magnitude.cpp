@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "../coder/test_support.h"
-#include "magnitude.h"
+#include "../entropy/test_support.h"
+#include "entropy/magnitude.h"
 
 namespace kv {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "../coder/test_support.h"
-#include "pnm.h"
+#include "../entropy/test_support.h"
+#include "io/pnm.h"
 
 namespace kv {
 namespace {

@@ -8,10 +8,10 @@
 #include <random>
 #include <vector>
 
-#include "estimates.h"
-#include "failure.h"
-#include "magnitude.h"
-#include "rate_items.h"
+#include "enc/estimates.h"
+#include "util/failure.h"
+#include "entropy/magnitude.h"
+#include "enc/rate_items.h"
 
 namespace kv {
 namespace {

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "block_transform.h"
-#include "search_kernels.h"
+#include "common/block_transform.h"
+#include "dsp/search_kernels.h"
 
 namespace kv {
 namespace {

@@ -8,10 +8,10 @@
 #include <random>
 #include <vector>
 
-#include "../coder/test_support.h"
-#include "bin_model.h"
-#include "codec_state.h"
-#include "symbol_reader.h"
+#include "../entropy/test_support.h"
+#include "entropy/bin_model.h"
+#include "common/codec_state.h"
+#include "entropy/symbol_reader.h"
 
 namespace kv {
 namespace {

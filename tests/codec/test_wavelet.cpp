@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "wavelet.h"
+#include "common/wavelet.h"
 
 namespace kv {
 namespace {

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "entries.h"
-#include "failure.h"
-#include "front_end.h"
-#include "magnitude.h"
-#include "pnm.h"
+#include "util/failure.h"
+#include "common/front_end.h"
+#include "entropy/magnitude.h"
+#include "io/pnm.h"
 
 namespace kv {
 namespace {

@@ -1,0 +1,105 @@
+// The encoder's choice of a leaf block's direction: estimated bits of
+// everything the leaf writes (but its split flag) plus a weighted measure of
+// the error quantisation leaves. Estimates read the models, never change them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/block_transform.h"
+#include "common/codec_state.h"
+
+namespace kv {
+
+// Cost of a value no magnitude bin can hold: prohibitive, yet finite so that
+// cost differences stay well defined.
+inline constexpr double kProhibitiveBits = 1.0e12;
+
+// Estimated bits of write_magnitude(model, v) with the model as it stands.
+double value_bits(const CodecState& state, int model, int32_t v);
+
+// Cost of coding `block` (a region of the image) with table entry `index`.
+double direction_cost(const CodecState& state, int level, const BlockView& block, const BandLayout& layout,
+                      const std::vector<ScanDirection>& table, int index);
+
+struct DirectionChoice {
+  double cost;
+  int32_t index;
+};
+
+// Whole-table search for tables of up to 8 entries; beyond, 8 samples refined
+// around the 3 best with steps falling by a third.
+DirectionChoice choose_direction(const CodecState& state, int level, const BlockView& block);
+
+// Candidate order of the refinement: costs less than one bit apart rank by
+// index. That is the difference truncated to an integer, compared without
+// converting it: the rate-distortion mode's costs grow with the square of the
+// quantization value, and a difference past 2^63, or not a number (infinite
+// costs), has no integer.
+inline bool ranks_before(const DirectionChoice& u, const DirectionChoice& v) {
+  const double difference = u.cost - v.cost;
+  if (difference <= -1.0) return true;
+  if (difference >= 1.0) return false;
+  return u.index < v.index;
+}
+
+// The insertion sort the refinement uses: which candidates survive depends on it,
+// since the order above is not transitive.
+inline void sort_candidates(DirectionChoice* candidates, int count) {
+  for (int i = 1; i < count; ++i) {
+    const DirectionChoice x = candidates[i];
+    int j = i - 1;
+    while (j >= 0 && ranks_before(x, candidates[j])) {
+      candidates[j + 1] = candidates[j];
+      --j;
+    }
+    candidates[j + 1] = x;
+  }
+}
+
+// The search over a table of d entries, with evaluate(indices, count, costs)
+// giving the costs of `count` entries at once (an index may repeat): every
+// entry of tables up to kSearchSamples, keeping the first index of the least
+// cost; beyond, kSearchSamples entries spread over the circular table, then
+// the kSearchKeep best refined by their neighbours at steps falling by about
+// a third down to 1 (indices are not de-duplicated).
+template <typename EvaluateBatch>
+DirectionChoice search_directions_batched(int d, EvaluateBatch&& evaluate) {
+  int indices[kSearchSamples > 2 * kSearchKeep ? kSearchSamples : 2 * kSearchKeep] = {};
+  double costs[sizeof indices / sizeof indices[0]] = {};
+  if (d <= kSearchSamples) {
+    for (int index = 0; index < d; ++index) indices[index] = index;
+    evaluate(indices, d, costs);
+    DirectionChoice best{costs[0], 0};
+    for (int index = 1; index < d; ++index)
+      if (costs[index] < best.cost) best = DirectionChoice{costs[index], index};
+    return best;
+  }
+  DirectionChoice candidates[3 * kSearchKeep > kSearchSamples ? 3 * kSearchKeep : kSearchSamples];
+  const int m = d / kSearchSamples + 1;
+  for (int s = 0; s < kSearchSamples; ++s) indices[s] = (s * d) / kSearchSamples;
+  evaluate(indices, kSearchSamples, costs);
+  for (int s = 0; s < kSearchSamples; ++s) candidates[s] = DirectionChoice{costs[s], indices[s]};
+  sort_candidates(candidates, kSearchSamples);
+  for (int step = (m + 1) / 3; step >= 1; step = (step + 1) / 3) {
+    for (int k = 0; k < kSearchKeep; ++k) {
+      const int a = candidates[k].index;
+      indices[k] = (a + step) % d;
+      indices[kSearchKeep + k] = (a - step + d) % d;
+    }
+    evaluate(indices, 2 * kSearchKeep, costs);
+    for (int k = 0; k < 2 * kSearchKeep; ++k) candidates[kSearchKeep + k] = DirectionChoice{costs[k], indices[k]};
+    sort_candidates(candidates, 3 * kSearchKeep);
+  }
+  return candidates[0];
+}
+
+// The same search with evaluate(index) giving the cost of one entry.
+template <typename Evaluate>
+DirectionChoice search_directions(int d, Evaluate&& evaluate) {
+  return search_directions_batched(d, [&](const int* indices, int count, double* costs) {
+    for (int i = 0; i < count; ++i) costs[i] = evaluate(indices[i]);
+  });
+}
+
+}  // namespace kv

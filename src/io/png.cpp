@@ -1,0 +1,222 @@
+#include "io/png.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace kv {
+
+namespace {
+
+// libpng reports an error by a long jump back to the setjmp of the call in
+// progress. Each function that sets one up holds only trivially destructible
+// locals, so the jump skips no destructor; every C++ object (buffers, row
+// tables, the structures' owners) lives in its caller.
+
+[[noreturn]] void on_png_error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void on_png_warning(png_structp, png_const_charp) {}
+
+struct MemoryInput {
+  const uint8_t* data;
+  size_t size;
+  size_t position;
+};
+
+void read_from_memory(png_structp png, png_bytep out, size_t length) {
+  auto* in = static_cast<MemoryInput*>(png_get_io_ptr(png));
+  if (length > in->size - in->position) png_error(png, "truncated");
+  std::memcpy(out, in->data + in->position, length);
+  in->position += length;
+}
+
+struct ReadShape {
+  uint32_t width;
+  uint32_t height;
+  int bit_depth;     // as stored
+  int png_channels;  // after the expansions: 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
+  size_t row_bytes;
+};
+
+struct ReadOwner {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  ~ReadOwner() { png_destroy_read_struct(&png, info ? &info : nullptr, nullptr); }
+};
+
+struct WriteOwner {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  ~WriteOwner() { png_destroy_write_struct(&png, info ? &info : nullptr); }
+};
+
+// Reads up to the image data and asks for 8-bit samples: palette entries and
+// small grey samples expanded, transparency turned into an alpha channel.
+// A 16-bit image stops here with only its depth known.
+bool read_header(png_structp png, png_infop info, ReadShape* shape) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_read_info(png, info);
+  shape->bit_depth = png_get_bit_depth(png, info);
+  if (shape->bit_depth > 8) return true;
+  const int colour = png_get_color_type(png, info);
+  if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (colour == PNG_COLOR_TYPE_GRAY && shape->bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+  if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  shape->width = png_get_image_width(png, info);
+  shape->height = png_get_image_height(png, info);
+  shape->png_channels = png_get_channels(png, info);
+  shape->row_bytes = png_get_rowbytes(png, info);
+  return png_get_bit_depth(png, info) == 8;
+}
+
+bool read_rows(png_structp png, png_bytepp rows) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_read_image(png, rows);
+  png_read_end(png, nullptr);
+  return true;
+}
+
+bool write_rows(png_structp png, png_infop info, std::FILE* file, uint32_t width, uint32_t height, int colour,
+                png_bytepp rows) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_init_io(png, file);
+  png_set_IHDR(png, info, width, height, 8, colour, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  png_write_image(png, rows);
+  png_write_end(png, nullptr);
+  return true;
+}
+
+bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits) {
+  if (!has_png_signature(data, size)) return false;
+  ReadOwner owner;
+  owner.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
+  if (!owner.png) return false;
+  owner.info = png_create_info_struct(owner.png);
+  if (!owner.info) return false;
+  MemoryInput input{data, size, 0};
+  png_set_read_fn(owner.png, &input, read_from_memory);
+  const int64_t side = std::clamp<int64_t>(limits.max_dimension, 1, 0x7FFFFFFF);
+  png_set_user_limits(owner.png, static_cast<uint32_t>(side), static_cast<uint32_t>(side));
+
+  ReadShape shape{};
+  if (!read_header(owner.png, owner.info, &shape) || shape.bit_depth > 8) return false;
+  if (shape.width == 0 || shape.height == 0 || shape.width > side || shape.height > side) return false;
+  if (shape.png_channels < 1 || shape.png_channels > 4) return false;
+  const int channels = shape.png_channels >= 3 ? 3 : 1;
+  const bool alpha = shape.png_channels % 2 == 0;
+
+  const uint64_t pixels = uint64_t{shape.width} * shape.height;
+  const uint64_t limit = limits.max_bytes ? limits.max_bytes : physical_memory_bytes();
+  const uint64_t raster_bytes = uint64_t{shape.row_bytes} * shape.height;
+  if (pixels * channels > limit / sizeof(int32_t) || raster_bytes > limit - pixels * channels * sizeof(int32_t))
+    return false;
+
+  std::vector<uint8_t> raster;
+  std::vector<png_bytep> rows;
+  std::vector<int32_t> samples;
+  try {
+    raster.resize(raster_bytes);
+    rows.resize(shape.height);
+    samples.resize(pixels * channels);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (uint32_t y = 0; y < shape.height; ++y) rows[y] = raster.data() + size_t{y} * shape.row_bytes;
+  if (!read_rows(owner.png, rows.data())) return false;
+
+  size_t out = 0;
+  for (uint32_t y = 0; y < shape.height; ++y) {
+    const uint8_t* in = rows[y];
+    for (uint32_t x = 0; x < shape.width; ++x, in += shape.png_channels) {
+      // Alpha can only be dropped when it changes nothing.
+      if (alpha && in[shape.png_channels - 1] != 255) return false;
+      for (int c = 0; c < channels; ++c) samples[out++] = in[c];
+    }
+  }
+  image.width = static_cast<int32_t>(shape.width);
+  image.height = static_cast<int32_t>(shape.height);
+  image.channels = channels;
+  image.samples = std::move(samples);
+  return true;
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace
+
+bool has_png_signature(const uint8_t* data, size_t size) {
+  return size >= 8 && png_sig_cmp(data, 0, 8) == 0;
+}
+
+bool file_has_png_signature(const char* path) {
+  File file(std::fopen(path, "rb"));
+  if (!file) return false;
+  uint8_t signature[8];
+  return std::fread(signature, 1, sizeof signature, file.get()) == sizeof signature &&
+         has_png_signature(signature, sizeof signature);
+}
+
+bool read_png_memory(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits) {
+  return decode_png(data, size, image, limits);
+}
+
+bool read_png(const char* path, Image& image, const ReadLimits& limits) {
+  File file(std::fopen(path, "rb"));
+  if (!file) return false;
+  std::vector<uint8_t> bytes;
+  try {
+    uint8_t chunk[1 << 16];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (std::ferror(file.get())) return false;
+  return decode_png(bytes.data(), bytes.size(), image, limits);
+}
+
+bool write_png(const char* path, int32_t width, int32_t height, int32_t channels, const int32_t* samples) {
+  if ((channels != 1 && channels != 3) || width <= 0 || height <= 0) return false;
+  const size_t row_bytes = static_cast<size_t>(width) * static_cast<size_t>(channels);
+  std::vector<uint8_t> raster(row_bytes * static_cast<size_t>(height));
+  for (size_t i = 0; i < raster.size(); ++i) raster[i] = static_cast<uint8_t>(samples[i]);
+  std::vector<png_bytep> rows(static_cast<size_t>(height));
+  for (size_t y = 0; y < rows.size(); ++y) rows[y] = raster.data() + y * row_bytes;
+
+  File file(std::fopen(path, "wb"));
+  if (!file) return false;
+  bool ok = false;
+  {
+    WriteOwner owner;
+    owner.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
+    if (owner.png) owner.info = png_create_info_struct(owner.png);
+    if (owner.info)
+      ok = write_rows(owner.png, owner.info, file.get(), static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                      channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, rows.data());
+  }
+  // A full disk may show only when the last bytes leave at the close.
+  return std::fclose(file.release()) == 0 && ok;
+}
+
+bool has_png_name(const char* path) {
+  const size_t length = std::strlen(path);
+  if (length < 4) return false;
+  const char* tail = path + length - 4;
+  return tail[0] == '.' && std::tolower(static_cast<unsigned char>(tail[1])) == 'p' &&
+         std::tolower(static_cast<unsigned char>(tail[2])) == 'n' &&
+         std::tolower(static_cast<unsigned char>(tail[3])) == 'g';
+}
+
+}  // namespace kv

@@ -1,0 +1,81 @@
+#include "util/thread_pool.h"
+
+namespace kv {
+
+int default_thread_count() {
+  unsigned n = std::thread::hardware_concurrency();
+  return n ? static_cast<int>(n) : 1;
+}
+
+ThreadPool::ThreadPool(int threads) {
+  for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { work_loop(); });
+}
+
+ThreadPool::~ThreadPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+void ThreadPool::run_tasks(Job& job) {
+  for (size_t i = job.next.fetch_add(1); i < job.count; i = job.next.fetch_add(1)) {
+    try {
+      (*job.task)(i);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(job.mutex);
+      if (!job.error) job.error = std::current_exception();
+    }
+  }
+}
+
+void ThreadPool::work_loop() {
+  uint64_t seen = 0;
+  for (;;) {
+    std::shared_ptr<Job> job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      if (stopping_) return;
+      seen = generation_;
+      if (!job_) continue;  // woke after the job had ended
+      job = job_;
+      ++busy_;
+    }
+    run_tasks(*job);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --busy_;
+    }
+    finished_.notify_one();
+  }
+}
+
+void ThreadPool::parallel_for(size_t count, const std::function<void(size_t)>& task) {
+  if (count == 0) return;
+  if (workers_.empty() || count == 1) {
+    for (size_t i = 0; i < count; ++i) task(i);
+    return;
+  }
+  auto job = std::make_shared<Job>();
+  job->task = &task;
+  job->count = count;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job_ = job;
+    ++generation_;
+  }
+  wake_.notify_all();
+  run_tasks(*job);
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Every index has been handed out; wait for the workers still running one.
+    finished_.wait(lock, [&] { return busy_ == 0; });
+    job_.reset();
+  }
+  if (job->error) std::rethrow_exception(job->error);
+}
+
+}  // namespace kv
