@@ -3,7 +3,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "kelvane/kelvane.h"
+#include "kelvane/veluna.h"
 
 int main(int argc, char** argv) {
   std::clock_t start = std::clock();
@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
   } catch (const kelvane::Error& error) {
     std::fputs(error.message().c_str(), stdout);
     std::fflush(stdout);
-    return error.status();
+    return kelvane::classic_status(error.code());
   }
   std::printf("%.3fs", static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
   std::fflush(stdout);

@@ -1,32 +1,19 @@
-// The kelvane library: the image codec and the veluna byte coder, in memory
-// and on files. Every call runs on its own state, so calls may run at the
-// same time on different threads. Failures throw kelvane::Error; nothing
-// here prints unless asked to, and nothing ends the process.
+// The kelvane image codec, in memory and on files. Every call runs on its own
+// state, so calls may run at the same time on different threads. Failures
+// throw kelvane::Error (kelvane/error.h); nothing here prints unless asked
+// to, and nothing ends the process. The byte coder is in kelvane/veluna.h.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <exception>
+#include <functional>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "kelvane/error.h"
+
 namespace kelvane {
-
-// A failure: the message the kelvane and veluna programs print for it
-// (without a newline) and the status they end with.
-class Error : public std::exception {
- public:
-  Error(int status, std::string message) : status_(status), message_(std::move(message)) {}
-  const std::string& message() const noexcept { return message_; }
-  int status() const noexcept { return status_; }
-  const char* what() const noexcept override { return message_.c_str(); }
-
- private:
-  int status_;
-  std::string message_;
-};
 
 // Samples as the codec holds them: raster order, the channels of a pixel
 // adjacent. Encoding takes 1..65535 columns and rows and 1..255 channels
@@ -49,49 +36,79 @@ struct Image {
 struct EncodeReport {
   Image rebuilt;
   double psnr = 0;
+  float quantization = 0;    // the value the stream was coded with (chosen by a target, or as given)
+  uint64_t bytes = 0;        // the stream's size
+  double bits_per_pixel = 0; // 8 * bytes / (width * height)
+  int encodes = 1;           // whole encodes run to reach a target (1 without one)
 };
 
-struct Options {
-  int threads = 0;              // encoder worker threads; 0: every hardware thread
-  uint64_t memory_limit = 0;    // largest decoded sample buffer in bytes; 0: the machine's memory
-  std::FILE* console = nullptr; // progress lines and the colour matrix go here; null: quiet
-  // encode_file also writes the transformed planes with their block
-  // directions to "dir.pgm" or "dir.ppm" in the current directory, unless
-  // that is the image or the stream.
-  bool direction_picture = false;
-  // Rate-distortion-optimising encoder (the command line's fourth argument
-  // "--rdo"): quadtree, directions, blocks coded as zeros and dropped
-  // coefficients chosen to minimise squared error plus lambda times bits,
-  // for about 15 % fewer bits at equal PSNR and about 1.2 times the
-  // encoding time. Same format, every decoder reads it; off by default, and
-  // without effect at a quantization of 1 or less.
+// A size or quality to reach instead of a given quantization value.
+//  - kBytes, kBitsPerPixel: the best quality whose stream is at most the
+//    target; Error kTargetUnreachable when even the coarsest setting is larger.
+//  - kPsnr (dB, all channels, peak 255): the smallest stream whose PSNR is at
+//    least the target; the lossless stream when lossy coding cannot reach it
+//    (also for an infinite target).
+struct Target {
+  enum class Kind { kNone, kBytes, kBitsPerPixel, kPsnr };
+  Kind kind = Kind::kNone;
+  double value = 0;
+};
+
+// What the encoder reads.
+struct EncodeOptions {
+  int threads = 0;               // worker threads; 0: every hardware thread. The stream does not depend on it.
+  std::FILE* console = nullptr;  // progress lines and the colour matrix go here; null: quiet
+  // Rate-distortion-optimising encoder: quadtree, directions, blocks coded
+  // as zeros and dropped coefficients chosen to minimise squared error plus
+  // lambda times bits. Same format, every decoder reads it; without effect
+  // at a quantization of 1 or less.
   bool rate_distortion = false;
-  // When set, encode and encode_file fill it in (at the cost of one more
-  // image buffer and the inverse transforms).
+  // When set, filled in (at the cost of one more image buffer and the
+  // inverse transforms).
   EncodeReport* report = nullptr;
+  // When set, receives the diagnostic picture: the transformed planes with
+  // every coded block's direction painted in. Costs nothing when null.
+  Image* direction_picture = nullptr;
+  // When set, the quantization argument of encode/encode_file is ignored and
+  // the encoder chooses one to reach the target (see Target).
+  Target target;
+  // When set, called from the coding thread with the fraction (0..1] of the
+  // samples coded so far, a few hundred times per image at most.
+  std::function<void(double fraction)> progress;
+};
+
+// What the decoder reads.
+struct DecodeOptions {
+  int threads = 0;               // worker threads for the inverse transforms; 0: every hardware thread
+  uint64_t memory_limit = 0;     // largest decoded sample buffer in bytes; 0: the machine's memory
+  std::FILE* console = nullptr;  // the header line goes here; null: quiet
 };
 
 // A quantization of 1 or less codes the image losslessly; larger values
 // code it coarser.
-std::vector<uint8_t> encode(const Image& image, float quantization, const Options& options = {});
-Image decode(std::span<const uint8_t> stream, const Options& options = {});
+std::vector<uint8_t> encode(const Image& image, float quantization, const EncodeOptions& options = {});
+Image decode(std::span<const uint8_t> stream, const DecodeOptions& options = {});
+
+// What a stream's header says, read without decoding the planes.
+struct StreamInfo {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t channels = 0;
+  float quantization = 0;
+  std::vector<double> colour_matrix;  // channels x channels, row-major; empty for one channel
+};
+StreamInfo read_info(std::span<const uint8_t> stream);
 
 // The image file may be any PNM (P1..P6) or an 8-bit or smaller PNG without
 // translucent pixels. Neither call writes over the file it reads.
 void encode_file(const std::string& image_path, const std::string& stream_path, float quantization,
-                 const Options& options = {});
+                 const EncodeOptions& options = {});
 // Writes PNG when the name ends in ".png" (any case), binary PNM otherwise.
-void decode_file(const std::string& stream_path, const std::string& image_path, const Options& options = {});
+void decode_file(const std::string& stream_path, const std::string& image_path, const DecodeOptions& options = {});
 
 // The image files themselves, as encode_file reads and decode_file writes
 // them. Writing keeps the low 8 bits of each sample; it takes 1 or 3 channels.
 Image read_image(const std::string& path);
 void write_image(const std::string& path, const Image& image);
-
-// veluna: order-0 adaptive coding of any bytes.
-std::vector<uint8_t> veluna_compress(std::span<const uint8_t> input);
-std::vector<uint8_t> veluna_expand(std::span<const uint8_t> compressed);
-void veluna_compress_file(const std::string& input_path, const std::string& compressed_path);
-void veluna_expand_file(const std::string& compressed_path, const std::string& output_path);
 
 }  // namespace kelvane

@@ -1,5 +1,5 @@
-// The public library over the codec's own steps: one CodecState per call,
-// kv::Failure turned into kelvane::Error.
+// The public library over the codec's own steps: one state per call; only
+// an allocation failure needs turning into kelvane::Error here.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,12 +8,13 @@
 #include <new>
 #include <utility>
 
-#include "util/failure.h"
+#include "util/error.h"
 #include "common/front_end.h"
 #include "kelvane/kelvane.h"
 #include "entropy/magnitude.h"
 #include "io/png.h"
 #include "io/pnm.h"
+#include "kelvane/veluna.h"
 #include "veluna/veluna.h"
 
 namespace kelvane {
@@ -25,10 +26,8 @@ template <typename Work>
 auto guarded(Work&& work) -> decltype(work()) {
   try {
     return work();
-  } catch (const kv::Failure& failure) {
-    throw Error(failure.status, failure.message);
   } catch (const std::bad_alloc&) {
-    throw Error(-1, "Not enough memory.");
+    throw Error(ErrorCode::kOutOfMemory, "Not enough memory.");
   }
 }
 
@@ -37,11 +36,19 @@ bool same_file(const char* a, const char* b) {
   return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-void start_state(kv::CodecState& state, const Options& options) {
+void start_state(kv::CodecState& state, const EncodeOptions& options) {
   state.console = options.console;
   state.threads = options.threads;
   state.rdo = options.rate_distortion;
   state.rebuild = options.report != nullptr;
+}
+
+void start_state(kv::CodecState& state, const DecodeOptions& options) { state.console = options.console; }
+
+// The encoder leaves the diagnostic picture in its working image.
+void take_picture(kv::CodecState& state, const EncodeOptions& options) {
+  if (options.direction_picture)
+    *options.direction_picture = Image{state.width, state.height, state.channels, std::move(state.image)};
 }
 
 void fill_report(kv::CodecState& state, const std::vector<int32_t>& input, EncodeReport& report) {
@@ -67,7 +74,7 @@ void check_shape(const Image& image) {
                      image.height <= kv::kMaxDimension && image.channels >= 1 && image.channels <= 255;
   if (!sides || image.samples.size() != static_cast<size_t>(image.width) * static_cast<size_t>(image.height) *
                                             static_cast<size_t>(image.channels))
-    kv::fail(-1, "Invalid image.");
+    kv::fail(ErrorCode::kInvalidImage, "Invalid image.");
 }
 
 bool load_image(const char* path, kv::Image& image) {
@@ -84,7 +91,7 @@ bool store_image(const char* path, int32_t width, int32_t height, int32_t channe
 Image Image::from_8bit(std::span<const uint8_t> bytes, int32_t width, int32_t height, int32_t channels) {
   if (width < 0 || height < 0 || channels < 0 ||
       bytes.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(channels))
-    throw Error(-1, "Invalid image.");
+    throw Error(ErrorCode::kInvalidImage, "Invalid image.");
   return Image{width, height, channels, std::vector<int32_t>(bytes.begin(), bytes.end())};
 }
 
@@ -94,7 +101,7 @@ std::vector<uint8_t> Image::to_8bit() const {
   return bytes;
 }
 
-std::vector<uint8_t> encode(const Image& image, float quantization, const Options& options) {
+std::vector<uint8_t> encode(const Image& image, float quantization, const EncodeOptions& options) {
   return guarded([&] {
     check_shape(image);
     kv::CodecState state;
@@ -102,11 +109,12 @@ std::vector<uint8_t> encode(const Image& image, float quantization, const Option
     std::vector<uint8_t> stream = kv::encode_to_memory(
         state, kv::Image{image.width, image.height, image.channels, image.samples}, quantization);
     if (options.report) fill_report(state, image.samples, *options.report);
+    take_picture(state, options);
     return stream;
   });
 }
 
-Image decode(std::span<const uint8_t> stream, const Options& options) {
+Image decode(std::span<const uint8_t> stream, const DecodeOptions& options) {
   return guarded([&] {
     kv::CodecState state;
     start_state(state, options);
@@ -116,7 +124,7 @@ Image decode(std::span<const uint8_t> stream, const Options& options) {
 }
 
 void encode_file(const std::string& image_path, const std::string& stream_path, float quantization,
-                 const Options& options) {
+                 const EncodeOptions& options) {
   guarded([&] {
     const char* image_name = image_path.c_str();
     const char* stream_name = stream_path.c_str();
@@ -124,9 +132,9 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     start_state(state, options);
     kv::build_bin_tables(state);
     kv::Image image;
-    if (!load_image(image_name, image)) kv::fail(-1, "Error reading file \"%s\".", image_name);
+    if (!load_image(image_name, image)) kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\".", image_name);
     // Coding onto the image's own file would destroy it before it is read.
-    if (same_file(image_name, stream_name)) kv::fail(-1, "Error writing file \"%s\".", stream_name);
+    if (same_file(image_name, stream_name)) kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", stream_name);
     std::vector<int32_t> input;
     if (options.report) input = image.samples;
     take_image(state, std::move(image));
@@ -134,36 +142,29 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     kv::encode_image(state, quantization, image_name, stream_name);
     kv::kill_encoder(state.encoder);
     if (options.report) fill_report(state, input, *options.report);
-
-    // The picture is best-effort, but never overwrites the stream or the
-    // image it came from.
-    if (options.direction_picture) {
-      const char* picture = state.channels == 1 ? "dir.pgm" : "dir.ppm";
-      if (!same_file(picture, stream_name) && !same_file(picture, image_name))
-        kv::write_pnm(picture, state.width, state.height, state.channels, state.image.data());
-    }
+    take_picture(state, options);
   });
 }
 
-void decode_file(const std::string& stream_path, const std::string& image_path, const Options& options) {
+void decode_file(const std::string& stream_path, const std::string& image_path, const DecodeOptions& options) {
   guarded([&] {
     const char* stream_name = stream_path.c_str();
     const char* image_name = image_path.c_str();
-    if (same_file(stream_name, image_name)) kv::fail(-1, "Error writing file \"%s\".", image_name);
+    if (same_file(stream_name, image_name)) kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", image_name);
     kv::CodecState state;
     start_state(state, options);
     kv::build_decoding_bin_tables(state);
     kv::new_decoder(state.decoder, stream_name);
     kv::decode_image(state, options.memory_limit, stream_name, image_name);
     if (!store_image(image_name, state.width, state.height, state.channels, state.image.data()))
-      kv::fail(-1, "Error writing file \"%s\".", image_name);
+      kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", image_name);
   });
 }
 
 Image read_image(const std::string& path) {
   return guarded([&] {
     kv::Image image;
-    if (!load_image(path.c_str(), image)) kv::fail(-1, "Error reading file \"%s\".", path.c_str());
+    if (!load_image(path.c_str(), image)) kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\".", path.c_str());
     return Image{image.width, image.height, image.channels, std::move(image.samples)};
   });
 }
@@ -174,7 +175,7 @@ void write_image(const std::string& path, const Image& image) {
                          static_cast<size_t>(std::max(image.channels, 0));
     if (image.samples.size() != count ||
         !store_image(path.c_str(), image.width, image.height, image.channels, image.samples.data()))
-      kv::fail(-1, "Error writing file \"%s\".", path.c_str());
+      kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", path.c_str());
   });
 }
 

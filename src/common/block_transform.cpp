@@ -6,7 +6,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "util/failure.h"
+#include "util/error.h"
 #include "common/wavelet.h"
 
 namespace kv {
@@ -92,7 +92,7 @@ void quantise(const CodecState& state, int level, const BandLayout& layout, int3
   }
 }
 
-void refuse_coefficient() { fail(1, "decode_block: coefficient out of range"); }
+void refuse_coefficient() { fail(ErrorCode::kCorruptStream, "decode_block: coefficient out of range"); }
 
 void dequantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values) {
   for (int j = 1; j <= layout.levels + 1; ++j) {

@@ -22,7 +22,7 @@
 #define KV_COLOUR_VECTORS 0
 #endif
 
-#include "util/failure.h"
+#include "util/error.h"
 
 namespace kv {
 
@@ -37,15 +37,15 @@ inline double round_half_up(double s) { return std::floor(s + 0.5); }
 // x - round(s), refusing what cannot stand in 32 bits.
 int32_t lift(int64_t x, double s, int sign) {
   double r = round_half_up(s);
-  if (!(r > -4294967296.0 && r < 4294967296.0)) fail(1, "transform_pixel: value out of range");
+  if (!(r > -4294967296.0 && r < 4294967296.0)) fail(ErrorCode::kCorruptStream, "transform_pixel: value out of range");
   int64_t y = x + sign * static_cast<int64_t>(r);
-  if (y < INT32_MIN || y > INT32_MAX) fail(1, "transform_pixel: value out of range");
+  if (y < INT32_MIN || y > INT32_MAX) fail(ErrorCode::kCorruptStream, "transform_pixel: value out of range");
   return static_cast<int32_t>(y);
 }
 
 int32_t scale(int64_t x, double factor) {
   double y = static_cast<double>(x) * factor;
-  if (!(y > -2147483649.0 && y < 2147483648.0)) fail(1, "transform_pixel: value out of range");
+  if (!(y > -2147483649.0 && y < 2147483648.0)) fail(ErrorCode::kCorruptStream, "transform_pixel: value out of range");
   return static_cast<int32_t>(y);
 }
 
@@ -145,7 +145,7 @@ void find_eigenvectors(int channels, double* eigenvalues, double* matrix) {
       if (epsilon * (std::fabs(d[j]) + std::fabs(d[j + 1])) > std::fabs(e[j])) e[j] = 0.0;
     while (b > 0 && e[b - 1] == 0.0) --b;
     if (b == 0) break;
-    if (round >= kMaxRounds) fail(1, "find_eigenvectors: no convergence");
+    if (round >= kMaxRounds) fail(ErrorCode::kEncodeFailed, "find_eigenvectors: no convergence");
     int t = b - 1;
     while (t > 0 && e[t - 1] != 0.0) --t;
 
@@ -440,11 +440,11 @@ namespace {
 std::vector<int32_t> factorise_or_fail(int n, std::vector<double>& matrix) {
   std::vector<int32_t> permutation(static_cast<size_t>(n), 0);
   for (double entry : matrix)
-    if (!std::isfinite(entry)) fail(1, "factor_colour_matrix: invalid matrix");
+    if (!std::isfinite(entry)) fail(ErrorCode::kCorruptStream, "factor_colour_matrix: invalid matrix");
   if (!factor_colour_matrix(n, matrix.data(), permutation.data()))
-    fail(1, "factor_colour_matrix: invalid matrix");
+    fail(ErrorCode::kCorruptStream, "factor_colour_matrix: invalid matrix");
   for (double entry : matrix)
-    if (!std::isfinite(entry)) fail(1, "factor_colour_matrix: invalid matrix");
+    if (!std::isfinite(entry)) fail(ErrorCode::kCorruptStream, "factor_colour_matrix: invalid matrix");
   return permutation;
 }
 

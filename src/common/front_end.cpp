@@ -8,7 +8,7 @@
 #include "util/chunk_arena.h"
 #include "common/colour.h"
 #include "enc/estimates.h"
-#include "util/failure.h"
+#include "util/error.h"
 #include "entropy/magnitude.h"
 #include "common/plane.h"
 #include "io/pnm.h"
@@ -42,7 +42,7 @@ void set_decoding_plane_steps(CodecState& state) {
 
 void encode_image(CodecState& state, float base_q, const char* input_name, const char* output_name) {
   if (state.width > kMaxDimension || state.height > kMaxDimension)
-    fail(-1, "Error reading file \"%s\".", input_name);
+    fail(ErrorCode::kImageRead, "Error reading file \"%s\".", input_name);
   prepare_run(state, true);
   // At q <= 1 every step is 1.0 and the mode has nothing to trade: it stays off,
   // and the stream is the default one, exact.
@@ -84,13 +84,13 @@ void decode_image(CodecState& state, uint64_t memory_limit, const char* input_na
   create_decoding_models(state);
   Decoder& decoder = state.decoder;
   if (read_bits(decoder, 8) != kMagicFirst || read_bits(decoder, 8) != kMagicSecond)
-    fail(-1, "Not a Kelvane 2.0 file.");
+    fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
   state.width = static_cast<int32_t>(read_bits(decoder, 16));
-  if (state.width == 0) fail(-1, "Not a Kelvane 2.0 file.");
+  if (state.width == 0) fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
   state.height = static_cast<int32_t>(read_bits(decoder, 16));
-  if (state.height == 0) fail(-1, "Not a Kelvane 2.0 file.");
+  if (state.height == 0) fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
   state.channels = static_cast<int32_t>(read_bits(decoder, 8));
-  if (state.channels == 0) fail(-1, "Not a Kelvane 2.0 file.");
+  if (state.channels == 0) fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
   const float base_q = std::bit_cast<float>(read_float(decoder));
   build_quantizer_table(base_q, state.quant);
   set_decoding_plane_steps(state);
@@ -102,11 +102,11 @@ void decode_image(CodecState& state, uint64_t memory_limit, const char* input_na
   const uint64_t samples = uint64_t{static_cast<uint32_t>(state.width)} * static_cast<uint32_t>(state.height) *
                            static_cast<uint32_t>(state.channels);
   const uint64_t limit = memory_limit ? memory_limit : physical_memory_bytes();
-  if (samples > limit / sizeof(int32_t)) fail(-1, "Not enough memory.");
+  if (samples > limit / sizeof(int32_t)) fail(ErrorCode::kOutOfMemory, "Not enough memory.");
   try {
     assign_zeroed_in_big_pages(state.image, samples);
   } catch (const std::bad_alloc&) {
-    fail(-1, "Not enough memory.");
+    fail(ErrorCode::kOutOfMemory, "Not enough memory.");
   }
 
   std::vector<double> matrix;

@@ -6,7 +6,7 @@
 #include "common/block_geometry.h"
 #include "enc/direction_search.h"
 #include "enc/estimates.h"
-#include "util/failure.h"
+#include "util/error.h"
 #include "entropy/magnitude.h"
 #include "dsp/search_kernels.h"
 #include "entropy/symbol_reader.h"
@@ -131,10 +131,10 @@ namespace {
   SymbolReader reader(state.decoder);
   // The encoder splits every block above the largest leaf; a stream that
   // does not is damaged, and the leaf's scratch and scan orders are sized for it.
-  if (block.width * block.height > kSplitMaxArea) fail(1, "decode_block: leaf block too large");
+  if (block.width * block.height > kSplitMaxArea) fail(ErrorCode::kCorruptStream, "decode_block: leaf block too large");
   const BlockGeometry& g = state.geometry->geometry(block.width, block.height);
   const int32_t direction_index = read_magnitude(reader, state, kDirectionModel);
-  if (direction_index >= static_cast<int32_t>(g.table.size())) fail(1, "decode_block: invalid direction index");
+  if (direction_index >= static_cast<int32_t>(g.table.size())) fail(ErrorCode::kCorruptStream, "decode_block: invalid direction index");
   const int n = g.samples;
   const BandLayout& layout = g.layout;
   int32_t values[kSplitMaxArea];
@@ -154,7 +154,7 @@ namespace {
       const int32_t m = read_grouped_value(reader, state, bin);
       const bool negative = reader.read_bit() != 0;
       int32_t run = read_run(reader, state, run_model);
-      if (run >= end - p) fail(1, "decode_block: zero run past the end of a band");
+      if (run >= end - p) fail(ErrorCode::kCorruptStream, "decode_block: zero run past the end of a band");
       p += run;
       // dequantise_into without a branch on the sign, a coin toss: negation
       // is exact and rounding symmetric, so (-m - 0.35) step is -((m + 0.35)
@@ -186,7 +186,7 @@ void decode_block(CodecState& state, const Block& block) {
     // The first quadrant of a single sample is that sample again: a stream
     // that splits it would recurse without end. No encoder splits a block
     // below four samples.
-    if (block.width == 1 && block.height == 1) fail(1, "decode_block: split of a single sample");
+    if (block.width == 1 && block.height == 1) fail(ErrorCode::kCorruptStream, "decode_block: split of a single sample");
     for (const Block& quadrant : quadrants_of(state, block).part) decode_block(state, quadrant);
     return;
   }

@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "util/failure.h"
+#include "util/error.h"
 
 namespace kv {
 
@@ -24,12 +24,12 @@ void flatten_tree(AdaptiveModel& model) {
 }
 
 void new_context(AdaptiveModel& model, uint32_t n, uint32_t limit, const uint32_t* initial) {
-  if (n < 2 || n > 16384) fail(1, "new_context: invalid number of symbols (%d)", static_cast<int>(n));
+  if (n < 2 || n > 16384) fail(ErrorCode::kEncodeFailed, "new_context: invalid number of symbols (%d)", static_cast<int>(n));
   if (limit < n) limit = n;
   try {
     model.tree.assign(n, 1);
   } catch (const std::bad_alloc&) {
-    fail(1, "new_context: out of memory");
+    fail(ErrorCode::kEncodeFailed, "new_context: out of memory");
   }
   model.symbols = n;
   model.limit = limit;

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "util/failure.h"
+#include "util/error.h"
 
 namespace kv {
 

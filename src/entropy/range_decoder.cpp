@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "util/failure.h"
+#include "util/error.h"
 
 namespace kv {
 
@@ -35,7 +35,7 @@ bool fill(Decoder& d) {
       if (!d.file) return false;
       size_t got = std::fread(d.window.data(), 1, d.window.size(), d.file);
       if (got == 0) {
-        if (std::ferror(d.file)) fail(1, "get_bit: read error");
+        if (std::ferror(d.file)) fail(ErrorCode::kStreamFile, "get_bit: read error");
         return false;
       }
       d.data = d.window.data();
@@ -54,14 +54,14 @@ void refill(Decoder& d, int n) {
   if (fill(d)) return;
   while (d.reservoir_bits < n) {
     // Past the end: two fetches of all-one bits, then a read error.
-    if (d.pad_bits > 13) fail(1, "get_bit: read error");
+    if (d.pad_bits > 13) fail(ErrorCode::kTruncatedStream, "get_bit: read error");
     d.pad_bits += 8;
     d.reservoir |= uint64_t{0xFF} << (56 - d.reservoir_bits);
     d.reservoir_bits += 8;
   }
 }
 
-void out_of_range(const char* operation) { fail(1, "%s: out of range", operation); }
+void out_of_range(const char* operation) { fail(ErrorCode::kCorruptStream, "%s: out of range", operation); }
 
 }  // namespace decoder_detail
 
@@ -87,7 +87,7 @@ Decoder::~Decoder() {
 
 void new_decoder(Decoder& decoder, const char* path) {
   std::FILE* file = std::fopen(path, "rb");
-  if (!file) fail(1, "new_decoder: cannot open \"%s\"", path);
+  if (!file) fail(ErrorCode::kStreamFile, "new_decoder: cannot open \"%s\"", path);
   if (decoder.file) std::fclose(decoder.file);
   decoder.file = file;
   decoder.window.resize(kWindowSize);
@@ -144,7 +144,7 @@ uint32_t kill_decoder(Decoder& decoder) {
   if (decoder.file) {
     int status = std::fclose(decoder.file);
     decoder.file = nullptr;
-    if (status != 0) fail(1, "kill_decoder: cannot close file");
+    if (status != 0) fail(ErrorCode::kStreamFile, "kill_decoder: cannot close file");
   }
   return decoder_bytes(decoder);
 }

@@ -2,7 +2,7 @@
 
 #include <bit>
 
-#include "util/failure.h"
+#include "util/error.h"
 
 namespace kv {
 
@@ -25,11 +25,11 @@ bool hand_on(Encoder& e) {
 }  // namespace
 
 void hand_on_full(Encoder& e) {
-  if (!hand_on(e)) fail(1, "put_bit: write error");
+  if (!hand_on(e)) fail(ErrorCode::kStreamFile, "put_bit: write error");
 }
 
 void invalid_symbol(uint32_t symbol) {
-  fail(1, "write_symbol: invalid symbol (%d)", static_cast<int32_t>(symbol));
+  fail(ErrorCode::kEncodeFailed, "write_symbol: invalid symbol (%d)", static_cast<int32_t>(symbol));
 }
 
 namespace {
@@ -81,7 +81,7 @@ Encoder::~Encoder() {
 
 void new_encoder(Encoder& encoder, const char* path) {
   std::FILE* file = std::fopen(path, "wb");
-  if (!file) fail(1, "new_encoder: cannot open \"%s\"", path);
+  if (!file) fail(ErrorCode::kStreamFile, "new_encoder: cannot open \"%s\"", path);
   if (encoder.file) std::fclose(encoder.file);
   encoder.file = file;
   encoder.memory = nullptr;
@@ -110,7 +110,7 @@ void write_bits(Encoder& encoder, int n, uint32_t value) {
 }
 
 void write_fraction(Encoder& encoder, uint32_t n, uint32_t value) {
-  if (value >= n) fail(1, "write_fraction: nominator out of range (%u/%u)", value, n);
+  if (value >= n) fail(ErrorCode::kEncodeFailed, "write_fraction: nominator out of range (%u/%u)", value, n);
   if (n == 1) return;
   uint64_t r = encoder.high - encoder.low + 1;
   uint64_t t = value * r;
@@ -135,7 +135,7 @@ uint32_t kill_encoder(Encoder& encoder) {
     encoder.file = nullptr;
   }
   encoder.memory = nullptr;
-  if (!ok) fail(1, "kill_encoder: cannot close file");
+  if (!ok) fail(ErrorCode::kStreamFile, "kill_encoder: cannot close file");
   return static_cast<uint32_t>(encoder.flushed);
 }
 

@@ -8,7 +8,7 @@
 #include "entropy/adaptive_model.h"
 #include "entropy/range_decoder.h"
 #include "entropy/range_encoder.h"
-#include "util/failure.h"
+#include "util/error.h"
 
 namespace kv {
 
@@ -28,7 +28,7 @@ void refuse_same_file(const char* input_path, const char* output_path) {
   struct stat in, out;
   if (::stat(input_path, &in) == 0 && ::stat(output_path, &out) == 0 && in.st_dev == out.st_dev &&
       in.st_ino == out.st_ino)
-    fail(1, "main: input and output are the same file");
+    fail(ErrorCode::kStreamFile, "main: input and output are the same file");
 }
 
 void compress_bytes(Encoder& encoder, AdaptiveModel& model, const uint8_t* bytes, size_t count) {
@@ -61,7 +61,7 @@ void veluna_compress_file(const char* input_path, const char* compressed_path) {
   Encoder encoder;
   new_encoder(encoder, compressed_path);
   File input(std::fopen(input_path, "rb"));
-  if (!input) fail(1, "main: Cannot open \"%s\"", input_path);
+  if (!input) fail(ErrorCode::kStreamFile, "main: Cannot open \"%s\"", input_path);
   std::vector<uint8_t> chunk(1 << 16);
   for (;;) {
     size_t got = std::fread(chunk.data(), 1, chunk.size(), input.get());
@@ -70,7 +70,7 @@ void veluna_compress_file(const char* input_path, const char* compressed_path) {
   }
   // A read error is not the end of the data: coding what came before it would
   // pass off a truncated file as the whole.
-  if (std::ferror(input.get())) fail(1, "main: read error");
+  if (std::ferror(input.get())) fail(ErrorCode::kStreamFile, "main: read error");
   write_symbol(encoder, model, kEndSymbol);
   kill_encoder(encoder);
 }
@@ -80,11 +80,11 @@ void veluna_expand_file(const char* compressed_path, const char* output_path) {
   Decoder decoder;
   new_decoder(decoder, compressed_path);
   File output(std::fopen(output_path, "wb"));
-  if (!output) fail(1, "main: Cannot open \"%s\"", output_path);
+  if (!output) fail(ErrorCode::kStreamFile, "main: Cannot open \"%s\"", output_path);
   std::vector<uint8_t> chunk(1 << 16);
   size_t filled = 0;
   auto write_chunk = [&] {
-    if (std::fwrite(chunk.data(), 1, filled, output.get()) != filled) fail(1, "main: write error");
+    if (std::fwrite(chunk.data(), 1, filled, output.get()) != filled) fail(ErrorCode::kStreamFile, "main: write error");
     filled = 0;
   };
   try {
@@ -92,7 +92,7 @@ void veluna_expand_file(const char* compressed_path, const char* output_path) {
       chunk[filled++] = byte;
       if (filled == chunk.size()) write_chunk();
     });
-  } catch (const Failure&) {
+  } catch (const Error&) {
     // What was decoded before the failure stays in the file.
     std::fwrite(chunk.data(), 1, filled, output.get());
     throw;
@@ -100,7 +100,7 @@ void veluna_expand_file(const char* compressed_path, const char* output_path) {
   write_chunk();
   // A full disk shows up at the flush or the close at the latest.
   std::FILE* file = output.release();
-  if (std::fclose(file) != 0) fail(1, "main: write error");
+  if (std::fclose(file) != 0) fail(ErrorCode::kStreamFile, "main: write error");
 }
 
 std::vector<uint8_t> veluna_compress(std::span<const uint8_t> input) {

@@ -8,7 +8,7 @@
 
 namespace kv {
 
-// File to file. Failures throw Failure with the console message and status.
+// File to file. Failures throw kelvane::Error (util/error.h).
 void veluna_compress_file(const char* input_path, const char* compressed_path);
 void veluna_expand_file(const char* compressed_path, const char* output_path);
 

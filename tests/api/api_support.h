@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kelvane/kelvane.h"
+#include "kelvane/veluna.h"
 
 namespace kelvane::test {
 

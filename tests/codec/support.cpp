@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "util/failure.h"
+#include "util/error.h"
 #include "common/front_end.h"
 #include "entropy/magnitude.h"
 

@@ -44,7 +44,7 @@ struct EncodeSettings {
 };
 // Codes an image in memory through the codec's own steps, quietly.
 std::vector<uint8_t> encode_memory(const Image& image, float base_q, const EncodeSettings& settings = {});
-// Decodes a stream in memory; failures throw Failure.
+// Decodes a stream in memory; failures throw Error.
 Image decode_memory(const std::vector<uint8_t>& stream, uint64_t memory_limit = 0);
 
 Image load_image(const std::string& name);  // from tests/data/images

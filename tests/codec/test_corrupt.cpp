@@ -6,7 +6,7 @@
 #include <cmath>
 #include <random>
 
-#include "util/failure.h"
+#include "util/error.h"
 #include "entropy/magnitude.h"
 #include "support.h"
 
@@ -19,9 +19,9 @@ std::string outcome(const std::vector<uint8_t>& stream, uint64_t memory_limit = 
     Image image = decode_memory(stream, memory_limit);
     EXPECT_EQ(image.samples.size(), static_cast<size_t>(image.width) * image.height * image.channels);
     return "";
-  } catch (const Failure& failure) {
-    EXPECT_TRUE(failure.status == 1 || failure.status == -1) << failure.message;
-    return failure.message;
+  } catch (const Error& failure) {
+    EXPECT_TRUE(classic_status(failure.code()) == 1 || classic_status(failure.code()) == 255) << failure.message();
+    return failure.message();
   }
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "enc/estimates.h"
-#include "util/failure.h"
+#include "util/error.h"
 #include "entropy/magnitude.h"
 #include "enc/rate_items.h"
 
@@ -34,7 +34,7 @@ Outcome run(Writer writer, const CodecState& state, const EstimateTree& tree, co
     uint16_t* end = writer(state, tree, layout, values.data(), items.data(), outcome.all_zero);
     outcome.items.assign(items.data(), end);
     outcome.values = values;
-  } catch (const Failure&) {
+  } catch (const Error&) {
     outcome = {};  // what was written before is of no use
     outcome.refused = true;
   }

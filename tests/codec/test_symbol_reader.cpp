@@ -245,9 +245,9 @@ TEST(SymbolReader, ReadsTheEncodersItemsAndLeavesTheDecoderAsTheLibraryWould) {
     uint32_t expected;
     try {
       expected = read_bits(library, 1);
-    } catch (const Failure& failure) {
+    } catch (const Error& failure) {
       SymbolReader reader(fast);
-      test::expect_failure([&] { reader.read_bit(); }, 1, failure.message);
+      test::expect_failure([&] { reader.read_bit(); }, 1, failure.message());
       break;
     }
     SymbolReader reader(fast);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "util/failure.h"
+#include "util/error.h"
 
 namespace kv::test {
 
@@ -50,8 +50,8 @@ template <typename Action>
 std::string failure_message(Action&& action) {
   try {
     action();
-  } catch (const Failure& failure) {
-    return failure.message;
+  } catch (const Error& failure) {
+    return failure.message();
   }
   return "";
 }
@@ -62,9 +62,9 @@ void expect_failure(Action&& action, int status, const std::string& message) {
   try {
     action();
     ADD_FAILURE() << "no failure, expected: " << message;
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.status, status);
-    EXPECT_EQ(failure.message, message);
+  } catch (const Error& failure) {
+    EXPECT_EQ(classic_status(failure.code()), status);
+    EXPECT_EQ(failure.message(), message);
   }
 }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "entries.h"
-#include "util/failure.h"
+#include "util/error.h"
 #include "common/front_end.h"
 #include "entropy/magnitude.h"
 #include "io/pnm.h"
@@ -49,9 +49,9 @@ std::vector<int32_t> decode_expecting_failure(const std::vector<uint8_t>& stream
   try {
     decode_image(state, kFuzzDecodeMemory, "", "");
     ADD_FAILURE() << "decoded; expected " << message;
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.status, status);
-    EXPECT_EQ(failure.message, message);
+  } catch (const Error& failure) {
+    EXPECT_EQ(classic_status(failure.code()), status);
+    EXPECT_EQ(failure.message(), message);
   }
   return state.image;
 }
@@ -140,7 +140,7 @@ TEST(FuzzBounds, DecoderRefusesImagesAboveTheHarnessLimit) {
     write_float(encoder, 0x3F800000u);
     kill_encoder(encoder);
   }
-  EXPECT_TRUE(decode_expecting_failure(stream, -1, "Not enough memory.").empty());
+  EXPECT_TRUE(decode_expecting_failure(stream, 255, "Not enough memory.").empty());
 }
 
 // The image target's limit admits a full 64 x 64 colour image and nothing larger.

@@ -128,9 +128,9 @@ TEST(VelunaTest, TruncatedAndCorruptedData) {
     try {
       Bytes out = veluna_expand(data);
       return out == input ? "same" : "different";
-    } catch (const Failure& failure) {
-      EXPECT_EQ(failure.status, 1);
-      return failure.message;
+    } catch (const Error& failure) {
+      EXPECT_EQ(classic_status(failure.code()), 1);
+      return failure.message();
     }
   };
   int read_errors = 0;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <kelvane/kelvane.h>
+#include <kelvane/veluna.h>
 
 int main() {
   std::vector<uint8_t> pixels;
@@ -11,7 +12,7 @@ int main() {
     for (int x = 0; x < 32; ++x)
       for (int c = 0; c < 3; ++c) pixels.push_back(static_cast<uint8_t>(x * 7 + y * 5 + c * 40));
   const kelvane::Image image = kelvane::Image::from_8bit(pixels, 32, 24, 3);
-  kelvane::Options options;
+  kelvane::EncodeOptions options;
   options.threads = 1;
   const std::vector<uint8_t> stream = kelvane::encode(image, 1.0f, options);
   if (kelvane::decode(stream).to_8bit() != pixels) return 1;
@@ -23,7 +24,7 @@ int main() {
     kelvane::decode(std::vector<uint8_t>{'n', 'o', 't', ' ', 'a', ' ', 's', 't', 'r', 'e', 'a', 'm'});
     return 3;
   } catch (const kelvane::Error& error) {
-    if (error.message() != "Not a Kelvane 2.0 file." || error.status() != -1) return 4;
+    if (error.message() != "Not a Kelvane 2.0 file." || kelvane::classic_status(error.code()) != 255) return 4;
   }
   std::puts("consumer ok");
   return 0;

@@ -1,11 +1,12 @@
-#include "util/failure.h"
+#include "util/error.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 namespace kv {
 
-void fail(int status, const char* format, ...) {
+void fail(ErrorCode code, const char* format, ...) {
   va_list args;
   va_start(args, format);
   va_list copy;
@@ -15,13 +16,7 @@ void fail(int status, const char* format, ...) {
   std::string message(length > 0 ? static_cast<size_t>(length) : 0, '\0');
   std::vsnprintf(message.data(), message.size() + 1, format, args);
   va_end(args);
-  throw Failure(status, std::move(message));
-}
-
-int report_failure(const Failure& failure) {
-  std::fputs(failure.message.c_str(), stdout);
-  std::fflush(stdout);
-  return failure.status;
+  throw Error(code, std::move(message));
 }
 
 }  // namespace kv

@@ -1,0 +1,20 @@
+// veluna: order-0 adaptive coding of any bytes over kelvane's arithmetic
+// coder. Failures throw kelvane::Error.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "kelvane/error.h"
+
+namespace kelvane {
+
+std::vector<uint8_t> veluna_compress(std::span<const uint8_t> input);
+std::vector<uint8_t> veluna_expand(std::span<const uint8_t> compressed);
+// Neither writes over the file it reads.
+void veluna_compress_file(const std::string& input_path, const std::string& compressed_path);
+void veluna_expand_file(const std::string& compressed_path, const std::string& output_path);
+
+}  // namespace kelvane
