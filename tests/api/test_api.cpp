@@ -230,7 +230,10 @@ TEST(EncodeReport, RebuiltImageAndPsnrEqualTheDecodersOwn) {
         const std::vector<uint8_t> stream = encode(image, q, options);
         const std::string where = std::to_string(image.width) + "x" + std::to_string(image.height) + " q " +
                                   std::to_string(q) + (rdo ? " rdo" : "");
-        EXPECT_EQ(stream, encode(image, q, EncodeOptions{.threads = 1, .rate_distortion = rdo})) << where;
+        EncodeOptions single;
+        single.threads = 1;
+        single.rate_distortion = rdo;
+        EXPECT_EQ(stream, encode(image, q, single)) << where;
         const Image decoded = decode(stream);
         EXPECT_EQ(report.rebuilt.samples, decoded.samples) << where;
         EXPECT_EQ(report.rebuilt.channels, image.channels) << where;
