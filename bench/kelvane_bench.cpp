@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "common/codec_state.h"
-#include "common/front_end.h"
+#include "enc/enc_state.h"
+#include "dec/decode.h"
+#include "enc/encode.h"
 #include "entropy/magnitude.h"
 #include "io/pnm.h"
 #include "util/thread_pool.h"
@@ -40,7 +41,7 @@ Timing time_median(int runs, Work&& work) {
 }
 
 std::vector<uint8_t> encode(const kv::Image& image, float q, int threads, bool rdo = false) {
-  kv::CodecState state;
+  kv::EncoderState state;
   state.console = nullptr;
   state.threads = threads;
   state.rdo = rdo;
@@ -48,8 +49,7 @@ std::vector<uint8_t> encode(const kv::Image& image, float q, int threads, bool r
 }
 
 void decode(const std::vector<uint8_t>& stream) {
-  kv::CodecState state;
-  state.console = nullptr;
+  kv::DecoderState state;
   kv::decode_from_memory(state, stream.data(), stream.size(), 0);
 }
 

@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "common/codec_state.h"
+#include "enc/enc_state.h"
 #include "common/colour.h"
 #include "util/error.h"
-#include "common/front_end.h"
+#include "dec/decode.h"
+#include "enc/encode.h"
 #include "entropy/magnitude.h"
 #include "io/pnm.h"
 #include "veluna/veluna.h"
@@ -28,15 +29,13 @@ void check_coder_status(const Error& failure) {
 }
 
 Image decode_quietly(const uint8_t* data, size_t size) {
-  CodecState state;
-  state.console = nullptr;
-  state.threads = 1;
+  DecoderState state;
   return decode_from_memory(state, data, size, kFuzzDecodeMemory);
 }
 
 // The stream, and in `rebuilt` the image the encoder says it decodes to.
 std::vector<uint8_t> encode_quietly(const Image& image, float base_q, bool rdo, std::vector<int32_t>& rebuilt) {
-  CodecState state;
+  EncoderState state;
   state.console = nullptr;
   state.threads = 1;
   state.rdo = rdo;
@@ -183,8 +182,7 @@ void fuzz_colour(const uint8_t* data, size_t size) {
 
   // The whole-image path, with its refusals of matrices that cannot be used.
   if (pixels == 0) return;
-  CodecState state;
-  state.console = nullptr;
+  CodingState state;
   state.width = static_cast<int32_t>(pixels);
   state.height = 1;
   state.channels = n;
@@ -201,8 +199,7 @@ void fuzz_colour(const uint8_t* data, size_t size) {
     } catch (const Error& failure) {
       expected_failure = failure.message();
     }
-    CodecState forward;
-    forward.console = nullptr;
+    CodingState forward;
     forward.width = state.width;
     forward.height = 1;
     forward.channels = n;

@@ -9,7 +9,8 @@
 #include <utility>
 
 #include "util/error.h"
-#include "common/front_end.h"
+#include "dec/decode.h"
+#include "enc/encode.h"
 #include "kelvane/kelvane.h"
 #include "entropy/magnitude.h"
 #include "io/png.h"
@@ -36,22 +37,24 @@ bool same_file(const char* a, const char* b) {
   return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-void start_state(kv::CodecState& state, const EncodeOptions& options) {
+void start_state(kv::EncoderState& state, const EncodeOptions& options) {
   state.console = options.console;
   state.threads = options.threads;
   state.rdo = options.rate_distortion;
   state.rebuild = options.report != nullptr;
+  state.paint = options.direction_picture != nullptr;
+  state.progress = options.progress;
 }
 
-void start_state(kv::CodecState& state, const DecodeOptions& options) { state.console = options.console; }
+void start_state(kv::DecoderState& state, const DecodeOptions& options) { state.console = options.console; }
 
 // The encoder leaves the diagnostic picture in its working image.
-void take_picture(kv::CodecState& state, const EncodeOptions& options) {
+void take_picture(kv::EncoderState& state, const EncodeOptions& options) {
   if (options.direction_picture)
     *options.direction_picture = Image{state.width, state.height, state.channels, std::move(state.image)};
 }
 
-void fill_report(kv::CodecState& state, const std::vector<int32_t>& input, EncodeReport& report) {
+void fill_report(kv::EncoderState& state, const std::vector<int32_t>& input, EncodeReport& report) {
   double squares = 0;
   for (size_t i = 0; i < input.size(); ++i) {
     const double difference = static_cast<double>(input[i]) - state.rebuilt[i];
@@ -62,7 +65,7 @@ void fill_report(kv::CodecState& state, const std::vector<int32_t>& input, Encod
   report.rebuilt = Image{state.width, state.height, state.channels, std::move(state.rebuilt)};
 }
 
-void take_image(kv::CodecState& state, kv::Image&& image) {
+void take_image(kv::EncoderState& state, kv::Image&& image) {
   state.width = image.width;
   state.height = image.height;
   state.channels = image.channels;
@@ -104,7 +107,7 @@ std::vector<uint8_t> Image::to_8bit() const {
 std::vector<uint8_t> encode(const Image& image, float quantization, const EncodeOptions& options) {
   return guarded([&] {
     check_shape(image);
-    kv::CodecState state;
+    kv::EncoderState state;
     start_state(state, options);
     std::vector<uint8_t> stream = kv::encode_to_memory(
         state, kv::Image{image.width, image.height, image.channels, image.samples}, quantization);
@@ -116,7 +119,7 @@ std::vector<uint8_t> encode(const Image& image, float quantization, const Encode
 
 Image decode(std::span<const uint8_t> stream, const DecodeOptions& options) {
   return guarded([&] {
-    kv::CodecState state;
+    kv::DecoderState state;
     start_state(state, options);
     kv::Image image = kv::decode_from_memory(state, stream.data(), stream.size(), options.memory_limit);
     return Image{image.width, image.height, image.channels, std::move(image.samples)};
@@ -128,9 +131,9 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
   guarded([&] {
     const char* image_name = image_path.c_str();
     const char* stream_name = stream_path.c_str();
-    kv::CodecState state;
+    kv::EncoderState state;
     start_state(state, options);
-    kv::build_bin_tables(state);
+    kv::build_bin_tables(state.bins);
     kv::Image image;
     if (!load_image(image_name, image)) kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\".", image_name);
     // Coding onto the image's own file would destroy it before it is read.
@@ -151,9 +154,9 @@ void decode_file(const std::string& stream_path, const std::string& image_path, 
     const char* stream_name = stream_path.c_str();
     const char* image_name = image_path.c_str();
     if (same_file(stream_name, image_name)) kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", image_name);
-    kv::CodecState state;
+    kv::DecoderState state;
     start_state(state, options);
-    kv::build_decoding_bin_tables(state);
+    kv::build_decoding_bin_tables(state.bins);
     kv::new_decoder(state.decoder, stream_name);
     kv::decode_image(state, options.memory_limit, stream_name, image_name);
     if (!store_image(image_name, state.width, state.height, state.channels, state.image.data()))

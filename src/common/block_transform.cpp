@@ -81,7 +81,7 @@ void lift_block(int32_t* values, const BandLayout& layout, bool forward) {
   lift_block_levels(values, layout.end + 1, layout.levels, forward);
 }
 
-void quantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values) {
+void quantise(const CodingState& state, int level, const BandLayout& layout, int32_t* values) {
   // Dead-zone quantiser: v / step truncated toward zero; a step of 1.0
   // changes nothing.
   for (int j = 1; j <= layout.levels + 1; ++j) {
@@ -94,7 +94,7 @@ void quantise(const CodecState& state, int level, const BandLayout& layout, int3
 
 void refuse_coefficient() { fail(ErrorCode::kCorruptStream, "decode_block: coefficient out of range"); }
 
-void dequantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values) {
+void dequantise(const CodingState& state, int level, const BandLayout& layout, int32_t* values) {
   for (int j = 1; j <= layout.levels + 1; ++j) {
     const double step = state.quant[level + j];
     if (step == 1.0) continue;  // (v +- 0.35) * 1 truncates back to v
@@ -135,7 +135,7 @@ void copy_to_block(const int32_t* compact, const BlockView& block) {
   }
 }
 
-void direction_transform(const CodecState& state, int level, const BandLayout& layout, int32_t* values,
+void direction_transform(const CodingState& state, int level, const BandLayout& layout, int32_t* values,
                          const BlockView& block, ScanDirection direction, bool forward) {
   const int n = block.width * block.height;
   std::vector<int32_t> position(static_cast<size_t>(n));

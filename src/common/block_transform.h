@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/codec_state.h"
+#include "common/coding_state.h"
 
 namespace kv {
 
@@ -45,7 +45,7 @@ struct BlockView {
 // Forward: reads the block and leaves the quantised coefficients in `values`
 // by scan position. Inverse: dequantises `values` (overwritten), undoes the
 // lifting and writes the block. Steps are quant[level + j] for band j.
-void direction_transform(const CodecState& state, int level, const BandLayout& layout, int32_t* values,
+void direction_transform(const CodingState& state, int level, const BandLayout& layout, int32_t* values,
                          const BlockView& block, ScanDirection direction, bool forward);
 
 // The steps of direction_transform on coefficients held by scan position.
@@ -97,8 +97,8 @@ struct StepDivider {
   }
 };
 
-void quantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values);
-void dequantise(const CodecState& state, int level, const BandLayout& layout, int32_t* values);
+void quantise(const CodingState& state, int level, const BandLayout& layout, int32_t* values);
+void dequantise(const CodingState& state, int level, const BandLayout& layout, int32_t* values);
 [[noreturn]] void refuse_coefficient();
 // One nonzero quantised value rebuilt with its step: (v +- 0.35) * step.
 // False, leaving `out` alone, where dequantised would refuse the value.

@@ -28,10 +28,6 @@ namespace kv {
 
 namespace {
 
-// Far above the handful of rounds a real covariance needs; only a matrix
-// holding non-finite values can keep the iteration from converging.
-constexpr int kMaxRounds = 10000;
-
 inline double round_half_up(double s) { return std::floor(s + 0.5); }
 
 // x - round(s), refusing what cannot stand in 32 bits.
@@ -50,168 +46,6 @@ int32_t scale(int64_t x, double factor) {
 }
 
 }  // namespace
-
-void measure_covariance(int channels, int64_t pixels, const int32_t* samples, double* matrix) {
-  const int n = channels;
-  if (n <= 0 || pixels <= 0) return;
-  std::vector<double> mean(static_cast<size_t>(n), 0.0);
-  for (int j = 0; j < n; ++j)
-    for (int k = j; k < n; ++k) matrix[j * n + k] = 0.0;
-  for (int64_t p = 0; p < pixels; ++p) {
-    const int32_t* x = samples + p * n;
-    for (int j = 0; j < n; ++j) {
-      for (int k = j; k < n; ++k) matrix[j * n + k] += static_cast<double>(int64_t{x[j]} * x[k]);
-      mean[j] += x[j];
-    }
-  }
-  const double inverse = 1.0 / static_cast<double>(pixels);
-  for (int j = 0; j < n; ++j) mean[j] *= inverse;
-  for (int j = 0; j < n; ++j) {
-    for (int k = j; k < n; ++k) {
-      double c = inverse * matrix[j * n + k] - mean[k] * mean[j];
-      matrix[j * n + k] = c;
-      matrix[k * n + j] = c;
-    }
-  }
-}
-
-void find_eigenvectors(int channels, double* eigenvalues, double* matrix) {
-  const int n = channels;
-  if (n <= 0) return;
-  auto A = [&](int i, int k) -> double& { return matrix[i * n + k]; };
-  double* d = eigenvalues;
-  std::vector<double> e(static_cast<size_t>(n), 0.0);
-
-  // Householder reduction to tridiagonal form.
-  for (int m = 0; m + 1 < n; ++m) {
-    double l = 0.0;
-    for (int k = m + 2; k < n; ++k) l += A(m, k) * A(m, k);
-    if (l == 0.0) {
-      e[m] = A(m, m + 1);
-      A(m, m + 1) = 0.0;
-    } else {
-      double u = std::sqrt(l + A(m, m + 1) * A(m, m + 1));
-      e[m] = u;
-      A(m, m + 1) = A(m, m + 1) - u;
-      l = l + A(m, m + 1) * A(m, m + 1);
-    }
-    d[m] = A(m, m);
-    if (l == 0.0) {
-      A(m, m) = 0.0;
-      continue;
-    }
-    A(m, m) = -2.0 / l;
-    const double factor = A(m, m);
-    for (int i = m + 1; i < n; ++i) {
-      double sum = 0.0;
-      for (int k = m + 1; k < n; ++k) sum += A(m, k) * A(k, i);
-      double s = factor * sum;
-      for (int k = m + 1; k < n; ++k) A(k, i) += s * A(m, k);
-    }
-    for (int i = m + 1; i < n; ++i) {
-      double sum = 0.0;
-      for (int k = m + 1; k < n; ++k) sum += A(m, k) * A(i, k);
-      double s = factor * sum;
-      for (int k = m + 1; k < n; ++k) A(i, k) += s * A(m, k);
-    }
-  }
-  d[n - 1] = A(n - 1, n - 1);
-  A(n - 1, n - 1) = 0.0;
-
-  // The orthogonal matrix, the product of the reflections.
-  for (int m = n - 1; m >= 0; --m) {
-    const double factor = A(m, m);
-    if (factor != 0.0) {
-      for (int i = m + 1; i < n; ++i) {
-        double sum = 0.0;
-        for (int k = m + 1; k < n; ++k) sum += A(m, k) * A(k, i);
-        double s = factor * sum;
-        for (int k = m + 1; k < n; ++k) A(k, i) += s * A(m, k);
-      }
-    }
-    A(m, m) = 1.0;
-    for (int k = m + 1; k < n; ++k) {
-      A(m, k) = 0.0;
-      A(k, m) = 0.0;
-    }
-  }
-
-  // Implicit symmetric QR with the Wilkinson shift, rotations accumulated
-  // into the columns.
-  const double epsilon = std::ldexp(1.0, -52);
-  int b = n - 1;
-  for (int round = 0;; ++round) {
-    for (int j = 0; j + 1 < n; ++j)
-      if (epsilon * (std::fabs(d[j]) + std::fabs(d[j + 1])) > std::fabs(e[j])) e[j] = 0.0;
-    while (b > 0 && e[b - 1] == 0.0) --b;
-    if (b == 0) break;
-    if (round >= kMaxRounds) fail(ErrorCode::kEncodeFailed, "find_eigenvectors: no convergence");
-    int t = b - 1;
-    while (t > 0 && e[t - 1] != 0.0) --t;
-
-    double w = (d[b - 1] - d[b]) * 0.5;
-    double g = e[b - 1];
-    double f = w >= 0 ? w + std::hypot(w, g) : w - std::hypot(w, g);
-    double a = (d[t] - d[b]) + g * g / f;
-    double z = e[t];
-    double p = d[t];
-    double q = e[t];
-    for (int k = t; k < b; ++k) {
-      double c, s;
-      if (z != 0.0) {
-        double r = std::hypot(a, z);
-        c = a / r;
-        s = -z / r;
-      } else {
-        c = 1.0;
-        s = 0.0;
-      }
-      for (int row = 0; row < n; ++row) {
-        double left = A(row, k), right = A(row, k + 1);
-        A(row, k) = c * left - s * right;
-        A(row, k + 1) = s * left + c * right;
-      }
-      if (k > t) e[k - 1] = c * a - s * z;
-      d[k] = c * (c * p - s * q) - s * (c * q - s * d[k + 1]);
-      double p1 = c * q + s * p;
-      double q1 = s * q + c * d[k + 1];
-      p = s * p1 + c * q1;
-      if (k + 1 < b) {
-        z = -s * e[k + 1];
-        q = c * e[k + 1];
-      }
-      a = c * p1 - s * q1;
-    }
-    e[b - 1] = a;
-    d[b] = p;
-  }
-}
-
-void code_colour_matrix(CodecState& state, std::vector<double>& matrix, bool encode) {
-  const int n = state.channels;
-  if (n <= 0) return;
-  matrix.assign(static_cast<size_t>(n) * static_cast<size_t>(n), 0.0);
-  if (!encode) {
-    for (double& entry : matrix) entry = std::bit_cast<float>(read_float(state.decoder));
-    return;
-  }
-  if (state.console) std::fputs("Color transform:\n", state.console);
-  std::vector<double> eigenvalues(static_cast<size_t>(n));
-  measure_covariance(n, int64_t{state.width} * state.height, state.image.data(), matrix.data());
-  find_eigenvectors(n, eigenvalues.data(), matrix.data());
-  for (int i = 0; i < n; ++i) {
-    for (int k = 0; k < n; ++k) {
-      double& entry = matrix[i * n + k];
-      if (state.console) std::fprintf(state.console, "%6.3f ", entry);
-      // The stream carries the single-precision value, and the decoder
-      // transforms with it: so must the encoder, or the lossless mode is not.
-      float single = static_cast<float>(entry);
-      write_float(state.encoder, std::bit_cast<uint32_t>(single));
-      entry = single;
-    }
-    if (state.console) std::fputc('\n', state.console);
-  }
-}
 
 bool factor_colour_matrix(int channels, double* matrix, int32_t* permutation) {
   const int n = channels;
@@ -619,7 +453,7 @@ void inverse_pixels3(const double* factors, const int32_t* permutation, int32_t*
 
 }  // namespace
 
-void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool forward) {
+void apply_colour_transform(CodingState& state, std::vector<double> matrix, bool forward) {
   const int n = state.channels;
   const std::vector<int32_t> permutation = factorise_or_fail(n, matrix);
   const int64_t pixels = int64_t{state.width} * state.height;
@@ -640,7 +474,7 @@ void apply_colour_transform(CodecState& state, std::vector<double> matrix, bool 
 namespace {
 
 // The rows one at a time: interleaved, then transformed in place.
-void inverse_from_plane_rows_portable(CodecState& state, const std::vector<double>& matrix,
+void inverse_from_plane_rows_portable(CodingState& state, const std::vector<double>& matrix,
                                       const std::vector<int32_t>& permutation) {
   const int n = state.channels, w = state.width;
   std::vector<int32_t> row(static_cast<size_t>(n) * static_cast<size_t>(w));
@@ -661,7 +495,7 @@ void inverse_from_plane_rows_portable(CodecState& state, const std::vector<doubl
 // rows into the interleaved row; a group with a pixel the vectors cannot
 // take is interleaved as it stands and goes the checked way, pixel by pixel
 // in order, as the rest of the row.
-[[gnu::target("avx2")]] void inverse_from_plane_rows_wide(CodecState& state, const std::vector<double>& matrix,
+[[gnu::target("avx2")]] void inverse_from_plane_rows_wide(CodingState& state, const std::vector<double>& matrix,
                                                           const std::vector<int32_t>& permutation) {
   const int n = state.channels, w = state.width;
   const QuadInverse quad(matrix.data(), permutation.data());
@@ -692,7 +526,7 @@ void inverse_from_plane_rows_portable(CodecState& state, const std::vector<doubl
 
 }  // namespace
 
-void inverse_colour_from_plane_rows(CodecState& state, std::vector<double> matrix) {
+void inverse_colour_from_plane_rows(CodingState& state, std::vector<double> matrix) {
   const std::vector<int32_t> permutation = factorise_or_fail(state.channels, matrix);
   // Chosen by a plain test and call: GCC's call through a function's
   // per-processor versions leaves the caller's destructors out when a

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "entropy/magnitude.h"
-#include "common/subband.h"
 #include "dsp/vector_clones.h"
 #include "common/wavelet.h"
 
@@ -16,7 +14,7 @@ inline uint32_t u32(int32_t v) { return static_cast<uint32_t>(v); }
 
 // Columns are lifted a batch at a time through a contiguous copy, so that
 // every row of the batch is read and written once instead of once per column.
-void lift_columns(const CodecState& state, int32_t* origin, int w, int h, bool forward) {
+void lift_columns(const CodingState& state, int32_t* origin, int w, int h, bool forward) {
   constexpr int kBatch = 16;
   const ptrdiff_t pixel = state.pixel_step, row = state.row_step;
   thread_local std::vector<int32_t> tile;
@@ -44,7 +42,7 @@ void lift_columns(const CodecState& state, int32_t* origin, int w, int h, bool f
 // Pixel: the pixel step when the compiler is to know it (1 makes the batch's
 // copies contiguous), else 0.
 template <int Pixel>
-[[gnu::always_inline]] inline void inverse_lift_columns_at(const CodecState& state, int32_t* origin, int w, int h) {
+[[gnu::always_inline]] inline void inverse_lift_columns_at(const CodingState& state, int32_t* origin, int w, int h) {
   constexpr int kBatch = 16;
   constexpr int kGuard = 4;
   const int nh = h / 2, nl = (h + 1) / 2;
@@ -98,7 +96,7 @@ template <int Pixel>
 
 // The batch's rows in 256-bit vectors where the processor has them (the
 // helpers above are inlined into each copy).
-KV_AVX2_CLONES void inverse_lift_columns(const CodecState& state, int32_t* origin, int w, int h) {
+KV_AVX2_CLONES void inverse_lift_columns(const CodingState& state, int32_t* origin, int w, int h) {
   if (h < 2) return;
   if (state.pixel_step == 1)
     inverse_lift_columns_at<1>(state, origin, w, h);
@@ -106,61 +104,23 @@ KV_AVX2_CLONES void inverse_lift_columns(const CodecState& state, int32_t* origi
     inverse_lift_columns_at<0>(state, origin, w, h);
 }
 
-void transform_region(const CodecState& state, int32_t* origin, int w, int h, bool forward) {
-  const ptrdiff_t row = state.row_step;
-  if (forward) {
-    for (int y = 0; y < h; ++y) lift_line(origin + y * row, w, state.pixel_step, kPlaneFilter, extend_symmetric, true);
-    lift_columns(state, origin, w, h, true);
-  } else {
-    inverse_lift_columns(state, origin, w, h);
-    for (int y = 0; y < h; ++y) inverse_plane_row(origin + y * row, w, state.pixel_step);
-  }
-}
-
 }  // namespace
 
-void code_plane(CodecState& state, int32_t* origin, int w, int h, bool encode, int level) {
-  if (w * h == 1) {
-    if (encode) {
-      if (state.rebuild) state.rebuilt[static_cast<size_t>(origin - state.image.data())] = *origin;
-      write_magnitude(state, kDcModel, *origin);
-      write_bits(state.encoder, 1, *origin < 0 ? 1 : 0);
-    } else {
-      int32_t magnitude = read_magnitude(state, kDcModel);
-      *origin = read_bits(state.decoder, 1) ? -magnitude : magnitude;
-    }
-    return;
-  }
-  const int wl = (w + 1) / 2, wh = w / 2, hl = (h + 1) / 2, hh = h / 2;
-  const ptrdiff_t right = static_cast<ptrdiff_t>(wl) * state.pixel_step;
-  const ptrdiff_t down = static_cast<ptrdiff_t>(hl) * state.row_step;
-  const Block top_right{origin + right, wh, hl};
-  const Block bottom_left{origin + down, wl, hh};
-  const Block bottom_right{origin + right + down, wh, hh};
-
-  if (encode) {
-    transform_region(state, origin, w, h, true);
-    code_plane(state, origin, wl, hl, true, level + 2);
-    state.level = level + 1;
-    if (w > 1) code_block(state, top_right, true);
-    if (h > 1) code_block(state, bottom_left, true);
-    state.level = level;
-    if (w > 1 && h > 1) code_block(state, bottom_right, true);
-  } else {
-    code_plane(state, origin, wl, hl, false, level + 2);
-    state.level = level + 1;
-    if (w > 1) decode_block(state, top_right);
-    if (h > 1) decode_block(state, bottom_left);
-    state.level = level;
-    if (w > 1 && h > 1) decode_block(state, bottom_right);
-    transform_region(state, origin, w, h, false);
-  }
+void forward_transform_region(const CodingState& state, int32_t* origin, int w, int h) {
+  const ptrdiff_t row = state.row_step;
+  for (int y = 0; y < h; ++y) lift_line(origin + y * row, w, state.pixel_step, kPlaneFilter, extend_symmetric, true);
+  lift_columns(state, origin, w, h, true);
 }
 
-void invert_plane(const CodecState& state, int32_t* origin, int w, int h) {
+void inverse_transform_region(const CodingState& state, int32_t* origin, int w, int h) {
+  inverse_lift_columns(state, origin, w, h);
+  for (int y = 0; y < h; ++y) inverse_plane_row(origin + y * state.row_step, w, state.pixel_step);
+}
+
+void invert_plane(const CodingState& state, int32_t* origin, int w, int h) {
   if (w * h == 1) return;
   invert_plane(state, origin, (w + 1) / 2, (h + 1) / 2);
-  transform_region(state, origin, w, h, false);
+  inverse_transform_region(state, origin, w, h);
 }
 
 }  // namespace kv

@@ -1,17 +1,22 @@
-// One channel plane: the dyadic wavelet decomposition down to a single DC
-// value, then the detail subbands from the coarsest level to the finest.
+// A channel plane's wavelet: one depth of the dyadic decomposition splits a
+// w x h region into its low quadrant ((w + 1) / 2 x (h + 1) / 2, top-left)
+// and three detail subbands, rows first and then columns, with the plane
+// filter and symmetric extension. The planes are coded deepest level first
+// (enc/enc_plane.h, dec/dec_plane.h).
 #pragma once
 
 #include <cstdint>
 
-#include "common/codec_state.h"
+#include "common/coding_state.h"
 
 namespace kv {
 
-// Codes (or decodes) the w x h region at origin; `level` grows by 2 per depth.
-void code_plane(CodecState& state, int32_t* origin, int w, int h, bool encode, int level);
+// One depth of the decomposition of the w x h region at origin, in place.
+void forward_transform_region(const CodingState& state, int32_t* origin, int w, int h);
+// Its exact inverse.
+void inverse_transform_region(const CodingState& state, int32_t* origin, int w, int h);
 // The inverse of every depth of the decomposition of the w x h region at
 // origin, deepest first: what the decoder does once a plane's values are in.
-void invert_plane(const CodecState& state, int32_t* origin, int w, int h);
+void invert_plane(const CodingState& state, int32_t* origin, int w, int h);
 
 }  // namespace kv

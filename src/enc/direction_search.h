@@ -1,13 +1,12 @@
-// The encoder's choice of a leaf block's direction: estimated bits of
-// everything the leaf writes (but its split flag) plus a weighted measure of
-// the error quantisation leaves. Estimates read the models, never change them.
+// The order in which the encoder weighs a leaf's directions and how it ranks
+// them: the search is defined by this order, so every search that makes the
+// encoder's decisions goes through it.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "common/block_transform.h"
-#include "common/codec_state.h"
+#include "enc/enc_state.h"
 
 namespace kv {
 
@@ -15,21 +14,10 @@ namespace kv {
 // cost differences stay well defined.
 inline constexpr double kProhibitiveBits = 1.0e12;
 
-// Estimated bits of write_magnitude(model, v) with the model as it stands.
-double value_bits(const CodecState& state, int model, int32_t v);
-
-// Cost of coding `block` (a region of the image) with table entry `index`.
-double direction_cost(const CodecState& state, int level, const BlockView& block, const BandLayout& layout,
-                      const std::vector<ScanDirection>& table, int index);
-
 struct DirectionChoice {
   double cost;
   int32_t index;
 };
-
-// Whole-table search for tables of up to 8 entries; beyond, 8 samples refined
-// around the 3 best with steps falling by a third.
-DirectionChoice choose_direction(const CodecState& state, int level, const BlockView& block);
 
 // Candidate order of the refinement: costs less than one bit apart rank by
 // index. That is the difference truncated to an integer, compared without

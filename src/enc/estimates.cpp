@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "dsp/direction_batch.h"
+#include "enc/enc_leaf.h"
 #include "entropy/magnitude.h"
 #include "enc/rate_items.h"
 #include "dsp/search_kernels.h"
@@ -62,7 +63,7 @@ double block_energy(const std::vector<int32_t>& samples) {
 }
 
 // The split flag: one bit, weighed as bits or, in the rate-distortion mode, as lambda.
-double split_flag_cost(const CodecState& state) { return state.rdo ? state.rdo_lambda : 1; }
+double split_flag_cost(const EncoderState& state) { return state.rdo ? state.rdo_lambda : 1; }
 
 // Samples (summed over a subtree's nodes) above which its searches are worth
 // spreading over the threads: below, the hand-over costs more than it saves.
@@ -126,7 +127,7 @@ struct ThreadScratch {
 // synthesis gain and the level's weight. The chosen values go to `quantised`; like
 // write_rate_items, it writes the rate items from `out` on (returning their
 // end) and leaves the rebuilt values in `values`, ready for the inverse.
-uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, const BlockGeometry& g, int level,
+uint16_t* quantise_optimised(const EncoderState& state, const EstimateTree& tree, const BlockGeometry& g, int level,
                              int32_t* values, int32_t* quantised, uint16_t* out, bool& all_zero) {
   const BandLayout& layout = g.layout;
   all_zero = true;
@@ -147,8 +148,8 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
     const uint32_t rebuilt_limit = band.limit;
     const double* magnitude_bits = state.rate_bits[j + level];
     const double* run_bits = state.rate_bits[63 - j - level];
-    auto run_cost = [&](int32_t run) { return run_bits[run <= 1024 ? state.small_bin[run] : kModelSymbols]; };
-    auto magnitude_cost = [&](uint32_t m) { return magnitude_bits[item_bin(state, m)]; };
+    auto run_cost = [&](int32_t run) { return run_bits[run <= 1024 ? state.bins.small_bin[run] : kModelSymbols]; };
+    auto magnitude_cost = [&](uint32_t m) { return magnitude_bits[item_bin(state.bins, m)]; };
     const double weight = state.level_weight[level] * g.band_gain[static_cast<size_t>(j)];
     const double lambda = state.rdo_lambda;
     // The squared error of rebuilding magnitude a from magnitude m (the
@@ -191,9 +192,9 @@ uint16_t* quantise_optimised(const CodecState& state, const EstimateTree& tree, 
           ++run;
           return;
         }
-        out[0] = static_cast<uint16_t>(magnitude_item + item_bin(state, m));
+        out[0] = static_cast<uint16_t>(magnitude_item + item_bin(state.bins, m));
         out[1] = kSignItem;
-        out[2] = static_cast<uint16_t>(run_item + (run <= 1024 ? state.small_bin[run] : kModelSymbols));
+        out[2] = static_cast<uint16_t>(run_item + (run <= 1024 ? state.bins.small_bin[run] : kModelSymbols));
         out += 3;
         last = p;
         values[p] = signed_value(static_cast<uint32_t>(m <= rebuilt_limit ? rebuilt_row[m] : rebuilt_beyond(static_cast<int32_t>(m), step)));
@@ -287,11 +288,11 @@ struct Items {
 // the inverse) and appends their items; a block of zeros writes each band's
 // terminator. `optimise` (the rate-distortion mode only) chooses the values
 // with quantise_optimised and keeps them with the estimate.
-Items append_items(const CodecState& state, const EstimateTree& tree, EstimateNode& node, int32_t* values,
+Items append_items(const EncoderState& state, const EstimateTree& tree, EstimateNode& node, int32_t* values,
                    bool zero_block, uint32_t bands = ~0u, bool optimise = false) {
   const BlockGeometry& g = *node.geometry;
   const BandLayout& layout = g.layout;
-  const int level = state.level;
+  const int level = tree.level;
   uint16_t* const begin = reserve_events(tree, node, g.samples);
   const uint16_t* end;
   // The writers report into a local: were it a field of the returned
@@ -333,10 +334,9 @@ double huge_squared_error(int32_t* values, const BandLayout& layout, const ScanS
 }
 
 // Records the evaluation of table entry `index` with its items and error.
-void record_direction(const CodecState& state, EstimateNode& node, int index, const Items& items, double sse,
-                      Scratch& scratch) {
+void record_direction(const EncoderState& state, int level, EstimateNode& node, int index, const Items& items,
+                      double sse, Scratch& scratch) {
   const int n = node.geometry->samples;
-  const int level = state.level;
   double distortion;
   if (state.rdo) {
     distortion = state.level_weight[level] * sse;
@@ -369,14 +369,14 @@ void record_direction(const CodecState& state, EstimateNode& node, int index, co
 
 // Every band of a block at the state's level has step 1.0: the
 // reconstruction is exact and the error 0.
-bool lossless_level(const CodecState& state) { return state.quant[state.level + 1] == 1.0f; }
+bool lossless_level(const EncoderState& state, int level) { return state.quant[level + 1] == 1.0f; }
 
-void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node, int index, Scratch& scratch,
+void compute_direction(EncoderState& state, const EstimateTree& tree, EstimateNode& node, int index, Scratch& scratch,
                        bool optimise = false) {
   const BlockGeometry& g = *node.geometry;
   int32_t* values = scratch.values;
   const BandLayout& layout = g.layout;
-  const bool lossless = lossless_level(state);
+  const bool lossless = lossless_level(state, tree.level);
   // A block of zeros lifts to zeros in every direction, which every step
   // keeps (the optimised quantiser too: no 0 becomes 1 there).
   const bool zero_block = node.energy == 0.0;
@@ -394,16 +394,16 @@ void compute_direction(CodecState& state, const EstimateTree& tree, EstimateNode
   } else if (!lossless) {
     sse = huge_squared_error(values, layout, scratch.kept, order);
   }
-  record_direction(state, node, index, items, sse, scratch);
+  record_direction(state, tree.level, node, index, items, sse, scratch);
 }
 
 // The same for `count` (2 to kBatchLanes) distinct entries of a batchable
 // block with samples other than 0, transformed side by side.
-void compute_directions_batched(CodecState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
+void compute_directions_batched(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
                                 int count, Scratch& scratch) {
   const BlockGeometry& g = *node.geometry;
   const BandLayout& layout = g.layout;
-  const bool lossless = lossless_level(state);
+  const bool lossless = lossless_level(state, tree.level);
   const uint16_t* orders[kBatchLanes];
   for (int k = 0; k < count; ++k) orders[k] = state.geometry->scan_order(g, indices[k]);
   LaneValues& values = scratch.lane_values;
@@ -414,7 +414,7 @@ void compute_directions_batched(CodecState& state, const EstimateTree& tree, Est
   // in the fine bands) write each band's terminator as a block of zeros does,
   // and the others skip their empty bands.
   uint32_t least[16];  // by band, as BandLayout counts them
-  for (int j = 1; j <= layout.levels + 1; ++j) least[j] = tree.bands[state.level + j].least;
+  for (int j = 1; j <= layout.levels + 1; ++j) least[j] = tree.bands[tree.level + j].least;
   uint32_t bands[kBatchLanes];
   const unsigned nonzero = clear_below(scratch.batch_work, layout, least, bands);
   lanes_to_arrays(scratch.batch_work.out, g.samples, values);
@@ -450,7 +450,7 @@ void compute_directions_batched(CodecState& state, const EstimateTree& tree, Est
         sse = huge_squared_error(values.of[k], layout, scratch.kept, orders[k]);
       }
     }
-    record_direction(state, node, indices[k], items[k], sse, scratch);
+    record_direction(state, tree.level, node, indices[k], items[k], sse, scratch);
   }
 }
 
@@ -471,13 +471,13 @@ void sum_rates(const double* rate_bits, const uint16_t* const* items, const uint
 }
 
 // The bits of coding table entry `index` as the block's direction.
-double direction_bits_of(const CodecState& state, int index) {
-  return state.rate_bits[kDirectionModel][std::min(magnitude_bin(state, index), kModelSymbols)];
+double direction_bits_of(const EncoderState& state, int index) {
+  return state.rate_bits[kDirectionModel][std::min(magnitude_bin(state.bins, index), kModelSymbols)];
 }
 
 // Costs of table entries indices[0..count) of the node, evaluating those not
 // met before.
-void direction_costs_cached(CodecState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
+void direction_costs_cached(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
                             int count, double* costs, Scratch& scratch) {
   // Entries not met before: side by side where the block allows, else one by one.
   const bool batch = batchable(node.geometry->samples) && node.energy != 0.0;
@@ -511,8 +511,8 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
   double zero_bits = 0, zero_distortion = 0;
   if (state.rdo) {
     const BandLayout& layout = node.geometry->layout;
-    for (int j = layout.levels + 1; j >= 1; --j) zero_bits = zero_bits + state.rate_bits[state.level + j][0];
-    zero_distortion = state.level_weight[state.level] * node.energy;
+    for (int j = layout.levels + 1; j >= 1; --j) zero_bits = zero_bits + state.rate_bits[tree.level + j][0];
+    zero_distortion = state.level_weight[tree.level] * node.energy;
   }
   for (int first = 0; first < count;) {
     const int group = count - first >= 4 ? 4 : count - first >= 2 ? 2 : 1;
@@ -554,7 +554,7 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
 // A node whose table has one entry (a row or a column of samples, the
 // commonest nodes): that entry's cost as the search below finds it, with
 // the same evaluation and the same sum, without the search around them.
-[[gnu::noinline]] DirectionChoice single_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node,
+[[gnu::noinline]] DirectionChoice single_direction(EncoderState& state, const EstimateTree& tree, EstimateNode& node,
                                                    Scratch& scratch) {
   if (node.slot[0] < 0) compute_direction(state, tree, node, 0, scratch);
   const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[0])];
@@ -565,7 +565,7 @@ void direction_costs_cached(CodecState& state, const EstimateTree& tree, Estimat
 }
 
 // The direction search of choose_direction, on cached evaluations.
-DirectionChoice choose_node_direction(CodecState& state, const EstimateTree& tree, EstimateNode& node) {
+DirectionChoice choose_node_direction(EncoderState& state, const EstimateTree& tree, EstimateNode& node) {
   // Large (the side-by-side transforms' storage): one slot per thread, so
   // that neither a thread's stack nor its static storage holds it.
   thread_local const ThreadScratch owned;
@@ -609,7 +609,7 @@ void collect_subtree(const EstimateTree& tree, int index, std::vector<int>& out)
 // The rate-distortion mode keeps a subtree's first estimates: bringing them
 // up to date after every coded leaf (the mode codes many small ones) took
 // about a sixth of its time for under one point of BD-rate.
-void ensure_estimates(CodecState& state, EstimateTree& tree, int index) {
+void ensure_estimates(EncoderState& state, EstimateTree& tree, int index) {
   const uint64_t version = tree.nodes[static_cast<size_t>(index)].version;
   if (version == state.model_version || (state.rdo && version != kNotEstimated)) return;
   std::vector<int>& subtree = tree.subtree;
@@ -669,16 +669,13 @@ void ensure_estimates(CodecState& state, EstimateTree& tree, int index) {
   }
 }
 
-void code_tree_leaf(CodecState& state, EstimateNode& node, int direction_index) {
+// The values the chosen direction codes: in the rate-distortion mode those
+// its estimate chose (zeros, or the optimised ones), else the block's
+// samples lifted and quantised plainly.
+void code_tree_leaf(EncoderState& state, const EstimateTree& tree, EstimateNode& node, int direction_index) {
   const BlockGeometry& g = *node.geometry;
   const int n = g.samples;
-  const int level = state.level;
-  write_bits(state.encoder, 1, 1);
-  write_magnitude(state, kDirectionModel, direction_index);
-  const uint16_t* order = state.geometry->scan_order(g, direction_index);
   std::vector<int32_t> values(static_cast<size_t>(n));
-  // The rate-distortion mode codes the values its estimate chose: zeros,
-  // or the optimised ones; else the values are quantised plainly.
   const DirectionEstimate* entry =
       state.rdo ? &node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(direction_index)])] : nullptr;
   if (entry && entry->zeroed) {
@@ -686,22 +683,17 @@ void code_tree_leaf(CodecState& state, EstimateNode& node, int direction_index) 
   } else if (entry && entry->optimised) {
     std::copy_n(node.coefficients.begin() + entry->coefficients_begin, n, values.begin());
   } else {
+    const uint16_t* order = state.geometry->scan_order(g, direction_index);
     for (int k = 0; k < n; ++k) values[k] = node.samples[order[k]];
     lift_block(values.data(), g.layout, true);
-    quantise(state, level, g.layout, values.data());
+    quantise(state, tree.level, g.layout, values.data());
   }
-  write_bands(state, g.layout, values.data());
-  if (state.rebuild) rebuild_leaf(state, g, direction_index, values.data(), rebuilt_view_of(state, node.block));
-  // The block's part of the diagnostic picture.
-  std::vector<int32_t> painted(static_cast<size_t>(n));
-  for (int k = 0; k < n; ++k) painted[order[k]] = painted_value(node.samples[order[k]], k, n);
-  copy_to_block(painted.data(), view_of(state, node.block));
-  show_progress(state, n);
+  write_leaf(state, tree.level, node.block, g, direction_index, values.data(), node.samples.data());
 }
 
 }  // namespace
 
-void prepare_rate_distortion(CodecState& state, float base_q) {
+void prepare_rate_distortion(EncoderState& state, float base_q) {
   // lambda = c (baseQ^2 + 8^2): c baseQ^2 for coarse steps, but it stops
   // falling below baseQ = 8. There the finer bands' steps sit at their
   // floor of 1.0, and a lambda following baseQ^2 down bought quality at
@@ -743,14 +735,14 @@ void prepare_rate_distortion(CodecState& state, float base_q) {
   }
 }
 
-void refresh_rate_table(CodecState& state) {
+void refresh_rate_table(EncoderState& state) {
   const double* log2_of = log2_table();
   for (uint64_t dirty = state.dirty_models; dirty; dirty &= dirty - 1) {
     const int model = std::countr_zero(dirty);
     const AdaptiveModel& context = state.models[model];
     const double total = log2_of[model_total(context)];
     for (int bin = 0; bin < kModelSymbols; ++bin) {
-      const int32_t width = state.bin_start[bin + 1] - state.bin_start[bin];
+      const int32_t width = state.bins.bin_start[bin + 1] - state.bins.bin_start[bin];
       state.rate_bits[model][bin] =
           total - log2_of[get_frequency(context, static_cast<uint32_t>(bin))] + log2_of[width];
     }
@@ -766,7 +758,7 @@ namespace {
 
 // The geometry of a block size, looked up in the tree's own short list
 // before the shared cache (which takes a lock).
-const BlockGeometry* tree_geometry(CodecState& state, EstimateTree& tree, int width, int height) {
+const BlockGeometry* tree_geometry(EncoderState& state, EstimateTree& tree, int width, int height) {
   if (tree.geometry_source != state.geometry.get()) {
     tree.geometries.clear();
     tree.geometry_source = state.geometry.get();
@@ -780,11 +772,11 @@ const BlockGeometry* tree_geometry(CodecState& state, EstimateTree& tree, int wi
 
 }  // namespace
 
-void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree) {
+void build_estimate_tree(EncoderState& state, const Block& root, int level, EstimateTree& tree) {
+  tree.level = level;
   // The tree's blocks use entries level + 1 to level + levels + 1 of the
   // root's layout, whose blocks have the most levels.
-  prepare_step_tables(state.quant, tree, state.level + 1,
-                      state.level + band_layout(root.width * root.height).levels + 1);
+  prepare_step_tables(state.quant, tree, level + 1, level + band_layout(root.width * root.height).levels + 1);
   // Nodes and their arrays are reused from one tree to the next. A tree has
   // fewer than 4/3 as many nodes as its root has samples: room for them all
   // up front, so that growing never moves the nodes (nor touches fresh
@@ -815,18 +807,10 @@ void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tre
       node.slot.assign(node.geometry->table.size(), -1);
     }
     if (block.width * block.height < kSplitMinArea) continue;
-    const int wl = (block.width + 1) / 2, wr = block.width / 2;
-    const int ht = (block.height + 1) / 2, hb = block.height / 2;
-    const ptrdiff_t right = static_cast<ptrdiff_t>(wl) * state.pixel_step;
-    const ptrdiff_t down = static_cast<ptrdiff_t>(ht) * state.row_step;
-    const Block quadrants[4] = {{block.origin, wl, ht},
-                                {block.origin + right, wr, ht},
-                                {block.origin + down, wl, hb},
-                                {block.origin + right + down, wr, hb}};
     const int first = static_cast<int>(count);
     int children = 0;
-    for (const Block& q : quadrants) {
-      if (q.width > 0 && q.height > 0) {
+    for (const Block& q : quadrants_of(state, block).part) {
+      if (has_samples(q)) {
         add_node(q);
         ++children;
       }
@@ -837,25 +821,31 @@ void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tre
   tree.used = count;
 }
 
-double code_tree_block(CodecState& state, EstimateTree& tree, int index) {
+double code_tree_block(EncoderState& state, EstimateTree& tree, int index) {
   ensure_estimates(state, tree, index);
   EstimateNode& node = tree.nodes[static_cast<size_t>(index)];
   const double flag = split_flag_cost(state);
   const double leaf = node.choice.cost + flag;
   if (node.geometry->samples < kSplitMinArea) {
-    code_tree_leaf(state, node, node.choice.index);
+    code_tree_leaf(state, tree, node, node.choice.index);
     return leaf;
   }
   double split = flag;
   for (int c = 0; c < node.child_count; ++c) split = split + tree.nodes[static_cast<size_t>(node.first_child + c)].estimate;
   if (leaf <= split) {
-    code_tree_leaf(state, node, node.choice.index);
+    code_tree_leaf(state, tree, node, node.choice.index);
   } else {
     write_bits(state.encoder, 1, 0);
     const int first = node.first_child, count = node.child_count;
     for (int c = 0; c < count; ++c) code_tree_block(state, tree, first + c);
   }
   return leaf <= split ? leaf : split;
+}
+
+double search_with_estimates(EncoderState& state, const Block& block, int level) {
+  if (!state.estimate_tree) state.estimate_tree = std::make_shared<EstimateTree>();
+  build_estimate_tree(state, block, level, *state.estimate_tree);
+  return code_tree_block(state, *state.estimate_tree, 0);
 }
 
 }  // namespace kv

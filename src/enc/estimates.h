@@ -17,10 +17,10 @@
 
 #include "common/block_geometry.h"
 #include "util/chunk_arena.h"
-#include "common/codec_state.h"
+#include "enc/enc_state.h"
 #include "enc/direction_search.h"
 #include "enc/rate_items.h"
-#include "common/subband.h"
+#include "common/quadtree.h"
 
 namespace kv {
 
@@ -88,17 +88,19 @@ struct EstimateTree {
   std::vector<size_t> runs;         // and its runs of `order` handed to the threads
   const GeometryCache* geometry_source = nullptr;
   std::vector<const BlockGeometry*> geometries;  // the sizes met so far, from geometry_source
+  int level = 0;  // the subband level of the root's block
 };
 
-void build_estimate_tree(CodecState& state, const Block& root, EstimateTree& tree);
+// The tree below `root`, a block of subband `level`, with nothing estimated yet.
+void build_estimate_tree(EncoderState& state, const Block& root, int level, EstimateTree& tree);
 // Codes node `index` with the same decisions as code_block; returns its cost.
-double code_tree_block(CodecState& state, EstimateTree& tree, int index);
+double code_tree_block(EncoderState& state, EstimateTree& tree, int index);
 
 // Rate-distortion mode: the pixel-domain energy of a unit coefficient at every
 // subband level of a plane of the state's size, and lambda for base_q.
-void prepare_rate_distortion(CodecState& state, float base_q);
+void prepare_rate_distortion(EncoderState& state, float base_q);
 
 // Refreshes the rows of the rate table whose models changed.
-void refresh_rate_table(CodecState& state);
+void refresh_rate_table(EncoderState& state);
 
 }  // namespace kv

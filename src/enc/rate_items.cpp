@@ -61,7 +61,7 @@ void prepare_step_tables(const float quant[64], EstimateTree& tree, int first_ro
 
 int32_t rebuilt_beyond(int32_t a, double step) { return dequantised(a, step); }
 
-uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values, int begin, int end, int model,
+uint16_t* write_exact_band_items(const EncoderState& state, const int32_t* values, int begin, int end, int model,
                                  uint16_t* out, bool& all_zero) {
   const uint16_t magnitude_item = static_cast<uint16_t>(model * kRateRow);
   const uint16_t run_item = static_cast<uint16_t>((63 - model) * kRateRow);
@@ -69,9 +69,9 @@ uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values,
   for (int p = begin; p < end; ++p) {
     const int32_t e = values[p];
     const int nonzero = e != 0;
-    out[0] = static_cast<uint16_t>(magnitude_item + item_bin(state, magnitude_of(e)));
+    out[0] = static_cast<uint16_t>(magnitude_item + item_bin(state.bins, magnitude_of(e)));
     out[1] = kSignItem;
-    out[2] = static_cast<uint16_t>(run_item + state.small_bin[run]);
+    out[2] = static_cast<uint16_t>(run_item + state.bins.small_bin[run]);
     out += 3 * nonzero;
     run = (run + 1) & (nonzero - 1);  // 0 after a nonzero coefficient
   }
@@ -85,7 +85,7 @@ namespace {
 // The items of a band with a step: a first pass lists the coefficients that
 // are not 0 after quantising (those of at least the step), without a branch
 // per coefficient; items and values follow from the list alone.
-uint16_t* listed_band_items(const CodecState& state, const BandQuantiser& band, const int32_t* rebuilt,
+uint16_t* listed_band_items(const EncoderState& state, const BandQuantiser& band, const int32_t* rebuilt,
                             int32_t* values, int begin, int end, uint16_t* out, bool& all_zero) {
   int32_t positions[kSplitMaxArea], listed[kSplitMaxArea];
   int count = 0;
@@ -101,9 +101,9 @@ uint16_t* listed_band_items(const CodecState& state, const BandQuantiser& band, 
     const int p = positions[i];
     const int32_t sign = listed[i] >> 31;
     const uint32_t a = band.divider.magnitude_quotient(magnitude_of(listed[i]));
-    out[0] = static_cast<uint16_t>(band.magnitude_item + item_bin(state, a));
+    out[0] = static_cast<uint16_t>(band.magnitude_item + item_bin(state.bins, a));
     out[1] = kSignItem;
-    out[2] = static_cast<uint16_t>(band.run_item + state.small_bin[p - previous - 1]);
+    out[2] = static_cast<uint16_t>(band.run_item + state.bins.small_bin[p - previous - 1]);
     out += 3;
     previous = p;
     // Rebuilding is odd in the value: the table holds it by magnitude.
@@ -124,7 +124,7 @@ uint16_t* listed_band_items(const CodecState& state, const BandQuantiser& band, 
 
 // Items and rebuilt values of positions [p, end) of a band, one coefficient
 // at a time; `previous` is the last nonzero position before p.
-inline uint16_t* scalar_items(const CodecState& state, const BandQuantiser& band, const int32_t* rebuilt,
+inline uint16_t* scalar_items(const EncoderState& state, const BandQuantiser& band, const int32_t* rebuilt,
                               int32_t* values, int p, int end, int& previous, uint16_t* out) {
   for (; p < end; ++p) {
     const int32_t v = values[p];
@@ -134,9 +134,9 @@ inline uint16_t* scalar_items(const CodecState& state, const BandQuantiser& band
       continue;
     }
     const uint32_t q = band.exact ? a : band.divider.magnitude_quotient(a);
-    out[0] = static_cast<uint16_t>(band.magnitude_item + item_bin(state, q));
+    out[0] = static_cast<uint16_t>(band.magnitude_item + item_bin(state.bins, q));
     out[1] = kSignItem;
-    out[2] = static_cast<uint16_t>(band.run_item + state.small_bin[p - previous - 1]);
+    out[2] = static_cast<uint16_t>(band.run_item + state.bins.small_bin[p - previous - 1]);
     out += 3;
     previous = p;
     if (!band.exact) {
@@ -179,7 +179,7 @@ struct VectorBand {
 
 // small_bin[index] for each lane: from two registers where the lanes that
 // matter (`relevant`) all index below 16, the common case; else gathered.
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i small_bins(const CodecState& state, const VectorBand& c,
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i small_bins(const EncoderState& state, const VectorBand& c,
                                                                        __m256i index, __m256i relevant) {
   const __m256i beyond = _mm256_cmpgt_epi32(index, _mm256_set1_epi32(15));
   if (_mm256_testz_si256(beyond, relevant)) [[likely]] {
@@ -187,11 +187,11 @@ struct VectorBand {
     return _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(c.bins_low, index),
                               _mm256_permutevar8x32_epi32(c.bins_high, index), high);
   }
-  return _mm256_i32gather_epi32(state.small_bin, index, 4);
+  return _mm256_i32gather_epi32(state.bins.small_bin, index, 4);
 }
 
 template <bool kExact, bool kPartial>
-[[gnu::target("avx2"), gnu::always_inline]] inline uint16_t* vector_chunk(const CodecState& state,
+[[gnu::target("avx2"), gnu::always_inline]] inline uint16_t* vector_chunk(const EncoderState& state,
                                                                            const BandQuantiser& band,
                                                                            const int32_t* rebuilt_row,
                                                                            const VectorBand& c, int32_t* values,
@@ -282,7 +282,7 @@ template <bool kExact, bool kPartial>
 }
 
 template <bool kExact>
-[[gnu::target("avx2")]] uint16_t* vector_band_items(const CodecState& state, const BandQuantiser& band,
+[[gnu::target("avx2")]] uint16_t* vector_band_items(const EncoderState& state, const BandQuantiser& band,
                                                     const int32_t* rebuilt, int32_t* values, int begin, int end,
                                                     int& previous, uint16_t* out) {
   const VectorBand c = {_mm256_set1_epi32(static_cast<int32_t>(band.least)),
@@ -290,8 +290,8 @@ template <bool kExact>
                         _mm256_set1_epi32(band.magnitude_item),
                         _mm256_set1_epi32(band.run_item),
                         _mm256_set1_pd(band.divider.step),
-                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state.small_bin)),
-                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state.small_bin + 8))};
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state.bins.small_bin)),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state.bins.small_bin + 8))};
   int p = begin;
   for (; end - p >= 8; p += 8) out = vector_chunk<kExact, false>(state, band, rebuilt, c, values, p, 8, previous, out);
   if (p < end) out = vector_chunk<kExact, true>(state, band, rebuilt, c, values, p, end - p, previous, out);
@@ -302,14 +302,14 @@ template <bool kExact>
 
 }  // namespace
 
-uint16_t* write_rate_items_portable(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
+uint16_t* write_rate_items_portable(const EncoderState& state, const EstimateTree& tree, const BandLayout& layout,
                                     int32_t* values, uint16_t* out, bool& all_zero) {
   all_zero = true;
   for (int j = layout.levels + 1; j >= 1; --j) {
-    const BandQuantiser& band = tree.bands[state.level + j];
+    const BandQuantiser& band = tree.bands[tree.level + j];
     const int begin = layout.end[j + 1], end = layout.end[j];
     if (band.exact) {
-      out = write_exact_band_items(state, values, begin, end, state.level + j, out, all_zero);
+      out = write_exact_band_items(state, values, begin, end, tree.level + j, out, all_zero);
     } else {
       out = listed_band_items(state, band, tree.rebuilt.data() + band.rebuilt_row, values, begin, end, out, all_zero);
     }
@@ -322,18 +322,18 @@ uint16_t* write_rate_items_portable(const CodecState& state, const EstimateTree&
 namespace {
 
 // The plain copies go unused where the whole build targets AVX2.
-[[gnu::target("default"), maybe_unused]] uint16_t* band_items(const CodecState& state, const EstimateTree& tree,
+[[gnu::target("default"), maybe_unused]] uint16_t* band_items(const EncoderState& state, const EstimateTree& tree,
                                                               const BandLayout& layout, int32_t* values,
                                                               uint16_t* out, bool& all_zero, uint32_t) {
   return write_rate_items_portable(state, tree, layout, values, out, all_zero);
 }
 
-[[gnu::target("avx2")]] uint16_t* band_items(const CodecState& state, const EstimateTree& tree,
+[[gnu::target("avx2")]] uint16_t* band_items(const EncoderState& state, const EstimateTree& tree,
                                              const BandLayout& layout, int32_t* values, uint16_t* out,
                                              bool& all_zero, uint32_t bands) {
   bool listed = false;
   for (int j = layout.levels + 1; j >= 1; --j) {
-    const BandQuantiser& band = tree.bands[state.level + j];
+    const BandQuantiser& band = tree.bands[tree.level + j];
     if (!(bands >> j & 1)) {  // every value 0 already: only the terminator
       *out++ = band.magnitude_item;
       continue;
@@ -357,13 +357,13 @@ namespace {
   return out;
 }
 
-[[gnu::target("default"), maybe_unused]] uint16_t* exact_items(const CodecState& state, const EstimateTree&,
+[[gnu::target("default"), maybe_unused]] uint16_t* exact_items(const EncoderState& state, const EstimateTree&,
                                                                int entry, int32_t* values, int begin, int end,
                                                                uint16_t* out, bool& all_zero) {
   return write_exact_band_items(state, values, begin, end, entry, out, all_zero);
 }
 
-[[gnu::target("avx2")]] uint16_t* exact_items(const CodecState& state, const EstimateTree& tree, int entry,
+[[gnu::target("avx2")]] uint16_t* exact_items(const EncoderState& state, const EstimateTree& tree, int entry,
                                               int32_t* values, int begin, int end, uint16_t* out,
                                               bool& all_zero) {
   if (end - begin < 8) return write_exact_band_items(state, values, begin, end, entry, out, all_zero);
@@ -377,24 +377,24 @@ namespace {
 
 }  // namespace
 
-uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
+uint16_t* write_rate_items(const EncoderState& state, const EstimateTree& tree, const BandLayout& layout,
                            int32_t* values, uint16_t* out, bool& all_zero, uint32_t bands) {
   return band_items(state, tree, layout, values, out, all_zero, bands);
 }
 
-uint16_t* write_exact_items(const CodecState& state, const EstimateTree& tree, int entry, int32_t* values, int begin,
+uint16_t* write_exact_items(const EncoderState& state, const EstimateTree& tree, int entry, int32_t* values, int begin,
                             int end, uint16_t* out, bool& all_zero) {
   return exact_items(state, tree, entry, values, begin, end, out, all_zero);
 }
 
 #else
 
-uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
+uint16_t* write_rate_items(const EncoderState& state, const EstimateTree& tree, const BandLayout& layout,
                            int32_t* values, uint16_t* out, bool& all_zero, uint32_t) {
   return write_rate_items_portable(state, tree, layout, values, out, all_zero);
 }
 
-uint16_t* write_exact_items(const CodecState& state, const EstimateTree&, int entry, int32_t* values, int begin,
+uint16_t* write_exact_items(const EncoderState& state, const EstimateTree&, int entry, int32_t* values, int begin,
                             int end, uint16_t* out, bool& all_zero) {
   return write_exact_band_items(state, values, begin, end, entry, out, all_zero);
 }

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "common/block_transform.h"
-#include "common/codec_state.h"
+#include "enc/enc_state.h"
 #include "entropy/magnitude.h"
 
 namespace kv {
@@ -48,10 +48,10 @@ inline uint32_t magnitude_of(int32_t v) {
 }
 
 // The bin of magnitude a, as a rate item holds it: beyond 31, the prohibitive bin.
-inline int32_t item_bin(const CodecState& state, uint32_t a) {
+inline int32_t item_bin(const BinTables& bins, uint32_t a) {
   if (a <= 1024) [[likely]]
-    return state.small_bin[a];
-  return std::min(large_magnitude_bin(state, static_cast<int32_t>(a)), kModelSymbols);
+    return bins.small_bin[a];
+  return std::min(large_magnitude_bin(bins, static_cast<int32_t>(a)), kModelSymbols);
 }
 
 // dequantised() of a magnitude beyond the rebuilt table (it refuses those
@@ -61,12 +61,12 @@ inline int32_t item_bin(const CodecState& state, uint32_t a) {
 // The items of band [begin, end) coded with `model` whose step is 1.0: every
 // value stays as it is. Such bands (the coarse ones) are mostly nonzero: no
 // list, items written without branching on each coefficient.
-uint16_t* write_exact_band_items(const CodecState& state, const int32_t* values, int begin, int end, int model,
+uint16_t* write_exact_band_items(const EncoderState& state, const int32_t* values, int begin, int end, int model,
                                  uint16_t* out, bool& all_zero);
 
 // The same for a band of quantizer table entry `entry`, whose step is 1.0,
 // vectorised like write_rate_items.
-uint16_t* write_exact_items(const CodecState& state, const EstimateTree& tree, int entry, int32_t* values, int begin,
+uint16_t* write_exact_items(const EncoderState& state, const EstimateTree& tree, int entry, int32_t* values, int begin,
                             int end, uint16_t* out, bool& all_zero);
 
 // The tree's quantisers for a quantizer table, unless they were made for it
@@ -74,16 +74,16 @@ uint16_t* write_exact_items(const CodecState& state, const EstimateTree& tree, i
 // without its row rebuilds every nonzero magnitude through rebuilt_beyond.
 void prepare_step_tables(const float quant[64], EstimateTree& tree, int first_row = 0, int last_row = 63);
 
-// The rate items of a block's bands at state.level, from `out` on, the
+// The rate items of a block's bands at tree.level, from `out` on, the
 // coefficients quantised on the way; nonzero ones are then dequantised
 // (zeros rebuild as 0), ready for the inverse. `out` holds at least
 // rate_item_capacity(n). Returns the end of the items; all_zero tells whether
 // every coefficient quantised to 0. A band j whose bit is clear in `bands` must
 // hold only zeros: it is not read.
-uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
+uint16_t* write_rate_items(const EncoderState& state, const EstimateTree& tree, const BandLayout& layout,
                            int32_t* values, uint16_t* out, bool& all_zero, uint32_t bands = ~0u);
 // The same without vector instructions, whatever the processor.
-uint16_t* write_rate_items_portable(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
+uint16_t* write_rate_items_portable(const EncoderState& state, const EstimateTree& tree, const BandLayout& layout,
                                     int32_t* values, uint16_t* out, bool& all_zero);
 
 }  // namespace kv

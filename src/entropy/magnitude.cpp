@@ -18,63 +18,48 @@ int32_t bin_start_of(double log_base, int i) {
 
 }  // namespace
 
-void build_decoding_bin_tables(CodecState& state) {
+void build_decoding_bin_tables(BinTables& bins) {
   const double log_base = std::log(static_cast<double>(kBinBase));
-  state.bin_start[0] = 0;
-  for (int i = 1; i <= 32; ++i) state.bin_start[i] = bin_start_of(log_base, i);
+  bins.bin_start[0] = 0;
+  for (int i = 1; i <= 32; ++i) bins.bin_start[i] = bin_start_of(log_base, i);
   for (int b = 0; b < 32; ++b) {
-    state.bin_width[b] = static_cast<uint32_t>(state.bin_start[b + 1] - state.bin_start[b]);
-    state.bin_reciprocal[b] = state.bin_width[b] >= 2 ? total_reciprocal(state.bin_width[b]) : 0;
+    bins.bin_width[b] = static_cast<uint32_t>(bins.bin_start[b + 1] - bins.bin_start[b]);
+    bins.bin_reciprocal[b] = bins.bin_width[b] >= 2 ? total_reciprocal(bins.bin_width[b]) : 0;
   }
 }
 
-void build_bin_tables(CodecState& state) {
-  build_decoding_bin_tables(state);
+void build_bin_tables(BinTables& bins) {
+  build_decoding_bin_tables(bins);
   const double log_base = std::log(static_cast<double>(kBinBase));
-  state.inv_log_base = static_cast<float>(1.0 / log_base);
+  bins.inv_log_base = static_cast<float>(1.0 / log_base);
   // Only bins 0..32 are ever read; the starts beyond serve the encoder's
   // bin arithmetic on magnitudes it then refuses.
-  for (int i = 33; i < 256; ++i) state.bin_start[i] = bin_start_of(log_base, i);
-  state.bin_of[0] = 0;
+  for (int i = 33; i < 256; ++i) bins.bin_start[i] = bin_start_of(log_base, i);
+  bins.bin_of[0] = 0;
   for (int j = 1; j < 256; ++j)
-    state.bin_of[j] = static_cast<int32_t>(std::log(static_cast<double>(j)) * state.inv_log_base + 1.0);
-  for (int m = 0; m <= 1024; ++m) state.small_bin[m] = magnitude_bin(state, m);
+    bins.bin_of[j] = static_cast<int32_t>(std::log(static_cast<double>(j)) * bins.inv_log_base + 1.0);
+  for (int m = 0; m <= 1024; ++m) bins.small_bin[m] = magnitude_bin(bins, m);
 }
 
-int32_t large_magnitude_bin(const CodecState& state, int32_t v) {
+int32_t large_magnitude_bin(const BinTables& bins, int32_t v) {
   int64_t m = std::llabs(static_cast<int64_t>(v));
-  return static_cast<int32_t>(std::log(static_cast<double>(m)) * state.inv_log_base + 1.0);
+  return static_cast<int32_t>(std::log(static_cast<double>(m)) * bins.inv_log_base + 1.0);
 }
 
-void write_magnitude(CodecState& state, int model, int32_t v) {
+void write_magnitude(Encoder& encoder, AdaptiveModel& model, const BinTables& bins, int32_t v) {
   int64_t m = std::llabs(static_cast<int64_t>(v));
-  int32_t bin = magnitude_bin(state, v);
-  AdaptiveModel& context = state.models[model];
-  write_symbol(state.encoder, context, static_cast<uint32_t>(bin));  // refuses bins beyond 31
-  write_fraction(state.encoder, static_cast<uint32_t>(state.bin_start[bin + 1] - state.bin_start[bin]),
-                 static_cast<uint32_t>(m - state.bin_start[bin]));
-  update_context(context, static_cast<uint32_t>(bin), kModelIncrement);
-  state.dirty_models |= uint64_t{1} << model;
-  ++state.model_version;
+  int32_t bin = magnitude_bin(bins, v);
+  write_symbol(encoder, model, static_cast<uint32_t>(bin));  // refuses bins beyond 31
+  write_fraction(encoder, static_cast<uint32_t>(bins.bin_start[bin + 1] - bins.bin_start[bin]),
+                 static_cast<uint32_t>(m - bins.bin_start[bin]));
+  update_context(model, static_cast<uint32_t>(bin), kModelIncrement);
 }
 
-int32_t read_magnitude(CodecState& state, int model) {
-  SymbolReader reader(state.decoder);
-  const int32_t magnitude = read_magnitude(reader, state, model);
+int32_t read_magnitude(Decoder& decoder, BinModel& model, const BinTables& bins) {
+  SymbolReader reader(decoder);
+  const int32_t magnitude = read_magnitude(reader, model, bins);
   reader.store();
   return magnitude;
-}
-
-void show_progress(CodecState& state, int32_t count) {
-  state.coded_samples += count;
-  if (!state.console) return;
-  double total = static_cast<double>(state.width) * state.height * state.channels;
-  uint32_t bytes = encoder_bytes(state.encoder);
-  std::fprintf(state.console, "\r%6.2f%% done, %d > %d (%5.3f bpp) ",
-               100.0 * static_cast<double>(state.coded_samples) / total, static_cast<int32_t>(state.coded_samples),
-               static_cast<int32_t>(bytes),
-               static_cast<double>(uint64_t{bytes} * 8 * static_cast<uint64_t>(state.channels)) /
-                   static_cast<double>(state.coded_samples));
 }
 
 }  // namespace kv

@@ -8,7 +8,9 @@
 #include <iterator>
 
 #include "util/error.h"
-#include "common/front_end.h"
+#include "dec/decode.h"
+#include "enc/encode.h"
+#include "reference_search.h"
 #include "entropy/magnitude.h"
 
 namespace kv::test {
@@ -69,17 +71,15 @@ void ScratchDir::SetUp() {
 void ScratchDir::TearDown() { fs::remove_all(dir); }
 
 std::vector<uint8_t> encode_memory(const Image& image, float base_q, const EncodeSettings& settings) {
-  CodecState state;
-  state.console = nullptr;
+  EncoderState state;
   state.threads = settings.threads;
-  state.reference_estimates = settings.reference;
+  if (settings.reference) state.search = search_plainly;
   state.rdo = settings.rate_distortion;
   return encode_to_memory(state, image, base_q);
 }
 
 Image decode_memory(const std::vector<uint8_t>& stream, uint64_t memory_limit) {
-  CodecState state;
-  state.console = nullptr;
+  DecoderState state;
   return decode_from_memory(state, stream.data(), stream.size(), memory_limit);
 }
 

@@ -12,7 +12,7 @@
 
 #include "../entropy/test_support.h"
 #include "common/block_transform.h"
-#include "enc/direction_search.h"
+#include "reference_search.h"
 #include "entropy/magnitude.h"
 
 namespace kv {
@@ -48,10 +48,10 @@ struct StridedBlock {
 };
 
 struct BlockTest : ::testing::Test {
-  CodecState state;
+  EncoderState state;
   std::mt19937 random{5};
   void SetUp() override {
-    build_bin_tables(state);
+    build_bin_tables(state.bins);
     create_models(state);
     for (float& q : state.quant) q = 1.0f;
   }
@@ -364,7 +364,7 @@ TEST(SortCandidates, CostsWithinABitRankByIndex) {
 // The rate of a leaf written item by item: direction index, then per band
 // from the lowest, each nonzero value with its sign bit and the zero run
 // before it, and a closing 0 for a band that ends in zeros.
-double leaf_rate(const CodecState& state, int level, const BandLayout& layout, const int32_t* c, int index) {
+double leaf_rate(const EncoderState& state, int level, const BandLayout& layout, const int32_t* c, int index) {
   double rate = value_bits(state, kDirectionModel, index);
   for (int j = layout.levels + 1; j >= 1; --j) {
     int32_t run = 0;

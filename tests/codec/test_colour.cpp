@@ -14,6 +14,8 @@
 
 #include "../entropy/test_support.h"
 #include "common/colour.h"
+#include "dec/decode.h"
+#include "enc/enc_colour.h"
 #include "io/pnm.h"
 
 namespace kv {
@@ -191,7 +193,7 @@ TEST(ColourTransform, ApplyRefusesUnusableMatrices) {
       {1e300, 0, 1e-300, 0, 1, 0, 0, 0, 1e-300},  // the factors overflow
   };
   for (const Matrix& m : refused) {
-    CodecState state;
+    CodingState state;
     state.width = 2;
     state.height = 1;
     state.channels = 3;
@@ -290,7 +292,7 @@ TEST(Eigenvectors, ImagesRoundTripAndDecorrelate) {
     Matrix q = c;
     std::vector<double> eigenvalues(3);
     find_eigenvectors(3, eigenvalues.data(), q.data());
-    CodecState state;
+    CodingState state;
     state.width = image.width;
     state.height = image.height;
     state.channels = 3;
@@ -327,14 +329,14 @@ TEST(ColourTransform, ImageTransformsEqualThePixelTransformOrFailAlike) {
     if (!factor_colour_matrix(3, factors.data(), permutation.data())) continue;
     const int32_t magnitude = magnitudes[trial % 4];
     std::uniform_int_distribution<int32_t> sample(-magnitude, magnitude);
-    CodecState state;
+    CodingState state;
     state.width = 13;  // groups of eight, four and two pixels, and one left over
     state.height = 3;
     state.channels = 3;
     state.image.resize(117);
     for (int32_t& v : state.image) v = sample(random);
     std::vector<int32_t> expected = state.image;
-    CodecState by_rows;  // the same pixels as the decoder holds them
+    CodingState by_rows;  // the same pixels as the decoder holds them
     by_rows.width = state.width;
     by_rows.height = state.height;
     by_rows.channels = 3;
@@ -353,7 +355,7 @@ TEST(ColourTransform, ImageTransformsEqualThePixelTransformOrFailAlike) {
     };
     std::vector<int32_t> forward_expected = state.image;
     const std::string forward_expected_failure = pixel_by_pixel(forward_expected, true);
-    CodecState forward;
+    CodingState forward;
     forward.width = state.width;
     forward.height = state.height;
     forward.channels = 3;
@@ -389,7 +391,8 @@ TEST(ColourTransform, ImageTransformsEqualThePixelTransformOrFailAlike) {
 // three rows of three fields, and comes back exactly as the encoder used it.
 TEST(ColourMatrix, StreamAndPrintout) {
   const Image image = load("chelsea.ppm");
-  CodecState writer, reader;
+  EncoderState writer;
+  DecoderState reader;
   writer.width = reader.width = image.width;
   writer.height = reader.height = image.height;
   writer.channels = reader.channels = 3;
@@ -400,7 +403,7 @@ TEST(ColourMatrix, StreamAndPrintout) {
   ASSERT_NE(console, nullptr);
   writer.console = console;
   Matrix sent, received;
-  code_colour_matrix(writer, sent, true);
+  write_colour_matrix(writer, sent);
   kill_encoder(writer.encoder);
 
   Matrix exact(9);
@@ -426,8 +429,7 @@ TEST(ColourMatrix, StreamAndPrintout) {
   EXPECT_EQ(text, expected_text);
 
   new_memory_decoder(reader.decoder, bytes.data(), bytes.size());
-  reader.console = nullptr;
-  code_colour_matrix(reader, received, false);
+  received = read_colour_matrix(reader);
   EXPECT_EQ(received, sent);
 }
 

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "util/error.h"
+#include "enc/enc_state.h"
 #include "entropy/magnitude.h"
 #include "support.h"
 
@@ -27,11 +28,10 @@ std::string outcome(const std::vector<uint8_t>& stream, uint64_t memory_limit = 
 
 // Writes streams item by item, to say exactly what a damaged encoder could have.
 struct StreamWriter {
-  CodecState state;
+  EncoderState state;
   std::vector<uint8_t> bytes;
   StreamWriter(int width, int height, int channels, float base_q) {
-    state.console = nullptr;
-    build_bin_tables(state);
+    build_bin_tables(state.bins);
     create_models(state);
     new_memory_encoder(state.encoder, bytes);
     for (auto [bits, value] : {std::pair{8, 75}, {8, 36}, {16, width}, {16, height}, {8, channels}})

@@ -6,7 +6,8 @@
 #include <random>
 
 #include "common/block_geometry.h"
-#include "common/front_end.h"
+#include "dec/decode.h"
+#include "enc/encode.h"
 #include "entropy/magnitude.h"
 #include "support.h"
 
@@ -44,20 +45,19 @@ TEST(EncoderPaths, CachedEstimatesDecideAsThePlainSearchOnHugeSamples) {
     EXPECT_EQ(encode_with(image, q, 1, false), encode_with(image, q, 1, true)) << "q " << q;
 }
 
-// A decode leaves the state a geometry cache without the band gains that
-// only the encoder's estimates use; encoding with that state again must
-// not go without them.
-TEST(EncoderPaths, AStateThatDecodedEncodesAsAFreshOne) {
+// A decoder's geometry cache has no band gains, which only the encoder's
+// estimates use; an encoder handed that cache must not go without them.
+TEST(EncoderPaths, AnEncoderGivenADecodersGeometryEncodesAsAFreshOne) {
   const Image image = crop(load_image("coins.pgm"), 20, 10, 40, 30);
-  CodecState fresh;
-  fresh.console = nullptr;
+  EncoderState fresh;
   const std::vector<uint8_t> expected = encode_to_memory(fresh, image, 8.0f);
-  CodecState state;
-  state.console = nullptr;
-  const Image decoded = decode_from_memory(state, expected.data(), expected.size(), 0);
+  DecoderState decoder;
+  const Image decoded = decode_from_memory(decoder, expected.data(), expected.size(), 0);
   ASSERT_EQ(decoded.samples.size(), image.samples.size());
-  ASSERT_TRUE(state.geometry && !state.geometry->has_band_gains());
-  EXPECT_TRUE(state.geometry->geometry(6, 5).band_gain.empty());
+  ASSERT_TRUE(decoder.geometry && !decoder.geometry->has_band_gains());
+  EXPECT_TRUE(decoder.geometry->geometry(6, 5).band_gain.empty());
+  EncoderState state;
+  state.geometry = decoder.geometry;
   EXPECT_EQ(encode_to_memory(state, image, 8.0f), expected);
   EXPECT_TRUE(state.geometry->has_band_gains());
 }
@@ -150,7 +150,7 @@ TEST(EncoderPaths, QuantiserEqualsTheTruncatedQuotient) {
   for (int i = 0; i < 20000; ++i) values.push_back(static_cast<int32_t>(random()));
   values.push_back(INT32_MIN);
   values.push_back(INT32_MAX);
-  CodecState state;
+  EncoderState state;
   const BandLayout layout = band_layout(1);  // one band, step quant[level + 1]
   for (float base_q : {1.5f, 2.0f, 3.7f, 8.0f, 16.0f, 29.3f, 64.0f, 1000.1f, 3e7f, 1e30f}) {
     build_quantizer_table(base_q, state.quant);

@@ -10,77 +10,77 @@
 #include <vector>
 
 #include "../entropy/test_support.h"
+#include "dec/dec_state.h"
+#include "enc/enc_state.h"
 #include "entropy/magnitude.h"
 
 namespace kv {
 namespace {
 
 struct Tables : ::testing::Test {
-  CodecState state;
-  void SetUp() override { build_bin_tables(state); }
+  EncoderState state;
+  void SetUp() override { build_bin_tables(state.bins); }
 };
 
 constexpr int32_t kBinStart[33] = {0,   1,   2,   2,    3,    4,    5,    7,    9,    12,   16,
                                    22,  30,  41,  55,   75,   101,  137,  187,  254,  345,  469,
                                    638, 867, 1179, 1604, 2181, 2965, 4033, 5484, 7459, 10144, 13795};
 
-using BinTables = Tables;
+using BinTable = Tables;
 
-TEST_F(BinTables, StartsAndInverseLogBase) {
-  for (int b = 0; b <= 32; ++b) EXPECT_EQ(state.bin_start[b], kBinStart[b]) << "bin " << b;
+TEST_F(BinTable, StartsAndInverseLogBase) {
+  for (int b = 0; b <= 32; ++b) EXPECT_EQ(state.bins.bin_start[b], kBinStart[b]) << "bin " << b;
   // The groups the decoder reads coefficient magnitudes by.
   for (uint32_t b = 0; b < 32; ++b) {
-    const uint32_t width = state.bin_width[b];
+    const uint32_t width = state.bins.bin_width[b];
     if (b < kSingleValueBins) EXPECT_LE(width, 1u) << "bin " << b;
     else if (b < kSmallWidthBins) EXPECT_TRUE(width >= 2 && width <= 8) << "bin " << b;
     else EXPECT_GT(width, 8u) << "bin " << b;
   }
-  EXPECT_EQ(state.bin_start[2], state.bin_start[3]);  // bin 2 is empty
-  EXPECT_EQ(state.inv_log_base, 3.2521942f);
-  EXPECT_EQ(state.bin_of[0], 0);
-  EXPECT_EQ(state.bin_of[255], 19);
+  EXPECT_EQ(state.bins.bin_start[2], state.bins.bin_start[3]);  // bin 2 is empty
+  EXPECT_EQ(state.bins.inv_log_base, 3.2521942f);
+  EXPECT_EQ(state.bins.bin_of[0], 0);
+  EXPECT_EQ(state.bins.bin_of[255], 19);
 }
 
 // Every magnitude up to the first uncodable one, either sign, lands in the
 // bin whose range holds it, through the table and through the formula alike.
-TEST_F(BinTables, EveryMagnitudeInItsBin) {
+TEST_F(BinTable, EveryMagnitudeInItsBin) {
   for (int32_t m = 0; m <= 13795; ++m) {
-    const int32_t b = magnitude_bin(state, m);
-    ASSERT_EQ(magnitude_bin(state, -m), b) << m;
+    const int32_t b = magnitude_bin(state.bins, m);
+    ASSERT_EQ(magnitude_bin(state.bins, -m), b) << m;
     ASSERT_NE(b, 2) << m;
     ASSERT_TRUE(b >= 0 && b <= 32 && kBinStart[b] <= m && (b == 32 || m < kBinStart[b + 1])) << m << " in bin " << b;
     if (m <= 255) {
-      ASSERT_EQ(state.bin_of[m], b) << m;
+      ASSERT_EQ(state.bins.bin_of[m], b) << m;
     }
   }
-  EXPECT_GT(magnitude_bin(state, std::numeric_limits<int32_t>::min()), 31);
-  EXPECT_GT(magnitude_bin(state, std::numeric_limits<int32_t>::max()), 31);
+  EXPECT_GT(magnitude_bin(state.bins, std::numeric_limits<int32_t>::min()), 31);
+  EXPECT_GT(magnitude_bin(state.bins, std::numeric_limits<int32_t>::max()), 31);
 }
 
-TEST_F(BinTables, Examples) {
+TEST_F(BinTable, Examples) {
   const std::pair<int32_t, int32_t> cases[] = {{0, 0},     {1, 1},     {2, 3},     {3, 4},       {4, 5},
                                                {5, 6},     {6, 6},     {7, 7},     {-300, 19},   {255, 19},
                                                {256, 19},  {1603, 24}, {1604, 25}, {-1603, 24},  {13794, 31},
                                                {13795, 32}, {-13795, 32}};
-  for (auto [value, bin] : cases) EXPECT_EQ(magnitude_bin(state, value), bin) << value;
+  for (auto [value, bin] : cases) EXPECT_EQ(magnitude_bin(state.bins, value), bin) << value;
 }
 
 // Both sides hold their own state: the encoder's and the decoder's model
 // banks, and the reader only the tables that decoding builds.
 struct MagnitudeCoding : ::testing::Test {
-  CodecState writer, reader;
+  EncoderState writer;
+  DecoderState reader;
   std::vector<uint8_t> bytes;
   void SetUp() override {
-    build_bin_tables(writer);
-    build_decoding_bin_tables(reader);
+    build_bin_tables(writer.bins);
+    build_decoding_bin_tables(reader.bins);
     create_models(writer);
-    create_models(reader);
+    prepare_decoder(reader);
     new_memory_encoder(writer.encoder, bytes);
   }
-  void TearDown() override {
-    release_models(writer);
-    release_models(reader);
-  }
+  void TearDown() override { release_models(writer); }
 };
 
 TEST_F(MagnitudeCoding, RoundTripLeavesIdenticalModels) {
@@ -107,20 +107,20 @@ TEST_F(MagnitudeCoding, RoundTripLeavesIdenticalModels) {
     const auto [k, v] = coded[i];
     const size_t way = i % 4;
     if (way == 0) {
-      ASSERT_EQ(read_magnitude(reader, k), std::abs(v)) << "model " << k;
+      ASSERT_EQ(read_magnitude(reader.decoder, reader.models[k], reader.bins), std::abs(v)) << "model " << k;
       continue;
     }
     SymbolReader symbols(reader.decoder);
-    const int32_t got = way == 1   ? read_grouped_value(symbols, reader, read_grouped_bin(symbols, reader, k))
-                        : way == 2 ? read_magnitude<4>(symbols, reader, k)
-                                   : read_run(symbols, reader, k);
+    const int32_t got = way == 1   ? read_grouped_value(symbols, reader.bins, read_grouped_bin(symbols, reader.models[k]))
+                        : way == 2 ? read_magnitude<4>(symbols, reader.models[k], reader.bins)
+                                   : read_run(symbols, reader.models[k], reader.bins);
     symbols.store();
     ASSERT_EQ(got, std::abs(v)) << "model " << k << ", way " << way;
   }
   // The decoder reads through its own bank: it must hold the encoder's counts.
   for (int k = 0; k < kModelCount; ++k)
     for (uint32_t s = 0; s < kBinSymbols; ++s)
-      ASSERT_EQ(get_frequency(writer.models[k], s), bin_frequency(reader.decoding_models[k], s))
+      ASSERT_EQ(get_frequency(writer.models[k], s), bin_frequency(reader.models[k], s))
           << "model " << k << ", symbol " << s;
   EXPECT_NE(writer.models[0].tree, writer.models[4].tree);  // the coded models did move
 }
@@ -139,8 +139,8 @@ TEST_F(MagnitudeCoding, LargestMagnitudeOnlyIsCodable) {
   test::expect_failure([&] { write_magnitude(writer, 5, -13795); }, 1, "write_symbol: invalid symbol (32)");
   kill_encoder(writer.encoder);
   new_memory_decoder(reader.decoder, bytes.data(), bytes.size());
-  EXPECT_EQ(read_magnitude(reader, 5), 13794);
-  EXPECT_EQ(read_magnitude(reader, 5), 13794);
+  EXPECT_EQ(read_magnitude(reader.decoder, reader.models[5], reader.bins), 13794);
+  EXPECT_EQ(read_magnitude(reader.decoder, reader.models[5], reader.bins), 13794);
 }
 
 std::string read_back(std::FILE* file) {

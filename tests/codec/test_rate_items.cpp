@@ -24,9 +24,9 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
-using Writer = uint16_t* (*)(const CodecState&, const EstimateTree&, const BandLayout&, int32_t*, uint16_t*, bool&);
+using Writer = uint16_t* (*)(const EncoderState&, const EstimateTree&, const BandLayout&, int32_t*, uint16_t*, bool&);
 
-Outcome run(Writer writer, const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
+Outcome run(Writer writer, const EncoderState& state, const EstimateTree& tree, const BandLayout& layout,
             std::vector<int32_t> values) {
   Outcome outcome;
   std::vector<uint16_t> items(static_cast<size_t>(rate_item_capacity(layout.end[1])));
@@ -42,7 +42,7 @@ Outcome run(Writer writer, const CodecState& state, const EstimateTree& tree, co
 }
 
 // The encoder's writer over every band, as a Writer.
-uint16_t* write_all_bands(const CodecState& s, const EstimateTree& t, const BandLayout& l, int32_t* v, uint16_t* out,
+uint16_t* write_all_bands(const EncoderState& s, const EstimateTree& t, const BandLayout& l, int32_t* v, uint16_t* out,
                           bool& all_zero) {
   return write_rate_items(s, t, l, v, out, all_zero);
 }
@@ -64,8 +64,8 @@ std::vector<int32_t> coefficients(int n, int kind, std::mt19937& random) {
 }
 
 TEST(RateItems, EncoderWriterEqualsPortable) {
-  CodecState state;
-  build_bin_tables(state);
+  EncoderState state;
+  build_bin_tables(state.bins);
   // The encoder's tables; one mixing exact bands, odd steps and steps past
   // the integer divider; one whose rebuilt table stops at 1022.
   std::vector<std::vector<float>> tables;
@@ -81,7 +81,7 @@ TEST(RateItems, EncoderWriterEqualsPortable) {
 
   std::mt19937 random(11);
   const int sizes[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 16, 17, 31, 64, 100, 256, 257, 1000, 1024};
-  const Writer write_odd_bands = [](const CodecState& s, const EstimateTree& t, const BandLayout& l, int32_t* v,
+  const Writer write_odd_bands = [](const EncoderState& s, const EstimateTree& t, const BandLayout& l, int32_t* v,
                                     uint16_t* out, bool& all_zero) {
     return write_rate_items(s, t, l, v, out, all_zero, 0xAAAAAAAAu);  // bands 1, 3, 5, ...
   };
@@ -90,7 +90,7 @@ TEST(RateItems, EncoderWriterEqualsPortable) {
     EstimateTree tree;
     prepare_step_tables(quant.data(), tree);
     for (int level : {0, 3, 40}) {
-      state.level = level;
+      tree.level = level;
       for (int n : sizes) {
         const BandLayout layout = band_layout(n);
         for (int kind = 0; kind < 3; ++kind) {
@@ -116,8 +116,8 @@ TEST(RateItems, EncoderWriterEqualsPortable) {
 
 // The optimised quantiser's exact bands, every value kept.
 TEST(RateItems, ExactBandWriterEqualsPortable) {
-  CodecState state;
-  build_bin_tables(state);
+  EncoderState state;
+  build_bin_tables(state.bins);
   EstimateTree tree;
   const std::vector<float> quant(64, 1.0f);
   prepare_step_tables(quant.data(), tree);
@@ -144,8 +144,8 @@ TEST(RateItems, ExactBandWriterEqualsPortable) {
 // time; an entry without a row must still quantise and rebuild as with one,
 // and rows made later must leave the earlier ones as they were.
 TEST(RateItems, EntriesWithoutRowsWriteTheSame) {
-  CodecState state;
-  build_bin_tables(state);
+  EncoderState state;
+  build_bin_tables(state.bins);
   std::mt19937 random(13);
   for (float q : {2.0f, 8.0f, 32.0f}) {
     std::vector<float> quant(64);
@@ -155,7 +155,7 @@ TEST(RateItems, EntriesWithoutRowsWriteTheSame) {
     prepare_step_tables(quant.data(), some_rows, 3, 4);
     prepare_step_tables(quant.data(), some_rows, 9, 12);
     for (int level : {0, 3, 8}) {
-      state.level = level;
+      every_row.level = some_rows.level = level;
       for (int n : {9, 64, 257, 1024}) {
         const BandLayout layout = band_layout(n);
         for (int kind = 0; kind < 2; ++kind) {

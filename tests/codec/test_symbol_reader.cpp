@@ -10,7 +10,7 @@
 
 #include "../entropy/test_support.h"
 #include "entropy/bin_model.h"
-#include "common/codec_state.h"
+#include "enc/enc_state.h"
 #include "entropy/symbol_reader.h"
 
 namespace kv {

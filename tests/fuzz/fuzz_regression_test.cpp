@@ -14,7 +14,8 @@
 
 #include "entries.h"
 #include "util/error.h"
-#include "common/front_end.h"
+#include "dec/decode.h"
+#include "enc/encode.h"
 #include "entropy/magnitude.h"
 #include "io/pnm.h"
 
@@ -41,10 +42,8 @@ fs::path fuzz_data() { return fs::path(KV_TEST_DATA) / "fuzz"; }
 // returns the sample buffer the failed decode left behind.
 std::vector<int32_t> decode_expecting_failure(const std::vector<uint8_t>& stream, int status,
                                               const std::string& message) {
-  CodecState state;
-  state.console = nullptr;
-  state.threads = 1;
-  build_bin_tables(state);
+  DecoderState state;
+  build_decoding_bin_tables(state.bins);
   new_memory_decoder(state.decoder, stream.data(), stream.size());
   try {
     decode_image(state, kFuzzDecodeMemory, "", "");

@@ -1,0 +1,23 @@
+// The decoder's state of one image: the coder reading the stream and the
+// model bank as the decoder holds it (running sums, BinModel).
+#pragma once
+
+#include <cstdio>
+
+#include "common/coding_state.h"
+#include "entropy/bin_model.h"
+#include "entropy/range_decoder.h"
+
+namespace kv {
+
+struct DecoderState : CodingState {
+  Decoder decoder;
+  // The same counts as the encoder's AdaptiveModel bank, held for reading.
+  BinModel models[kModelCount];
+  std::FILE* console = nullptr;  // the header line; null keeps quiet
+};
+
+// The model bank at its start and a geometry cache without band gains.
+void prepare_decoder(DecoderState& state);
+
+}  // namespace kv

@@ -1,0 +1,79 @@
+#include "dec/decode.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <new>
+
+#include "common/colour.h"
+#include "dec/dec_plane.h"
+#include "util/chunk_arena.h"
+#include "util/error.h"
+
+namespace kv {
+
+namespace {
+
+// The decoder rebuilds each image row as the rows of plane 0, 1, ... one
+// after the other, so that every plane is read and written with a unit step
+// (which the inverse transforms run much faster on); the colour transform
+// then reads the planes' rows and leaves the pixels interleaved.
+void set_decoding_plane_steps(DecoderState& state) {
+  state.pixel_step = 1;
+  state.row_step = state.channels * state.width;
+}
+
+}  // namespace
+
+std::vector<double> read_colour_matrix(DecoderState& state) {
+  std::vector<double> matrix(static_cast<size_t>(state.channels) * static_cast<size_t>(state.channels));
+  for (double& entry : matrix) entry = std::bit_cast<float>(read_float(state.decoder));
+  return matrix;
+}
+
+void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_name, const char* output_name) {
+  prepare_decoder(state);
+  Decoder& decoder = state.decoder;
+  if (read_bits(decoder, 8) != kMagicFirst || read_bits(decoder, 8) != kMagicSecond)
+    fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
+  state.width = static_cast<int32_t>(read_bits(decoder, 16));
+  if (state.width == 0) fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
+  state.height = static_cast<int32_t>(read_bits(decoder, 16));
+  if (state.height == 0) fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
+  state.channels = static_cast<int32_t>(read_bits(decoder, 8));
+  if (state.channels == 0) fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
+  const float base_q = std::bit_cast<float>(read_float(decoder));
+  build_quantizer_table(base_q, state.quant);
+  set_decoding_plane_steps(state);
+  if (state.console)
+    std::fprintf(state.console, "Decoding \"%s\" from \"%s\" (%dx%d, %d channels), baseQ = %.3f\n", output_name,
+                 input_name, state.width, state.height, state.channels, static_cast<double>(base_q));
+
+  // Refuse before touching memory: the header can ask for 65535 x 65535 x 255 samples.
+  const uint64_t samples = uint64_t{static_cast<uint32_t>(state.width)} * static_cast<uint32_t>(state.height) *
+                           static_cast<uint32_t>(state.channels);
+  const uint64_t limit = memory_limit ? memory_limit : physical_memory_bytes();
+  if (samples > limit / sizeof(int32_t)) fail(ErrorCode::kOutOfMemory, "Not enough memory.");
+  try {
+    assign_zeroed_in_big_pages(state.image, samples);
+  } catch (const std::bad_alloc&) {
+    fail(ErrorCode::kOutOfMemory, "Not enough memory.");
+  }
+
+  std::vector<double> matrix;
+  if (state.channels != 1) matrix = read_colour_matrix(state);
+  for (int c = 0; c < state.channels; ++c)
+    decode_plane(state, state.image.data() + c * state.width, state.width, state.height, 0);
+  if (state.channels != 1) inverse_colour_from_plane_rows(state, std::move(matrix));
+  for (int32_t& sample : state.image) sample = std::clamp(sample, 0, 255);
+  kill_decoder(decoder);
+}
+
+Image decode_from_memory(DecoderState& state, const uint8_t* data, size_t size, uint64_t memory_limit) {
+  build_decoding_bin_tables(state.bins);
+  new_memory_decoder(state.decoder, data, size);
+  decode_image(state, memory_limit, "", "");
+  return Image{state.width, state.height, state.channels, std::move(state.image)};
+}
+
+}  // namespace kv

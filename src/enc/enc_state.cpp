@@ -1,0 +1,49 @@
+#include "enc/enc_state.h"
+
+#include "common/block_geometry.h"
+#include "util/thread_pool.h"
+
+namespace kv {
+
+void create_models(EncoderState& state) {
+  for (AdaptiveModel& model : state.models) new_context(model, kModelSymbols, kModelLimit, nullptr);
+}
+
+void release_models(EncoderState& state) {
+  for (AdaptiveModel& model : state.models) kill_context(model);
+}
+
+void prepare_encoder(EncoderState& state) {
+  // A cache left by a decode has no band gains, which an encode needs.
+  if (!state.geometry || !state.geometry->has_band_gains())
+    state.geometry = std::make_shared<GeometryCache>(ChunkPages::huge);
+  if (!state.pool) {
+    int threads = state.threads > 0 ? state.threads : default_thread_count();
+    state.pool = std::make_shared<ThreadPool>(threads);
+  }
+}
+
+void write_magnitude(EncoderState& state, int model, int32_t v) {
+  write_magnitude(state.encoder, state.models[model], state.bins, v);
+  state.dirty_models |= uint64_t{1} << model;
+  ++state.model_version;
+}
+
+void show_progress(EncoderState& state, int32_t count) {
+  state.coded_samples += count;
+  const double total = static_cast<double>(state.width) * state.height * state.channels;
+  // At most about 256 calls an image, whatever the number of leaves.
+  if (state.progress && state.coded_samples >= state.next_progress) {
+    state.progress(static_cast<double>(state.coded_samples) / total);
+    state.next_progress = state.coded_samples + static_cast<int64_t>(total / 256);
+  }
+  if (!state.console) return;
+  uint32_t bytes = encoder_bytes(state.encoder);
+  std::fprintf(state.console, "\r%6.2f%% done, %d > %d (%5.3f bpp) ",
+               100.0 * static_cast<double>(state.coded_samples) / total, static_cast<int32_t>(state.coded_samples),
+               static_cast<int32_t>(bytes),
+               static_cast<double>(uint64_t{bytes} * 8 * static_cast<uint64_t>(state.channels)) /
+                   static_cast<double>(state.coded_samples));
+}
+
+}  // namespace kv

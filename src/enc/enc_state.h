@@ -1,0 +1,87 @@
+// The encoder's state of one image: the coder writing the stream, the model
+// bank, the rate table its estimates read, the worker threads, the
+// rate-distortion settings and the image every decoder will rebuild.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "common/coding_state.h"
+#include "entropy/adaptive_model.h"
+#include "entropy/range_encoder.h"
+
+namespace kv {
+
+// The default search: every direction of a leaf is weighed on a subsample
+// of kSearchSamples directions first, and the best kSearchKeep in full.
+inline constexpr int kSearchSamples = 8;
+inline constexpr int kSearchKeep = 3;
+// The rate-distortion mode's lambda stops falling with baseQ^2 about here.
+inline constexpr double kLambdaFloorQ = 8.0;
+inline constexpr float kDistortionWeight = 12.0f;
+
+class ThreadPool;
+struct EstimateTree;
+struct Block;
+struct EncoderState;
+
+// Chooses the quadtree and directions of a subband block of at most
+// kSplitMaxArea samples at subband `level`, codes it, and returns its cost.
+using SubbandSearch = double (*)(EncoderState& state, const Block& block, int level);
+// The encoder's search (enc/estimates.h): cached, parallel estimates.
+double search_with_estimates(EncoderState& state, const Block& block, int level);
+
+struct EncoderState : CodingState {
+  Encoder encoder;
+  AdaptiveModel models[kModelCount];
+
+  // Model updates bump the version (estimates of an older version are
+  // stale) and mark the model's row of the rate table.
+  uint64_t model_version = 0;
+  uint64_t dirty_models = ~uint64_t{0};
+  double rate_bits[kModelCount][kModelSymbols + 1] = {};  // bits of (model, bin); bin 32: prohibitive
+  // The same rows end to end, then the 1 bit of a sign: what the estimates' rate items index.
+  double item_bits[kModelCount * (kModelSymbols + 1) + 1] = {};
+
+  int threads = 0;  // 0: every hardware thread
+  std::shared_ptr<ThreadPool> pool;
+  std::shared_ptr<EstimateTree> estimate_tree;  // reused from one subband block to the next
+  // The tests put the plain search here, which makes the same decisions.
+  SubbandSearch search = search_with_estimates;
+
+  // Rate-distortion-optimising mode: decisions minimise
+  // J = level_weight[level] * SSE + rdo_lambda * bits.
+  bool rdo = false;
+  double rdo_lambda_factor = 0.0125;  // lambda = factor * (baseQ^2 + kLambdaFloorQ^2)
+  double rdo_lambda = 0;
+  double level_weight[64] = {};  // pixel-domain energy of a unit coefficient at each subband level
+
+  // With `rebuild` set the encoder also builds, in `rebuilt`, the image every
+  // decoder will rebuild from its stream (0..255 once encode_image returns).
+  bool rebuild = false;
+  std::vector<int32_t> rebuilt;
+  // With `paint` set, every coded leaf's samples in `image` are replaced by
+  // its direction's picture (painted_value), for the diagnostic picture.
+  bool paint = false;
+
+  int64_t coded_samples = 0;    // samples of the leaf blocks coded so far
+  int64_t next_progress = 0;    // coded_samples at which `progress` is called next
+  std::FILE* console = nullptr; // progress lines and the colour matrix; null keeps quiet
+  std::function<void(double)> progress;  // the fraction of samples coded, after each leaf
+};
+
+// The model bank at its start.
+void create_models(EncoderState& state);
+void release_models(EncoderState& state);
+// The geometry cache (with band gains) and the thread pool.
+void prepare_encoder(EncoderState& state);
+
+// Codes |v| with `model` and marks the model changed.
+void write_magnitude(EncoderState& state, int model, int32_t v);
+// Counts `count` more coded samples and reports progress.
+void show_progress(EncoderState& state, int32_t count);
+
+}  // namespace kv

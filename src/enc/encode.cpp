@@ -1,0 +1,80 @@
+#include "enc/encode.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <new>
+
+#include "common/colour.h"
+#include "common/plane.h"
+#include "enc/enc_colour.h"
+#include "enc/enc_plane.h"
+#include "enc/estimates.h"
+#include "util/chunk_arena.h"
+#include "util/error.h"
+
+namespace kv {
+
+namespace {
+
+// The encoder codes the planes where the pixels' samples lie, interleaved.
+void set_plane_steps(EncoderState& state) {
+  state.pixel_step = state.channels;
+  state.row_step = state.channels * state.width;
+}
+
+}  // namespace
+
+void encode_image(EncoderState& state, float base_q, const char* input_name, const char* output_name) {
+  if (state.width > kMaxDimension || state.height > kMaxDimension)
+    fail(ErrorCode::kImageRead, "Error reading file \"%s\".", input_name);
+  prepare_encoder(state);
+  // At q <= 1 every step is 1.0 and the mode has nothing to trade: it stays off,
+  // and the stream is the default one, exact.
+  if (state.rdo && !(base_q > 1.0f)) state.rdo = false;
+  if (state.rdo) prepare_rate_distortion(state, base_q);
+  create_models(state);
+  Encoder& encoder = state.encoder;
+  write_bits(encoder, 8, kMagicFirst);
+  write_bits(encoder, 8, kMagicSecond);
+  write_bits(encoder, 16, static_cast<uint32_t>(state.width));
+  write_bits(encoder, 16, static_cast<uint32_t>(state.height));
+  write_bits(encoder, 8, static_cast<uint32_t>(state.channels));
+  write_float(encoder, std::bit_cast<uint32_t>(base_q));
+  build_quantizer_table(base_q, state.quant);
+  set_plane_steps(state);
+  if (state.console)
+    std::fprintf(state.console, "Encoding \"%s\" to \"%s\" (%dx%d, %d channels), baseQ = %.1f\n", input_name,
+                 output_name, state.width, state.height, state.channels, static_cast<double>(base_q));
+  std::vector<double> matrix;
+  if (state.channels != 1) {
+    write_colour_matrix(state, matrix);
+    apply_colour_transform(state, matrix, true);
+  }
+  if (state.rebuild) assign_zeroed_in_big_pages(state.rebuilt, state.image.size());
+  for (int c = 0; c < state.channels; ++c) encode_plane(state, state.image.data() + c, state.width, state.height, 0);
+  release_models(state);
+  if (state.rebuild) {
+    // The decoder's last steps, on the values the encoder chose.
+    for (int c = 0; c < state.channels; ++c) invert_plane(state, state.rebuilt.data() + c, state.width, state.height);
+    std::swap(state.image, state.rebuilt);
+    if (state.channels != 1) apply_colour_transform(state, std::move(matrix), false);
+    for (int32_t& sample : state.image) sample = std::clamp(sample, 0, 255);
+    std::swap(state.image, state.rebuilt);
+  }
+}
+
+std::vector<uint8_t> encode_to_memory(EncoderState& state, Image image, float base_q) {
+  std::vector<uint8_t> stream;
+  build_bin_tables(state.bins);
+  state.width = image.width;
+  state.height = image.height;
+  state.channels = image.channels;
+  state.image = std::move(image.samples);
+  new_memory_encoder(state.encoder, stream);
+  encode_image(state, base_q, "", "");
+  kill_encoder(state.encoder);
+  return stream;
+}
+
+}  // namespace kv
