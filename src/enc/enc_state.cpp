@@ -1,6 +1,11 @@
 #include "enc/enc_state.h"
 
+#include <algorithm>
+#include <bit>
+
 #include "common/block_geometry.h"
+#include "enc/direction_search.h"
+#include "enc/enc_scratch.h"
 #include "util/thread_pool.h"
 
 namespace kv {
@@ -44,6 +49,25 @@ void show_progress(EncoderState& state, int32_t count) {
                static_cast<int32_t>(bytes),
                static_cast<double>(uint64_t{bytes} * 8 * static_cast<uint64_t>(state.channels)) /
                    static_cast<double>(state.coded_samples));
+}
+
+void refresh_rate_table(EncoderState& state) {
+  const double* log2_of = log2_table();
+  for (uint64_t dirty = state.dirty_models; dirty; dirty &= dirty - 1) {
+    const int model = std::countr_zero(dirty);
+    const AdaptiveModel& context = state.models[model];
+    const double total = log2_of[model_total(context)];
+    for (int bin = 0; bin < kModelSymbols; ++bin) {
+      const int32_t width = state.bins.bin_start[bin + 1] - state.bins.bin_start[bin];
+      state.rate_bits[model][bin] =
+          total - log2_of[get_frequency(context, static_cast<uint32_t>(bin))] + log2_of[width];
+    }
+    state.rate_bits[model][kModelSymbols] = kProhibitiveBits;
+    std::copy(std::begin(state.rate_bits[model]), std::end(state.rate_bits[model]),
+              state.item_bits + model * (kModelSymbols + 1));
+  }
+  state.item_bits[kModelCount * (kModelSymbols + 1)] = 1.0;
+  state.dirty_models = 0;
 }
 
 }  // namespace kv

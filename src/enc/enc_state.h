@@ -81,6 +81,8 @@ void prepare_encoder(EncoderState& state);
 
 // Codes |v| with `model` and marks the model changed.
 void write_magnitude(EncoderState& state, int model, int32_t v);
+// Refreshes the rows of the rate table whose models changed.
+void refresh_rate_table(EncoderState& state);
 // Counts `count` more coded samples and reports progress.
 void show_progress(EncoderState& state, int32_t count);
 

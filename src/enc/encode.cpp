@@ -9,7 +9,7 @@
 #include "common/plane.h"
 #include "enc/enc_colour.h"
 #include "enc/enc_plane.h"
-#include "enc/estimates.h"
+#include "enc/enc_rdo.h"
 #include "util/chunk_arena.h"
 #include "util/error.h"
 

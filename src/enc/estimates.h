@@ -96,11 +96,5 @@ void build_estimate_tree(EncoderState& state, const Block& root, int level, Esti
 // Codes node `index` with the same decisions as code_block; returns its cost.
 double code_tree_block(EncoderState& state, EstimateTree& tree, int index);
 
-// Rate-distortion mode: the pixel-domain energy of a unit coefficient at every
-// subband level of a plane of the state's size, and lambda for base_q.
-void prepare_rate_distortion(EncoderState& state, float base_q);
-
-// Refreshes the rows of the rate table whose models changed.
-void refresh_rate_table(EncoderState& state);
 
 }  // namespace kv
