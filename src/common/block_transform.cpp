@@ -81,11 +81,11 @@ void lift_block(int32_t* values, const BandLayout& layout, bool forward) {
   lift_block_levels(values, layout.end + 1, layout.levels, forward);
 }
 
-void quantise(const CodingState& state, int level, const BandLayout& layout, int32_t* values) {
+void quantise(const float* quant, int level, const BandLayout& layout, int32_t* values) {
   // Dead-zone quantiser: v / step truncated toward zero; a step of 1.0
   // changes nothing.
   for (int j = 1; j <= layout.levels + 1; ++j) {
-    const double step = state.quant[level + j];
+    const double step = quant[level + j];
     if (step == 1.0) continue;
     const StepDivider divider(step);
     for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) values[p] = divider.quotient(values[p]);
@@ -94,9 +94,9 @@ void quantise(const CodingState& state, int level, const BandLayout& layout, int
 
 void refuse_coefficient() { fail(ErrorCode::kCorruptStream, "decode_block: coefficient out of range"); }
 
-void dequantise(const CodingState& state, int level, const BandLayout& layout, int32_t* values) {
+void dequantise(const float* quant, int level, const BandLayout& layout, int32_t* values) {
   for (int j = 1; j <= layout.levels + 1; ++j) {
-    const double step = state.quant[level + j];
+    const double step = quant[level + j];
     if (step == 1.0) continue;  // (v +- 0.35) * 1 truncates back to v
     for (int p = layout.end[j + 1]; p < layout.end[j]; ++p)
       if (values[p] != 0) values[p] = dequantised(values[p], step);
@@ -135,7 +135,7 @@ void copy_to_block(const int32_t* compact, const BlockView& block) {
   }
 }
 
-void direction_transform(const CodingState& state, int level, const BandLayout& layout, int32_t* values,
+void direction_transform(const float* quant, int level, const BandLayout& layout, int32_t* values,
                          const BlockView& block, ScanDirection direction, bool forward) {
   const int n = block.width * block.height;
   std::vector<int32_t> position(static_cast<size_t>(n));
@@ -145,9 +145,9 @@ void direction_transform(const CodingState& state, int level, const BandLayout& 
       for (int x = 0; x < block.width; ++x)
         values[position[y * block.width + x]] = block.origin[x * block.sample_step + y * block.row_step];
     lift_block(values, layout, true);
-    quantise(state, level, layout, values);
+    quantise(quant, level, layout, values);
   } else {
-    dequantise(state, level, layout, values);
+    dequantise(quant, level, layout, values);
     lift_block(values, layout, false);
     for (int y = 0; y < block.height; ++y)
       for (int x = 0; x < block.width; ++x)

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/coding_state.h"
 
 namespace kv {
 
@@ -44,8 +43,9 @@ struct BlockView {
 
 // Forward: reads the block and leaves the quantised coefficients in `values`
 // by scan position. Inverse: dequantises `values` (overwritten), undoes the
-// lifting and writes the block. Steps are quant[level + j] for band j.
-void direction_transform(const CodingState& state, int level, const BandLayout& layout, int32_t* values,
+// lifting and writes the block. Steps are quant[level + j] for band j
+// (quant: the quantizer table, common/format.h).
+void direction_transform(const float* quant, int level, const BandLayout& layout, int32_t* values,
                          const BlockView& block, ScanDirection direction, bool forward);
 
 // The steps of direction_transform on coefficients held by scan position.
@@ -97,8 +97,8 @@ struct StepDivider {
   }
 };
 
-void quantise(const CodingState& state, int level, const BandLayout& layout, int32_t* values);
-void dequantise(const CodingState& state, int level, const BandLayout& layout, int32_t* values);
+void quantise(const float* quant, int level, const BandLayout& layout, int32_t* values);
+void dequantise(const float* quant, int level, const BandLayout& layout, int32_t* values);
 [[noreturn]] void refuse_coefficient();
 // One nonzero quantised value rebuilt with its step: (v +- 0.35) * step.
 // False, leaving `out` alone, where dequantised would refuse the value.

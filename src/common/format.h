@@ -12,12 +12,9 @@ inline constexpr int kMagicFirst = 75;   // 'K'
 inline constexpr int kMagicSecond = 36;  // '$'
 inline constexpr int kMaxDimension = 65535;
 
-// The bank of adaptive models: 64 models of 32 logarithmic bins each.
-inline constexpr uint32_t kModelIncrement = 320;
-inline constexpr uint32_t kModelLimit = 16384;
+// The bank of adaptive models: 64 models of the magnitude bins
+// (entropy/magnitude.h) each.
 inline constexpr int kModelCount = 64;
-inline constexpr int kModelSymbols = 32;
-inline constexpr float kBinBase = 1.36f;
 // Model numbers: the DC value, then band j of subband level l uses model
 // l + j for magnitudes and 63 - l - j for zero runs; 63 holds directions.
 inline constexpr int kDcModel = 0;

@@ -32,7 +32,7 @@ void write_leaf(EncoderState& state, int level, const Block& block, const BlockG
     // What the decoder does with the leaf, into the rebuilt image.
     const BlockView rebuilt{state.rebuilt.data() + (block.origin - state.image.data()), block.width, block.height,
                             state.pixel_step, state.row_step};
-    dequantise(state, level, g.layout, values);
+    dequantise(state.quant, level, g.layout, values);
     place_leaf(state, g, direction_index, values, rebuilt);
   }
   if (state.paint) {

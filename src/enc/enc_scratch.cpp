@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "entropy/magnitude.h"
 #include "util/chunk_arena.h"
 
 namespace kv {

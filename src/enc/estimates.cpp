@@ -118,7 +118,7 @@ void code_tree_leaf(EncoderState& state, const EstimateTree& tree, EstimateNode&
     const uint16_t* order = state.geometry->scan_order(g, direction_index);
     for (int k = 0; k < n; ++k) values[k] = node.samples[order[k]];
     lift_block(values.data(), g.layout, true);
-    quantise(state, tree.level, g.layout, values.data());
+    quantise(state.quant, tree.level, g.layout, values.data());
   }
   write_leaf(state, tree.level, node.block, g, direction_index, values.data(), node.samples.data());
 }

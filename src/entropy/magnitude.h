@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-#include "common/format.h"
 #include "entropy/adaptive_model.h"
 #include "entropy/bin_model.h"
 #include "entropy/range_encoder.h"
@@ -13,6 +12,13 @@
 
 namespace kv {
 
+// Every model of the image codec's bank: 32 bins, each count raised by
+// kModelIncrement per coded bin and all halved once the total would pass
+// kModelLimit. Bin b starts at ceil(kBinBase^(b - 1)).
+inline constexpr uint32_t kModelIncrement = 320;
+inline constexpr uint32_t kModelLimit = 16384;
+inline constexpr int kModelSymbols = 32;
+inline constexpr float kBinBase = 1.36f;
 inline constexpr int32_t kLargestMagnitude = 13794;  // last magnitude of bin 31
 
 // Bin b holds the magnitudes bin_start[b] .. bin_start[b + 1] - 1.

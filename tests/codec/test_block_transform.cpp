@@ -228,10 +228,10 @@ TEST_F(BlockTest, ExactRoundTripForEveryDirection) {
     for (int a = 0; a < d; ++a) {
       const int level = a % 4;
       block.buffer = original;
-      direction_transform(state, level, layout, values.data(), block.view(), table[a], true);
+      direction_transform(state.quant, level, layout, values.data(), block.view(), table[a], true);
       ASSERT_EQ(block.buffer, original) << "forward changed the block";
       std::fill(block.buffer.begin(), block.buffer.end(), kUntouched);
-      direction_transform(state, level, layout, values.data(), block.view(), table[a], false);
+      direction_transform(state.quant, level, layout, values.data(), block.view(), table[a], false);
       for (size_t i = 0; i < original.size(); ++i)
         ASSERT_EQ(block.buffer[i], inside[i] ? original[i] : kUntouched) << w << 'x' << h << ", entry " << a;
     }
@@ -247,7 +247,7 @@ TEST_F(BlockTest, ConstantBlockLeavesOnlyTheLowestCoefficient) {
   expected[0] = -7;
   for (int a = 0; a < d; ++a) {
     std::vector<int32_t> values(15, 99);
-    direction_transform(state, 0, band_layout(15), values.data(), view, table[a], true);
+    direction_transform(state.quant, 0, band_layout(15), values.data(), view, table[a], true);
     EXPECT_EQ(values, expected) << "entry " << a;
   }
 }
@@ -265,9 +265,9 @@ TEST_F(BlockTest, QuantiserSteps) {
   for (const auto& c : cases) {
     int32_t sample = c.sample, value = 99;
     BlockView view{&sample, 1, 1, 1, 1};
-    direction_transform(state, 3, one, &value, view, {1, 1}, true);
+    direction_transform(state.quant, 3, one, &value, view, {1, 1}, true);
     EXPECT_EQ(value, c.coefficient) << c.sample;
-    direction_transform(state, 3, one, &value, view, {1, 1}, false);
+    direction_transform(state.quant, 3, one, &value, view, {1, 1}, false);
     EXPECT_EQ(sample, c.rebuilt) << c.sample;
   }
   // A 2-sample block at level 2: the low coefficient (band 2) uses quant[4],
@@ -277,10 +277,10 @@ TEST_F(BlockTest, QuantiserSteps) {
   int32_t samples[2] = {10, 20};  // lifts to 15, 10
   int32_t values[2];
   BlockView view{samples, 2, 1, 1, 2};
-  direction_transform(state, 2, band_layout(2), values, view, {1, 1}, true);
+  direction_transform(state.quant, 2, band_layout(2), values, view, {1, 1}, true);
   EXPECT_EQ(values[0], 3);
   EXPECT_EQ(values[1], 1);
-  direction_transform(state, 2, band_layout(2), values, view, {1, 1}, false);  // 13, 13 unlifted
+  direction_transform(state.quant, 2, band_layout(2), values, view, {1, 1}, false);  // 13, 13 unlifted
   EXPECT_EQ(samples[0], 6);
   EXPECT_EQ(samples[1], 19);
 }
@@ -289,7 +289,7 @@ TEST_F(BlockTest, DequantisingBeyond32BitsFails) {
   state.quant[1] = 1.0e6f;
   int32_t sample = 0, value = 5000;
   BlockView view{&sample, 1, 1, 1, 1};
-  test::expect_failure([&] { direction_transform(state, 0, band_layout(1), &value, view, {1, 1}, false); }, 1,
+  test::expect_failure([&] { direction_transform(state.quant, 0, band_layout(1), &value, view, {1, 1}, false); }, 1,
                        "decode_block: coefficient out of range");
 }
 
@@ -398,7 +398,7 @@ TEST_F(BlockTest, CostOfHandMadeBlocks) {
   make_directions(table, 2, 2);
   int32_t block[4], values[4] = {3, 0, 0, -4};
   const BlockView view{block, 2, 2, 1, 2};
-  direction_transform(state, 2, band_layout(4), values, view, table[3], false);
+  direction_transform(state.quant, 2, band_layout(4), values, view, table[3], false);
   const double expected = value_bits(state, 63, 3) + (value_bits(state, 5, 3) + 1 + value_bits(state, 58, 0)) +
                           value_bits(state, 4, 0) + (value_bits(state, 3, -4) + 1 + value_bits(state, 60, 1));
   EXPECT_NEAR(direction_cost(state, 2, view, band_layout(4), table, 3), expected, 1e-9);
@@ -428,13 +428,13 @@ TEST_F(BlockTest, CostMeasuresTheDecodersReconstruction) {
         StridedBlock block(w, h, random, 200);
         const std::vector<int32_t> original = block.buffer;
         std::vector<int32_t> values(static_cast<size_t>(n));
-        direction_transform(state, level, layout, values.data(), block.view(), table[a], true);
+        direction_transform(state.quant, level, layout, values.data(), block.view(), table[a], true);
         const double rate = leaf_rate(state, level, layout, values.data(), a);
         std::vector<int32_t> copy_values = values, compact(static_cast<size_t>(n));
-        direction_transform(state, level, layout, copy_values.data(), {compact.data(), w, h, 1, w}, table[a], false);
+        direction_transform(state.quant, level, layout, copy_values.data(), {compact.data(), w, h, 1, w}, table[a], false);
         const double cost = direction_cost(state, level, block.view(), layout, table, a);
         ASSERT_EQ(block.buffer, original) << "the estimate changed the block";
-        direction_transform(state, level, layout, values.data(), block.view(), table[a], false);  // the decoder
+        direction_transform(state.quant, level, layout, values.data(), block.view(), table[a], false);  // the decoder
         double sse = 0;
         for (int y = 0; y < h; ++y)
           for (int x = 0; x < w; ++x) {
@@ -452,7 +452,7 @@ TEST_F(BlockTest, CostMeasuresTheDecodersReconstruction) {
   const int d = make_directions(table, 6, 5);
   std::vector<int32_t> values(30);
   for (int a = 0; a < d; ++a) {
-    direction_transform(state, 3, band_layout(30), values.data(), block.view(), table[a], true);
+    direction_transform(state.quant, 3, band_layout(30), values.data(), block.view(), table[a], true);
     EXPECT_EQ(direction_cost(state, 3, block.view(), band_layout(30), table, a),
               leaf_rate(state, 3, band_layout(30), values.data(), a));
   }

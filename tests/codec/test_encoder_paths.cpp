@@ -158,7 +158,7 @@ TEST(EncoderPaths, QuantiserEqualsTheTruncatedQuotient) {
       const double step = state.quant[level + 1];
       for (int32_t v : values) {
         int32_t q = v;
-        quantise(state, level, layout, &q);
+        quantise(state.quant, level, layout, &q);
         ASSERT_EQ(q, static_cast<int32_t>(static_cast<double>(v) / step)) << "v " << v << " step " << step;
       }
     }

@@ -21,7 +21,7 @@ double direction_cost(const EncoderState& state, int level, const BlockView& blo
                       const std::vector<ScanDirection>& table, int index) {
   const int n = block.width * block.height;
   std::vector<int32_t> coefficients(static_cast<size_t>(n));
-  direction_transform(state, level, layout, coefficients.data(), block, table[index], true);
+  direction_transform(state.quant, level, layout, coefficients.data(), block, table[index], true);
 
   double rate = value_bits(state, kDirectionModel, index);
   for (int j = layout.levels + 1; j >= 1; --j) {
@@ -41,7 +41,7 @@ double direction_cost(const EncoderState& state, int level, const BlockView& blo
   // The decoder's reconstruction, rebuilt in a compact copy of the block.
   std::vector<int32_t> rebuilt(static_cast<size_t>(n));
   BlockView copy{rebuilt.data(), block.width, block.height, 1, block.width};
-  direction_transform(state, level, layout, coefficients.data(), copy, table[index], false);
+  direction_transform(state.quant, level, layout, coefficients.data(), copy, table[index], false);
   double sse = 0.0;
   for (int y = 0; y < block.height; ++y) {
     for (int x = 0; x < block.width; ++x) {
@@ -97,7 +97,7 @@ void code_leaf(EncoderState& state, const Block& block, int level, int direction
   std::vector<int32_t> samples(static_cast<size_t>(g.samples)), coefficients(static_cast<size_t>(g.samples));
   const BlockView view = view_of(state, block);
   copy_from_block(view, samples.data());
-  direction_transform(state, level, g.layout, coefficients.data(), view, table[direction_index], true);
+  direction_transform(state.quant, level, g.layout, coefficients.data(), view, table[direction_index], true);
   write_leaf(state, level, block, g, direction_index, coefficients.data(), samples.data());
 }
 
