@@ -43,10 +43,6 @@ inline void reset_bin_model(BinModel& model) {
   model.factor = read_factor(bin_total(model));
 }
 
-inline uint32_t bin_frequency(const BinModel& model, uint32_t symbol) {
-  return static_cast<uint32_t>(model.sum[symbol + 1] - model.sum[symbol]);
-}
-
 // The symbol s with sum[s] <= target < sum[s + 1], for target < total: the
 // number of sums above sum[0] that are not above the target.
 inline uint32_t find_bin_plain(const BinModel& model, uint32_t target) {
@@ -145,15 +141,6 @@ inline void settle_bin_model(BinModel& model, uint32_t total, uint32_t limit) {
     halve_bin_model(model);
   else
     model.factor = read_factor(total);
-}
-
-// AdaptiveModel's update_context: the increment on the symbol's count, then
-// halving once if the total exceeds the limit.
-inline void update_bin_model(BinModel& model, uint32_t symbol, uint32_t increment, uint32_t limit) {
-  const int16_t add = static_cast<int16_t>(increment);
-  int16_t* above = model.sum + 1;
-  for (int s = 0; s < kBinSymbols; ++s) above[s] = static_cast<int16_t>(above[s] + (s >= static_cast<int>(symbol) ? add : 0));
-  settle_bin_model(model, bin_total(model), limit);
 }
 
 }  // namespace kv

@@ -184,7 +184,8 @@ struct SymbolReader {
     return static_cast<uint32_t>((uint64_t{static_cast<uint16_t>(model.sum[symbol])} * g) >> 32);
   }
 
-  // read_symbol on a model of the bank, then update_bin_model with the
+  // read_symbol on a model of the bank, then the update AdaptiveModel's
+  // update_context makes (increment, halving past the limit) for the
   // symbol read. The symbol's ends are floor(sum[s] r / total), which is
   // (sum[s] g) >> 32 for any g from r 2^32 / total to 15 above it (sum[s] and
   // the total are below 16705, and their product times 15 below 2^32); the

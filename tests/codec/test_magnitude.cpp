@@ -12,6 +12,7 @@
 #include "../entropy/test_support.h"
 #include "dec/dec_state.h"
 #include "enc/enc_state.h"
+#include "bin_model_checks.h"
 #include "entropy/magnitude.h"
 
 namespace kv {
@@ -120,7 +121,7 @@ TEST_F(MagnitudeCoding, RoundTripLeavesIdenticalModels) {
   // The decoder reads through its own bank: it must hold the encoder's counts.
   for (int k = 0; k < kModelCount; ++k)
     for (uint32_t s = 0; s < kBinSymbols; ++s)
-      ASSERT_EQ(get_frequency(writer.models[k], s), bin_frequency(reader.models[k], s))
+      ASSERT_EQ(get_frequency(writer.models[k], s), test::bin_frequency(reader.models[k], s))
           << "model " << k << ", symbol " << s;
   EXPECT_NE(writer.models[0].tree, writer.models[4].tree);  // the coded models did move
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../entropy/test_support.h"
+#include "bin_model_checks.h"
 #include "entropy/bin_model.h"
 #include "enc/enc_state.h"
 #include "entropy/symbol_reader.h"
@@ -34,7 +35,7 @@ TEST(BinModel, FollowsTheAdaptiveModelThroughHalvings) {
     const uint32_t total = bin_total(model);
     ASSERT_EQ(model.factor, read_factor(total)) << "step " << step;
     for (uint32_t s = 0; s < kBinSymbols; ++s)
-      ASSERT_EQ(bin_frequency(model, s), get_frequency(reference, s)) << "step " << step << ", symbol " << s;
+      ASSERT_EQ(test::bin_frequency(model, s), get_frequency(reference, s)) << "step " << step << ", symbol " << s;
     for (int probe = 0; probe < 8; ++probe) {
       const uint32_t target = probe == 0 ? 0 : probe == 1 ? total - 1 : random() % total;
       SymbolInterval interval;
@@ -51,7 +52,7 @@ TEST(BinModel, FollowsTheAdaptiveModelThroughHalvings) {
     const uint32_t symbol = skewed_symbol(random);
     if (model_total(reference) + kModelIncrement > kModelLimit) ++halvings;
     update_context(reference, symbol, kModelIncrement);
-    update_bin_model(model, symbol, kModelIncrement, kModelLimit);
+    test::update_bin_model(model, symbol, kModelIncrement, kModelLimit);
   }
   EXPECT_GT(halvings, 50);
 }
