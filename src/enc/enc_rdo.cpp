@@ -90,8 +90,7 @@ uint16_t* quantise_optimised(const EncoderState& state, const EstimateTree& tree
         return n < (1u << 30) && error_of(magnitude, n + 1) < error_of(magnitude, n);
       };
       if (n > 1) {
-        // Larger magnitudes take the nearer of the two: their bits hardly
-        // differ, and weighing them did not pay.
+        // Larger magnitudes take the nearer of the two: their bits hardly differ.
         choose(nearer_above() ? n + 1 : n);
         continue;
       }
@@ -136,11 +135,9 @@ uint16_t* quantise_optimised(const EncoderState& state, const EstimateTree& tree
 
 void prepare_rate_distortion(EncoderState& state, float base_q) {
   // lambda = c (baseQ^2 + 8^2): c baseQ^2 for coarse steps, but it stops
-  // falling below baseQ = 8. There the finer bands' steps sit at their
-  // floor of 1.0, and a lambda following baseQ^2 down bought quality at
-  // about the default encoder's price: at 48-56 dB the floor saves 2-4 %
-  // of the bits on camera at equal PSNR, and the BD-rate over q = 2-128
-  // gains about one point on every bundled photograph.
+  // falling below baseQ = 8, where the finer bands' steps sit at their
+  // floor of 1.0 and a smaller lambda would buy quality at no better a
+  // price than the default encoder's.
   const double q = base_q;
   state.rdo_lambda = state.rdo_lambda_factor * (q * q + kLambdaFloorQ * kLambdaFloorQ);
   // The plane transform is separable: the energy of a unit coefficient after

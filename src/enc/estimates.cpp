@@ -38,9 +38,9 @@ void collect_subtree(const EstimateTree& tree, int index, std::vector<int>& out)
 }
 
 // Brings the estimates of the subtree at `index` up to the current models.
-// The rate-distortion mode keeps a subtree's first estimates: bringing them
-// up to date after every coded leaf (the mode codes many small ones) took
-// about a sixth of its time for under one point of BD-rate.
+// The rate-distortion mode, which codes many small leaves, keeps a
+// subtree's first estimates: its decisions need not follow the models
+// exactly, and refreshing after every leaf is costly.
 void ensure_estimates(EncoderState& state, EstimateTree& tree, int index) {
   const uint64_t version = tree.nodes[static_cast<size_t>(index)].version;
   if (version == state.model_version || (state.rdo && version != kNotEstimated)) return;

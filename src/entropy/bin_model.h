@@ -93,9 +93,8 @@ inline uint32_t find_bin_scaled(const BinModel& model, uint32_t x, uint32_t r) {
 #endif
 }
 
-// Every count halved, rounding up (a count never falls to 0); the reciprocal
-// follows. Inline: called out of line from the decoder's coefficient loop,
-// it cost a lossless decode about 1.5 % more time.
+// Every count halved, rounding up (a count never falls to 0); the
+// reciprocal follows. Inline: it runs inside the decoder's coefficient loop.
 inline void halve_bin_model(BinModel& model) {
   int16_t* sum = model.sum;
 #if defined(__SSE2__)

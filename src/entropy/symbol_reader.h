@@ -101,9 +101,8 @@ struct SymbolReader {
   // no underflow step (l == h shifts by 16). That bit is the highest of
   // last = (l ^ h) & ~((l & ~h) << 1), taken as that of 2 last + 1, which is
   // 0 only at l == h. With ~((l & ~h) << 1) = ((~l | h) << 1) | 1, 2 last + 1
-  // = (2 (l ^ h) + 1) & (4 (~l | h) + 3): two logic operations and two leas
-  // side by side, then one and, where the plain form takes six steps one
-  // after the other on the chain from one read to the next.
+  // = (2 (l ^ h) + 1) & (4 (~l | h) + 3), whose two factors are computed
+  // independently: the chain from one read to the next stays short.
   static int renormalisation_shift(uint32_t l, uint32_t h) {
     return 16 - highest_bit((2 * (l ^ h) + 1) & (4 * (~l | h) + 3));
   }
@@ -239,8 +238,7 @@ struct SymbolReader {
   // read_symbol<4> for a model whose symbol 0 is the usual one (the runs of
   // zeros between a band's coefficients, mostly none): the end of symbol 0
   // alone picks it, with no other end to compute and no selection; the
-  // others are read as before. Where runs are mostly longer (coarse steps)
-  // the extra test costs about what it saves.
+  // others are read as before.
   uint32_t read_symbol_zero_first(BinModel& model, uint32_t increment, uint32_t limit) {
     check("read_symbol");
     const uint64_t g = scaled(model.factor);
@@ -309,8 +307,7 @@ struct SymbolReader {
   // read_bits with n = 1: the quotient (2 (value - low + 1) - 1) / r is 0
   // or 1, the lower half [0, r/2) or the upper one [r/2, r), the upper where
   // delta >= half = floor(r / 2). Only the half taken has its shift worked
-  // out: working out both ahead of the comparison shortened the chain but
-  // cost more than it saved.
+  // out.
   uint32_t read_bit() {
     check("read_bits");
     const uint32_t r = range(), half = r >> 1;
