@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -64,6 +65,9 @@ struct CodecState {
   int32_t level = 0;           // subband level being coded
   int64_t coded_samples = 0;   // samples of the leaf blocks coded so far
   std::FILE* console = stdout; // progress and matrix printout; null keeps quiet
+  // When set, the encoder calls it with the fraction of samples coded, at most 256 times a run.
+  std::function<void(double)> progress;
+  int32_t progress_step = 0;   // 256ths of the samples reported to `progress` so far
 
   // Direction tables and scan orders of every block size met so far.
   std::shared_ptr<GeometryCache> geometry;

@@ -1,5 +1,6 @@
 #include "entropy/magnitude.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -67,8 +68,16 @@ int32_t read_magnitude(CodecState& state, int model) {
 
 void show_progress(CodecState& state, int32_t count) {
   state.coded_samples += count;
-  if (!state.console) return;
   double total = static_cast<double>(state.width) * state.height * state.channels;
+  if (state.progress) {
+    const double fraction = std::min(1.0, static_cast<double>(state.coded_samples) / total);
+    const auto step = static_cast<int32_t>(fraction * 256);
+    if (step > state.progress_step) {
+      state.progress_step = step;
+      state.progress(fraction);
+    }
+  }
+  if (!state.console) return;
   uint32_t bytes = encoder_bytes(state.encoder);
   std::fprintf(state.console, "\r%6.2f%% done, %d > %d (%5.3f bpp) ",
                100.0 * static_cast<double>(state.coded_samples) / total, static_cast<int32_t>(state.coded_samples),
