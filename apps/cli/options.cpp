@@ -136,7 +136,7 @@ int run_command_line(int argc, char** argv) {
   decode_command->add_option("--format", format, "png or pnm; default: PNG for names ending in .png, else PNM")
       ->type_name("png|pnm")
       ->check(CLI::IsMember({"png", "pnm"}));
-  decode_command->add_option("--max-memory", max_memory,
+  auto* max_memory_option = decode_command->add_option("--max-memory", max_memory,
                              "Refuse images whose samples would take more than BYTES (K, M, G suffixes)")
       ->type_name("BYTES");
   decode_command->footer(
@@ -170,24 +170,24 @@ int run_command_line(int argc, char** argv) {
               psnr_option->count() > 1)
         throw CLI::ValidationError("-q, --lossless, --target-size, --target-bpp and --target-psnr exclude each other");
       double value = kDefaultQuantization;
-      if (!quantization.empty() && !parse_finite(quantization, value))
+      if (q_option->count() && !parse_finite(quantization, value))
         throw CLI::ValidationError("-q: '" + quantization + "' is not a finite number");
-      if (!quantization.empty() && std::fabs(value) > 3.0e38)
+      if (q_option->count() && std::fabs(value) > 3.0e38)
         throw CLI::ValidationError("-q: '" + quantization + "' is out of range");
       encode.quantization = lossless ? 1.0f : static_cast<float>(value);
-      if (!target_size.empty()) {
+      if (size_option->count()) {
         uint64_t bytes = 0;
         if (!parse_byte_count(target_size, bytes) || bytes == 0)
           throw CLI::ValidationError("--target-size: '" + target_size + "' is not a positive byte count");
         encode.target = {kelvane::Target::Kind::kBytes, static_cast<double>(bytes)};
       }
-      if (!target_bpp.empty()) {
+      if (bpp_option->count()) {
         double bpp = 0;
         if (!parse_finite(target_bpp, bpp) || !(bpp > 0))
           throw CLI::ValidationError("--target-bpp: '" + target_bpp + "' is not a positive number");
         encode.target = {kelvane::Target::Kind::kBitsPerPixel, bpp};
       }
-      if (!target_psnr.empty()) {
+      if (psnr_option->count()) {
         double db = 0;
         if (target_psnr == "inf")
           db = HUGE_VAL;
@@ -203,7 +203,8 @@ int run_command_line(int argc, char** argv) {
       check_batch(decode);
       if (format == "png") decode.format = DecodeSettings::Format::kPng;
       if (format == "pnm") decode.format = DecodeSettings::Format::kPnm;
-      if (!max_memory.empty() && (!parse_byte_count(max_memory, decode.memory_limit) || decode.memory_limit == 0))
+      if (max_memory_option->count() &&
+          (!parse_byte_count(max_memory, decode.memory_limit) || decode.memory_limit == 0))
         throw CLI::ValidationError("--max-memory: '" + max_memory + "' is not a positive byte count");
       return run_decode(decode);
     }
