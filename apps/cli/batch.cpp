@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cli/json.h"
 #include "cli/messages.h"
 #include "cli/output_file.h"
 
@@ -132,6 +133,16 @@ int run_jobs(const std::vector<Job>& jobs, const BatchSettings& settings, const 
           outcome.status = Outcome::Status::kFailed;
           outcome.message = (job.input == "-" ? std::string("standard input") : job.input) + ": " + e.what();
         }
+      }
+      // Every file has its line: a failure or a skip says so.
+      if (settings.json && outcome.json.empty()) {
+        JsonLine line;
+        line.text("input", job.input).text("output", job.output);
+        if (outcome.status == Outcome::Status::kFailed)
+          line.text("error", outcome.message);
+        else
+          line.raw("skipped", "true");
+        outcome.json = line.str();
       }
       {
         std::lock_guard lock(results_mutex);

@@ -126,7 +126,8 @@ int run_command_line(int argc, char** argv) {
       "Outputs are written beside the input (stem + .kv2) unless -o or --output-dir says otherwise; "
       "from standard input to standard output. An existing output is kept unless --force. "
       "--json fields: input, output, width, height, channels, quantization, bytes, bits_per_pixel, "
-      "psnr (dB, of the image decoders rebuild; null when exact), milliseconds.");
+      "psnr (dB, of the image decoders rebuild; null when exact), milliseconds; a file that failed has "
+      "input, output and error, one skipped input, output and skipped.");
 
   DecodeSettings decode;
   std::string format = "";
@@ -142,7 +143,8 @@ int run_command_line(int argc, char** argv) {
   decode_command->footer(
       "Outputs are written beside the input (stem + .pgm, .ppm or .png) unless -o or --output-dir says "
       "otherwise; from standard input to standard output (PNM unless --format png). "
-      "--json fields: input, output, width, height, channels, bytes, milliseconds.");
+      "--json fields: input, output, width, height, channels, bytes, milliseconds; a file that failed has "
+      "input, output and error, one skipped input, output and skipped.");
 
   InfoSettings info;
   CLI::App* info_command = app.add_subcommand("info", "Show what .kv2 headers say (reads the header only)");

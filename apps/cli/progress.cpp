@@ -85,9 +85,13 @@ std::string Progress::bar_locked() const {
     std::snprintf(text, sizeof text, " %3d%%", static_cast<int>(done * 100));
   }
   line += text;
-  if (done > 0.02) {
+  // Time left in a batch follows the bytes: files differ in size.
+  const double share = files_ > 1 && total_bytes_ > 0
+                           ? static_cast<double>(bytes_done_) / static_cast<double>(total_bytes_)
+                           : done;
+  if (share > 0.02) {
     line += "  ";
-    line += duration_text(seconds * (1 - done) / done);
+    line += duration_text(seconds * (1 - share) / share);
     line += " left";
   }
   return line;

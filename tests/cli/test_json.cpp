@@ -45,6 +45,13 @@ TEST_F(Json, EncodeWritesOneCompleteLinePerFile) {
     EXPECT_GT(std::stod(field(line, "psnr")), 25);
     EXPECT_GE(std::stod(field(line, "milliseconds")), 0);
   }
+  // A failure or a skip has its line too.
+  write_file(dir / "bad.pgm", "not an image");
+  r = kelvane({"encode", "bad.pgm", "gray.pgm", "--json", "--skip-existing"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "{\"input\":\"bad.pgm\",\"output\":\"bad.kv2\",\"error\":\"bad.pgm: not a PNM or PNG image\"}\n"
+            "{\"input\":\"gray.pgm\",\"output\":\"gray.kv2\",\"skipped\":true}\n");
   // An exact image has no finite PSNR: null.
   r = kelvane({"encode", "gray.pgm", "-o", "l.kv2", "--lossless", "--json"});
   EXPECT_EQ(field(r.out, "psnr"), "null");
