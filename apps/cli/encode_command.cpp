@@ -118,9 +118,9 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
   outcome.message = (job.input == "-" ? std::string("standard input") : job.input) + " -> " +
                     (to_stdout ? std::string("standard output") : job.output) + line;
   if (settings.verbose) {
-    std::snprintf(line, sizeof line, ", q %g, PSNR %.2f dB, %.0f ms, %d thread%s", quantization, report.psnr,
-                  milliseconds, threads, threads == 1 ? "" : "s");
+    std::snprintf(line, sizeof line, ", q %g, PSNR %.2f dB, %.0f ms", quantization, report.psnr, milliseconds);
     outcome.message += line;
+    outcome.message += threads == 0 ? ", every core" : ", " + std::to_string(threads) + " thread(s)";
   }
   return outcome;
 }

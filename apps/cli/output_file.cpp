@@ -64,6 +64,8 @@ void install_cleanup_handler() {
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGHUP, &action, nullptr);
+  // A reader that went away ends the program as before, but without leftovers.
+  ::sigaction(SIGPIPE, &action, nullptr);
 }
 
 bool same_file(const std::string& a, const std::string& b) {

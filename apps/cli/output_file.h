@@ -10,8 +10,9 @@
 
 namespace cli {
 
-// Installs the SIGINT/SIGTERM handler that removes every temporary file still
-// registered, then ends the process by the same signal. Call once, early.
+// Installs the handler of SIGINT, SIGTERM, SIGHUP and SIGPIPE that removes
+// every temporary file still registered, then ends the process by the same
+// signal. Call once, early.
 void install_cleanup_handler();
 
 // True when both names exist and are the same file (links included).
