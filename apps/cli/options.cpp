@@ -53,6 +53,7 @@ const char kQuantizationHelp[] =
 
 void add_batch_options(CLI::App& command, BatchSettings& settings, const std::string& extension) {
   command.add_option("INPUT", settings.inputs, "Input files or folders (with -r); '-' is standard input")
+      ->type_name("PATH")
       ->required();
   command.add_option("-o,--output", settings.output, "Output file (one input only); '-' is standard output")
       ->type_name("PATH");
@@ -65,11 +66,11 @@ void add_batch_options(CLI::App& command, BatchSettings& settings, const std::st
   command.add_flag("--skip-existing", settings.skip_existing, "Leave existing outputs alone and skip their inputs");
   command.add_option("-j,--jobs", settings.jobs, "Files coded at once (default 1)")
       ->type_name("N")
-      ->check(CLI::Range(1, 64));
+      ->check(CLI::Range(1, 64).description(""));
   command.add_option("-T,--threads", settings.threads,
                      "Threads per file; 0 (default): the cores divided among the jobs")
       ->type_name("N")
-      ->check(CLI::Range(0, 1024));
+      ->check(CLI::Range(0, 1024).description(""));
   command.add_flag("--quiet", settings.quiet, "No messages but errors, no progress bar");
   command.add_flag("-v,--verbose", settings.verbose, "Say more about each file");
   command.add_flag("--json", settings.json, "One JSON object per file on standard output");
@@ -136,7 +137,7 @@ int run_command_line(int argc, char** argv) {
   add_batch_options(*decode_command, decode, ".pgm/.ppm or .png");
   decode_command->add_option("--format", format, "png or pnm; default: PNG for names ending in .png, else PNM")
       ->type_name("png|pnm")
-      ->check(CLI::IsMember({"png", "pnm"}));
+      ->check(CLI::IsMember({"png", "pnm"}).description(""));
   auto* max_memory_option = decode_command->add_option("--max-memory", max_memory,
                              "Refuse images whose samples would take more than BYTES (K, M, G suffixes)")
       ->type_name("BYTES");
@@ -148,7 +149,7 @@ int run_command_line(int argc, char** argv) {
 
   InfoSettings info;
   CLI::App* info_command = app.add_subcommand("info", "Show what .kv2 headers say (reads the header only)");
-  info_command->add_option("FILE", info.files, "Streams to describe")->type_name("FILE")->required();
+  info_command->add_option("FILE", info.files, "Streams to describe")->type_name("")->required();
   info_command->add_flag("--json", info.json, "One JSON object per file on standard output");
   info_command->footer(
       "Fields: file, width, height, channels, quantization, colour_matrix (rows; colour streams), bytes, "
@@ -157,8 +158,8 @@ int run_command_line(int argc, char** argv) {
   CompareSettings compare;
   CLI::App* compare_command =
       app.add_subcommand("compare", "PSNR and SSIM between two images (PNM, PNG, or .kv2 decoded first)");
-  compare_command->add_option("A", compare.first, "First image ('-': standard input)")->required();
-  compare_command->add_option("B", compare.second, "Second image")->required();
+  compare_command->add_option("A", compare.first, "First image ('-': standard input)")->type_name("IMAGE")->required();
+  compare_command->add_option("B", compare.second, "Second image")->type_name("IMAGE")->required();
   compare_command->add_flag("--json", compare.json, "The result as one JSON object");
   compare_command->footer(
       "PSNR (peak 255) over all samples and per channel; SSIM with an 11x11 Gaussian window "
