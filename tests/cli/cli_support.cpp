@@ -52,7 +52,7 @@ int finish(pid_t child) {
 }
 
 Result run(const fs::path& dir, const std::string& program, const std::vector<std::string>& args,
-        const std::string& input) {
+           const std::string& input, int output_fd) {
   // Files rather than pipes: nothing can block however much either side writes.
   const fs::path in = dir / ".stdin", out = dir / ".stdout", err = dir / ".stderr";
   write_file(in, input);
@@ -60,7 +60,7 @@ Result run(const fs::path& dir, const std::string& program, const std::vector<st
   const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   Result result;
-  result.status = finish(spawn(dir, program, args, in_fd, out_fd, err_fd));
+  result.status = finish(spawn(dir, program, args, in_fd, output_fd == -1 ? out_fd : output_fd, err_fd));
   ::close(in_fd);
   ::close(out_fd);
   ::close(err_fd);

@@ -24,9 +24,11 @@ std::vector<uint8_t> read_file(const fs::path& path);
 void write_file(const fs::path& path, const std::string& bytes);
 std::string text_of(const fs::path& path);
 
-// Runs `program` with `args` in `dir`, `input` on its standard input.
+// Runs `program` with `args` in `dir`, `input` on its standard input. Its
+// standard output goes to `output_fd` when that is not -1 (Result::out then
+// stays empty).
 Result run(const fs::path& dir, const std::string& program, const std::vector<std::string>& args,
-        const std::string& input = "");
+           const std::string& input = "", int output_fd = -1);
 // Starts `program` in `dir` with standard input, output and error on
 // /dev/null; returns its process id.
 pid_t start(const fs::path& dir, const std::string& program, const std::vector<std::string>& args);

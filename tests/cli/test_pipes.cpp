@@ -1,10 +1,18 @@
 // Standard input and output: data only when asked, messages on standard error.
+#include <fcntl.h>
+#include <stdlib.h>
+
 #include "cli_support.h"
 
 namespace cli::test {
 namespace {
 
-using Pipes = CliTest;
+class Pipes : public CliTest {
+ protected:
+  Result kelvane_to(const std::vector<std::string>& args, int output_fd) {
+    return run(dir, KV_KELVANE, args, "", output_fd);
+  }
+};
 
 TEST_F(Pipes, EncodeThroughPipesWritesTheSameStreamAsToAFile) {
   put_images();
@@ -44,6 +52,24 @@ TEST_F(Pipes, MessagesAndNoProgressGoToStandardError) {
   EXPECT_EQ(r.err.find('\r'), std::string::npos);
   r = kelvane({"encode", "noise.ppm", "-o", "q.kv2", "--quiet", "--force"});
   EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Pipes, BinaryDataIsNeverWrittenToATerminal) {
+  put_images();
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::grantpt(terminal), 0);
+  ASSERT_EQ(::unlockpt(terminal), 0);
+  const int screen = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+  ASSERT_GE(screen, 0);
+  Result r = kelvane_to({"encode", "gray.pgm", "-o", "-"}, screen);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("refusing to write a compressed stream to a terminal"), std::string::npos) << r.err;
+  ASSERT_EQ(kelvane({"encode", "gray.pgm"}).status, 0);
+  EXPECT_EQ(kelvane_to({"decode", "gray.kv2", "-o", "-"}, screen).status, 1);
+  EXPECT_EQ(run(dir, KV_VELUNA, {"-c", "gray.pgm", "-"}, "", screen).status, 1);
+  ::close(screen);
+  ::close(terminal);
 }
 
 TEST_F(Pipes, CompareReadsEitherImageFromStandardInput) {
