@@ -1,64 +1,28 @@
-// The kelvane program: the library's file calls behind a command line.
-#include <sys/stat.h>
-
+// The kelvane program. A first argument that is a subcommand (encode, decode,
+// info, compare) or an option selects the command line of cli/options.h;
+// anything else is the classic form, which behaves exactly as it always has.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "kelvane/kelvane.h"
+#include "cli/classic.h"
+#include "cli/options.h"
+#include "cli/output_file.h"
 
 namespace {
 
-const char kBanner[] =
-    "Kelvane 2.0 - image compression\n"
-    " encoding: kelvane image.pnm compressed.kv2 quantization\n"
-    " decoding: kelvane compressed.kv2 image.pnm\n";
-
-bool same_file(const char* a, const char* b) {
-  struct stat sa, sb;
-  return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// The diagnostic picture goes to "dir.pgm" or "dir.ppm" in the current
-// directory. It is best-effort, but never overwrites the stream or the image
-// it came from.
-void write_direction_picture(const kelvane::Image& picture, const char* image_name, const char* stream_name) {
-  const char* name = picture.channels == 1 ? "dir.pgm" : "dir.ppm";
-  if (same_file(name, stream_name) || same_file(name, image_name)) return;
-  try {
-    kelvane::write_image(name, picture);
-  } catch (const kelvane::Error&) {
-  }
+bool is_new_form(const char* first) {
+  for (const char* command : {"encode", "decode", "info", "compare"})
+    if (std::strcmp(first, command) == 0) return true;
+  return first[0] == '-';
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::puts(kBanner);
-  try {
-    // Only the number of arguments chooses the mode; extra ones are ignored.
-    if (argc - 1 >= 3) {
-      kelvane::EncodeOptions options;
-      options.console = stdout;
-      kelvane::Image picture;
-      options.direction_picture = &picture;
-      // A fourth argument "--rdo" chooses the rate-distortion-optimising
-      // encoder; any other further argument is ignored.
-      options.rate_distortion = argc - 1 >= 4 && std::strcmp(argv[4], "--rdo") == 0;
-      kelvane::encode_file(argv[1], argv[2], static_cast<float>(std::atof(argv[3])), options);
-      write_direction_picture(picture, argv[1], argv[2]);
-    } else if (argc - 1 == 2) {
-      kelvane::DecodeOptions options;
-      options.console = stdout;
-      kelvane::decode_file(argv[1], argv[2], options);
-    } else {
-      return -1;
-    }
-  } catch (const kelvane::Error& error) {
-    std::fputs(error.message().c_str(), stdout);
-    std::fflush(stdout);
-    return kelvane::classic_status(error.code());
+  if (argc > 1 && is_new_form(argv[1])) {
+    cli::install_cleanup_handler();
+    return cli::run_command_line(argc, argv);
   }
-  std::fflush(stdout);
-  return 0;
+  if (argc == 1) std::fputs("Run 'kelvane --help' for the full command line.\n", stderr);
+  return cli::run_classic(argc, argv);
 }

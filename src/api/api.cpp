@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -161,6 +162,30 @@ void decode_file(const std::string& stream_path, const std::string& image_path, 
     kv::decode_image(state, options.memory_limit, stream_name, image_name);
     if (!store_image(image_name, state.width, state.height, state.channels, state.image.data()))
       kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", image_name);
+  });
+}
+
+StreamInfo read_info(std::span<const uint8_t> stream) {
+  return guarded([&] {
+    // The header as decode_image reads it, through the same decoder: the same
+    // failures, and nothing allocated for the image.
+    kv::Decoder decoder;
+    kv::new_memory_decoder(decoder, stream.data(), stream.size());
+    if (kv::read_bits(decoder, 8) != kv::kMagicFirst || kv::read_bits(decoder, 8) != kv::kMagicSecond)
+      kv::fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
+    StreamInfo info;
+    info.width = static_cast<int32_t>(kv::read_bits(decoder, 16));
+    if (info.width == 0) kv::fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
+    info.height = static_cast<int32_t>(kv::read_bits(decoder, 16));
+    if (info.height == 0) kv::fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
+    info.channels = static_cast<int32_t>(kv::read_bits(decoder, 8));
+    if (info.channels == 0) kv::fail(ErrorCode::kNotAStream, "Not a Kelvane 2.0 file.");
+    info.quantization = std::bit_cast<float>(kv::read_float(decoder));
+    if (info.channels > 1) {
+      info.colour_matrix.resize(static_cast<size_t>(info.channels) * static_cast<size_t>(info.channels));
+      for (double& entry : info.colour_matrix) entry = std::bit_cast<float>(kv::read_float(decoder));
+    }
+    return info;
   });
 }
 

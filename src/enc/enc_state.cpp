@@ -37,10 +37,14 @@ void write_magnitude(EncoderState& state, int model, int32_t v) {
 void show_progress(EncoderState& state, int32_t count) {
   state.coded_samples += count;
   const double total = static_cast<double>(state.width) * state.height * state.channels;
-  // At most about 256 calls an image, whatever the number of leaves.
-  if (state.progress && state.coded_samples >= state.next_progress) {
-    state.progress(static_cast<double>(state.coded_samples) / total);
-    state.next_progress = state.coded_samples + static_cast<int64_t>(total / 256);
+  // At most 256 calls an image, whatever the number of leaves.
+  if (state.progress) {
+    const double fraction = std::min(1.0, static_cast<double>(state.coded_samples) / total);
+    const auto step = static_cast<int32_t>(fraction * 256);
+    if (step > state.progress_step) {
+      state.progress_step = step;
+      state.progress(fraction);
+    }
   }
   if (!state.console) return;
   uint32_t bytes = encoder_bytes(state.encoder);

@@ -68,7 +68,7 @@ struct EncoderState : CodingState {
   bool paint = false;
 
   int64_t coded_samples = 0;    // samples of the leaf blocks coded so far
-  int64_t next_progress = 0;    // coded_samples at which `progress` is called next
+  int32_t progress_step = 0;    // 256ths of the samples coded when `progress` was last called
   std::FILE* console = nullptr; // progress lines and the colour matrix; null keeps quiet
   std::function<void(double)> progress;  // the fraction of samples coded, after each leaf
 };

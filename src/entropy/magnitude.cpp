@@ -1,5 +1,6 @@
 #include "entropy/magnitude.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>

@@ -1,0 +1,195 @@
+#include "cli/output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace cli {
+
+namespace {
+
+// The registry of temporary files the signal handler removes: fixed slots of
+// fixed size, so that the handler touches no allocator.
+constexpr int kSlots = 256;
+constexpr size_t kPathBytes = 4096;
+char slot_paths[kSlots][kPathBytes];
+std::atomic<int> slot_used[kSlots];
+
+// A slot in state 2 is taken but not yet named; the handler skips it.
+int claim_slot(size_t path_size) {
+  if (path_size >= kPathBytes) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    int expected = 0;
+    if (slot_used[i].compare_exchange_strong(expected, 2)) return i;
+  }
+  return -1;
+}
+
+void release_slot(int slot) {
+  if (slot >= 0) slot_used[slot].store(0);
+}
+
+void on_signal(int signal) {
+  for (int i = 0; i < kSlots; ++i)
+    if (slot_used[i].load() == 1) ::unlink(slot_paths[i]);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+mode_t creation_mode() {
+  static const mode_t mode = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return mode;
+}
+
+}  // namespace
+
+void install_cleanup_handler() {
+  creation_mode();
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
+  // A reader that went away ends the program as before, but without leftovers.
+  ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+TempFile::~TempFile() { remove(); }
+
+bool TempFile::create(const std::string& target, const std::string& suffix) {
+  remove();
+  std::string pattern;
+  if (target.empty()) {
+    const char* dir = std::getenv("TMPDIR");
+    pattern = std::string(dir && *dir ? dir : "/tmp") + "/kelvane-XXXXXX" + suffix;
+  } else {
+    const std::filesystem::path path(target);
+    const std::string dir = path.parent_path().string();
+    pattern = (dir.empty() ? std::string() : dir + "/") + "." + path.filename().string() + ".XXXXXX" + suffix;
+  }
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int slot = claim_slot(pattern.size());
+  if (slot < 0) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  const int fd = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
+  if (fd < 0) {
+    const int error = errno;
+    release_slot(slot);
+    errno = error;
+    return false;
+  }
+  std::memcpy(slot_paths[slot], name.data(), name.size());
+  slot_used[slot].store(1);
+  ::fchmod(fd, creation_mode());
+  ::close(fd);
+  path_ = name.data();
+  slot_ = slot;
+  return true;
+}
+
+bool TempFile::commit(const std::string& target) {
+  if (::rename(path_.c_str(), target.c_str()) != 0) return false;
+  release_slot(slot_);
+  slot_ = -1;
+  path_.clear();
+  return true;
+}
+
+void TempFile::remove() {
+  if (!path_.empty()) ::unlink(path_.c_str());
+  release_slot(slot_);
+  slot_ = -1;
+  path_.clear();
+}
+
+namespace {
+
+bool write_fd(int fd, std::span<const uint8_t> bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool write_bytes(const std::string& path, std::span<const uint8_t> bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool written = write_fd(fd, bytes);
+  const int error = errno;
+  if (::close(fd) != 0 || !written) {
+    if (!written) errno = error;
+    return false;
+  }
+  return true;
+}
+
+bool write_stdout(std::span<const uint8_t> bytes) {
+  std::fflush(stdout);
+  return write_fd(STDOUT_FILENO, bytes);
+}
+
+bool read_bytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit) {
+  bytes.clear();
+  const bool stdio = is_stdio(path);
+  const int fd = stdio ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = true;
+  size_t filled = 0;
+  while (filled < limit) {
+    if (bytes.size() - filled < 65536) bytes.resize(std::min(limit, filled + std::max<size_t>(filled, 65536)));
+    const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    filled += static_cast<size_t>(got);
+  }
+  const int error = errno;
+  bytes.resize(filled);
+  if (!stdio) ::close(fd);
+  errno = error;
+  return ok;
+}
+
+std::string check_writable_dir(const std::string& dir) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) return std::strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return "not a folder";
+  if (::access(dir.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
+  return {};
+}
+
+}  // namespace cli

@@ -1,0 +1,57 @@
+// Files the programs write: every output goes to a temporary name beside its
+// target and is renamed into place only when complete, so a failure or an
+// interruption never leaves a partial file under a final name.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Installs the handler of SIGINT, SIGTERM, SIGHUP and SIGPIPE that removes
+// every temporary file still registered, then ends the process by the same
+// signal. Call once, early.
+void install_cleanup_handler();
+
+// True when both names exist and are the same file (links included).
+bool same_file(const std::string& a, const std::string& b);
+// True when `path` is "-", the standard stream.
+inline bool is_stdio(const std::string& path) { return path == "-"; }
+
+// A temporary file registered for removal on failure or interruption.
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile();  // removes the file unless committed
+
+  // Creates "<dir>/.<name>.<random><suffix>" beside `target` (or in the
+  // temporary folder when `target` is empty). False, with errno set, when it
+  // cannot be created.
+  bool create(const std::string& target, const std::string& suffix = "");
+  const std::string& path() const { return path_; }
+  // Renames the file onto `target`. False, with errno set, on failure (the
+  // temporary file is then still removed by the destructor).
+  bool commit(const std::string& target);
+  void remove();
+
+ private:
+  std::string path_;
+  int slot_ = -1;
+};
+
+// Writes all of `bytes` to the file at `path`, which exists. False, with
+// errno set, on any failure.
+bool write_bytes(const std::string& path, std::span<const uint8_t> bytes);
+// Writes all of `bytes` to standard output and flushes it.
+bool write_stdout(std::span<const uint8_t> bytes);
+// The whole file, or standard input for "-". False, with errno set, on failure.
+bool read_bytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit = SIZE_MAX);
+
+// Empty when `dir` exists, is a folder and can be written; otherwise the reason.
+std::string check_writable_dir(const std::string& dir);
+
+}  // namespace cli
