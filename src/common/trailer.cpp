@@ -93,9 +93,7 @@ TrailerView read_trailer(const uint8_t* data, size_t size) {
   view.present = true;
   const size_t length = get32(footer);
   if (length > size - kFooterBytes) {
-    view.warnings.push_back(
-        format_line("Damaged trailer: it claims %llu bytes, the file holds %llu before its footer; ignored.", length,
-                    size - kFooterBytes));
+    view.warnings.push_back(format_line("Damaged trailer: it claims %llu bytes, more than the file holds; ignored.", length));
     return view;
   }
   const size_t start = size - kFooterBytes - length;
