@@ -3,7 +3,7 @@
 # need and the machine lacks.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libpng-dev pkg-config python3)
+          libbenchmark-dev libpng-dev pkg-config python3 webp)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
