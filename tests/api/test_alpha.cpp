@@ -102,6 +102,11 @@ TEST_F(Alpha, TranslucentPngsComeBackExactlyAtOneAndTheirAlphaAtAnyQuantization)
       EXPECT_EQ(decode(bytes).samples, back.samples);
       EXPECT_EQ(report.rebuilt.samples, back.samples);
     }
+    // Above 1 the colour under clear pixels is free unless kept: freeing it
+    // must pay.
+    EncodeOptions exact;
+    exact.exact = true;
+    EXPECT_LT(encode(input, 8.0f).size(), encode(input, 8.0f, exact).size());
   }
 }
 
@@ -229,9 +234,24 @@ TEST_F(Alpha, PamCarriesAlphaAndPnmDropsItWithAWarning) {
   const Image pam = read_image((dir / "a.pam").string());
   EXPECT_EQ(pam.channels, 4);
   EXPECT_EQ(pam.samples, rgba.samples);
-  // PAM is read as input too.
+  // PAM is read as input too; malformed ones are refused.
   encode_file((dir / "a.pam").string(), (dir / "b.kv2").string(), 1.0f);
   EXPECT_EQ(read_file(dir / "b.kv2"), read_file(stream));
+  const std::string two_pixels = "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n";
+  write_file(dir / "ok.pam", std::vector<uint8_t>(two_pixels.begin(), two_pixels.end()));
+  for (const std::string& bad : std::vector<std::string>{two_pixels, "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 5\nMAXVAL 255\nENDHDR\n12345",
+                                 "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nMAXVAL 0\nENDHDR\n12",
+                                 "P7\nWIDTH 99999\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR\n12",
+                                 "P7\nWIDTH 2\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR\n12",
+                                 "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nMAXVAL 9\nENDHDR\n\x01\x0a",
+                                 "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\n"}) {
+    write_file(dir / "bad.pam", std::vector<uint8_t>(bad.begin(), bad.end()));
+    EXPECT_THROW(read_image((dir / "bad.pam").string()), Error) << bad;
+  }
+  std::vector<uint8_t> good(two_pixels.begin(), two_pixels.end());
+  good.insert(good.end(), {10, 0, 250, 255});
+  write_file(dir / "ok.pam", good);
+  EXPECT_EQ(read_image((dir / "ok.pam").string()).samples, (std::vector<int32_t>{10, 0, 250, 255}));
   decode_file(stream.string(), (dir / "a.ppm").string(), options);
   EXPECT_TRUE(report.alpha_dropped);
   EXPECT_EQ(read_image((dir / "a.ppm").string()).channels, 3);
