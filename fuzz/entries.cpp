@@ -12,6 +12,7 @@
 
 #include "enc/enc_state.h"
 #include "common/colour.h"
+#include "common/trailer.h"
 #include "util/error.h"
 #include "dec/decode.h"
 #include "enc/encode.h"
@@ -70,13 +71,60 @@ void fuzz_finding(const char* what) {
   std::abort();
 }
 
+namespace {
+
+// The reader's promises on any bytes: the image ends where the trailer
+// starts, inside the input, and every chunk kept lies inside the trailer.
+TrailerView checked_trailer(const uint8_t* data, size_t size) {
+  TrailerView view = read_trailer(data, size);
+  if (view.image_bytes > size) fuzz_finding("the trailer's image ends beyond the input");
+  uint64_t carried = 0;
+  for (const TrailerChunk& chunk : view.chunks) carried += kChunkHeaderBytes + chunk.payload.size();
+  if (!view.chunks.empty() && carried + kFooterBytes > size - view.image_bytes)
+    fuzz_finding("trailer chunks larger than the trailer");
+  if (!view.present && (view.image_bytes != size || !view.warnings.empty()))
+    fuzz_finding("bytes without a footer read as a trailer");
+  return view;
+}
+
+}  // namespace
+
+void fuzz_trailer(const uint8_t* data, size_t size) {
+  const TrailerView view = checked_trailer(data, size);
+  // What the reader kept, written again, reads back the same and clean.
+  const std::vector<uint8_t> again = format_trailer(view.chunks);
+  const TrailerView back = read_trailer(again.data(), again.size());
+  if (!back.warnings.empty() || back.image_bytes != 0 || back.chunks.size() != view.chunks.size())
+    fuzz_finding("a written trailer does not read back");
+  for (size_t i = 0; i < view.chunks.size(); ++i)
+    if (back.chunks[i].type != view.chunks[i].type || back.chunks[i].payload != view.chunks[i].payload)
+      fuzz_finding("a written trailer's chunk changed");
+}
+
+namespace {
+
+void check_decoded(const Image& image) {
+  if (image.samples.size() != uint64_t{static_cast<uint32_t>(image.width)} * static_cast<uint32_t>(image.height) *
+                                  static_cast<uint32_t>(image.channels))
+    fuzz_finding("decoded buffer does not match the header");
+  if (!samples_fit_bytes(image.samples)) fuzz_finding("decoded sample outside 0..255");
+}
+
+}  // namespace
+
 void fuzz_kelvane_decode(const uint8_t* data, size_t size) {
+  // The trailer is read first, as the library does; a damaged one never
+  // stops the image, and its alpha plane is a stream like any other.
+  const TrailerView view = checked_trailer(data, size);
+  if (const std::vector<uint8_t>* alpha = view.find(kChunkAlpha)) {
+    try {
+      check_decoded(decode_quietly(alpha->data(), alpha->size()));
+    } catch (const Error&) {
+    }
+  }
   try {
     Image image = decode_quietly(data, size);
-    if (image.samples.size() != uint64_t{static_cast<uint32_t>(image.width)} *
-                                    static_cast<uint32_t>(image.height) * static_cast<uint32_t>(image.channels))
-      fuzz_finding("decoded buffer does not match the header");
-    if (!samples_fit_bytes(image.samples)) fuzz_finding("decoded sample outside 0..255");
+    check_decoded(image);
   } catch (const Error&) {
     // A defined failure is an answer.
   }

@@ -20,8 +20,12 @@ inline constexpr uint64_t kFuzzDecodeMemory = uint64_t{64} << 20;
 inline constexpr uint64_t kFuzzImageBytes = 64 * 64 * 3 * sizeof(int32_t);
 inline constexpr int64_t kFuzzImageDimension = 4096;
 
-// Arbitrary bytes as a kelvane stream.
+// Arbitrary bytes as a kelvane stream, its trailer (when it ends in a
+// footer) and the trailer's alpha plane.
 void fuzz_kelvane_decode(const uint8_t* data, size_t size);
+// Arbitrary bytes as a file's end: the trailer reader's bounds, and what it
+// kept written again and read back unchanged.
+void fuzz_trailer(const uint8_t* data, size_t size);
 // First byte: quantization choice (low 4 bits) and the rate-distortion mode
 // (bit 4); the rest: a PNM image, coded, decoded and compared with the image
 // the encoder rebuilt (and with the input when the quantization is lossless

@@ -6,6 +6,7 @@ Usage: fuzz/make_seeds.py   (from anywhere; the output is deterministic)
 import os
 import shutil
 import struct
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DATA = os.path.join(ROOT, "tests", "data")
@@ -67,6 +68,12 @@ def bitmap(image, ascii):
     return bytes(out)
 
 
+def trailer(chunks):
+    """The chunks [(type, version, payload)] and the footer that follow a coded image."""
+    area = b"".join(t + bytes([v, 0, 0, 0]) + struct.pack("<I", len(p)) + p for t, v, p in chunks)
+    return area + struct.pack("<II", len(area), zlib.crc32(area)) + bytes([1, 0, 0, 0]) + b"KV2TRAIL"
+
+
 def write(target, name, data):
     directory = os.path.join(OUT, target)
     os.makedirs(directory, exist_ok=True)
@@ -78,14 +85,17 @@ def main():
     shutil.rmtree(OUT, ignore_errors=True)
 
     vectors = os.path.join(DATA, "kelvane_vectors")
+    streams = {}
     for name in sorted(os.listdir(vectors)):
         stream = open(os.path.join(vectors, name, "stream.kv2"), "rb").read()
+        streams[name] = stream
         if len(stream) <= 16384:
             write("kelvane_decode", name + ".kv2", stream)
 
     # pnm_encode: the first byte picks the quantization (0: 1.0, 1: 0.0,
     # 2: 0.5, 6: 8.0, 8: 30.0, 13: NaN), the rest is the image.
-    images = {n: read_pnm(os.path.join(DATA, "images", n)) for n in sorted(os.listdir(os.path.join(DATA, "images")))}
+    images = {n: read_pnm(os.path.join(DATA, "images", n)) for n in sorted(os.listdir(os.path.join(DATA, "images")))
+              if n.endswith((".pgm", ".ppm"))}
     shapes = [(0, 0, 16, 16), (100, 120, 33, 17), (200, 200, 64, 64), (5, 7, 1, 9), (10, 10, 12, 1)]
     for name, image in images.items():
         stem = os.path.splitext(name)[0]
@@ -99,6 +109,19 @@ def main():
         write("pnm_encode", stem + "-p4.pnm", bytes([13]) + bitmap(crop(image, 0, 0, 20, 11), False))
     write("pnm_encode", "wide16.pnm", bytes([0]) + b"P2 3 2 65535\n0 65535 300\n1 2 70000\n")
     write("pnm_encode", "short.pnm", bytes([0]) + b"P6\n4 4\n255\n\x01\x02\x03")
+
+    # trailer and kelvane_decode: small streams with trailers, whole and damaged.
+    small = sorted((len(s), n, s) for n, s in streams.items())[:2]
+    image, alpha = small[0][2], small[1][2]
+    chunks = [(b"ALPH", 1, alpha), (b"ICCP", 1, bytes(range(64))), (b"zzzz", 7, b"unknown"),
+              (b"EXIF", 1, b"MM\x00\x2a\x00\x00\x00\x08"), (b"XMP ", 1, b"<x:xmpmeta/>")]
+    whole = image + trailer(chunks)
+    write("kelvane_decode", "with-trailer.kv2", whole)
+    write("trailer", "whole", whole)
+    write("trailer", "alone", trailer(chunks[1:]))
+    write("trailer", "huge-length", whole[:-20] + b"\xff\xff\xff\x7f" + whole[-16:])
+    write("trailer", "truncated", whole[: len(image) + 30] + whole[-20:])
+    write("trailer", "newer", whole[:-12] + b"\x02" + whole[-11:])
 
     velunas = os.path.join(DATA, "veluna_vectors")
     for name in sorted(os.listdir(velunas)):

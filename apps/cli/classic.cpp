@@ -3,7 +3,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "cli/classic.h"
 #include "kelvane/kelvane.h"
@@ -32,6 +35,19 @@ void write_direction_picture(const kelvane::Image& picture, const char* image_na
   }
 }
 
+// True when the name ends in ".png" or ".pam" (any case): formats that hold alpha.
+bool holds_alpha(const char* name) {
+  const size_t length = std::strlen(name);
+  if (length < 4) return false;
+  char tail[5] = {};
+  for (int i = 0; i < 4; ++i) tail[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[length - 4 + i])));
+  return std::strcmp(tail, ".png") == 0 || std::strcmp(tail, ".pam") == 0;
+}
+
+void print_warnings(const std::vector<std::string>& warnings) {
+  for (const std::string& line : warnings) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 }  // namespace
 
 namespace cli {
@@ -48,12 +64,27 @@ int run_classic(int argc, char** argv) {
       // A fourth argument "--rdo" chooses the rate-distortion-optimising
       // encoder; any other further argument is ignored.
       options.rate_distortion = argc - 1 >= 4 && std::strcmp(argv[4], "--rdo") == 0;
+      // The classic streams stay as they always were: metadata is left out
+      // (a translucent image's alpha is kept, in the stream's trailer).
+      options.strip_metadata = true;
+      std::vector<std::string> warnings;
+      options.warnings = &warnings;
       kelvane::encode_file(argv[1], argv[2], static_cast<float>(std::atof(argv[3])), options);
+      print_warnings(warnings);
       write_direction_picture(picture, argv[1], argv[2]);
     } else if (argc - 1 == 2) {
       kelvane::DecodeOptions options;
       options.console = stdout;
+      kelvane::DecodeReport report;
+      options.report = &report;
       kelvane::decode_file(argv[1], argv[2], options);
+      print_warnings(report.warnings);
+      // The image is written; a non-zero status says the alpha its format
+      // would have held is missing.
+      if (report.alpha_lost && holds_alpha(argv[2])) {
+        std::fflush(stdout);
+        return 1;
+      }
     } else {
       return -1;
     }

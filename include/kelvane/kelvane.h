@@ -15,14 +15,33 @@
 
 namespace kelvane {
 
+// What an image file carries beside its pixels, kept byte for byte and
+// never interpreted: an ICC colour profile, an EXIF block (from its TIFF
+// header on) and an XMP packet. Each is empty when absent.
+struct Metadata {
+  std::vector<uint8_t> icc;
+  std::vector<uint8_t> exif;
+  std::vector<uint8_t> xmp;
+  bool empty() const { return icc.empty() && exif.empty() && xmp.empty(); }
+};
+
 // Samples as the codec holds them: raster order, the channels of a pixel
-// adjacent. Encoding takes 1..65535 columns and rows and 1..255 channels
-// (files hold 1 or 3); decoded samples lie in 0..255.
+// adjacent. Encoding takes 1..65535 columns and rows and 1..255 channels;
+// decoded samples lie in 0..255.
+// Alpha: 2 channels are grey and alpha, 4 are red, green, blue and alpha
+// (alpha last, 0 transparent .. 255 opaque). encode() codes such an image as
+// the grey or colour image plus the alpha plane in the stream's trailer;
+// decode() gives 2 or 4 channels back when the trailer holds alpha. Every
+// other channel count is coded as it is, without alpha.
 struct Image {
   int32_t width = 0;
   int32_t height = 0;
   int32_t channels = 0;
   std::vector<int32_t> samples;
+  // Carried in the stream's trailer by encode() (unless
+  // EncodeOptions::strip_metadata), given back by decode(), read from and
+  // written to PNG files by read_image/write_image.
+  Metadata metadata = {};
 
   // From width x height x channels bytes; throws Error when the count differs.
   static Image from_8bit(std::span<const uint8_t> bytes, int32_t width, int32_t height, int32_t channels);
@@ -75,6 +94,27 @@ struct EncodeOptions {
   // When set, called from the coding thread with the fraction (0..1] of the
   // samples coded so far, a few hundred times per image at most.
   std::function<void(double fraction)> progress;
+  // The alpha plane's own quantization (see encode); 1 or less: exact.
+  float alpha_quantization = 1;
+  // Keep the colour of fully transparent pixels exactly. Otherwise, at a
+  // quantization above 1, the encoder may replace it by what codes cheapest
+  // (at 1 or less everything comes back exactly anyway).
+  bool exact = false;
+  // Leave the image's metadata (ICC, EXIF, XMP) out of the stream.
+  bool strip_metadata = false;
+  // When set, receives one line (no newline) for each thing the caller
+  // should hear of: samples reduced from more than 8 bits, for one.
+  std::vector<std::string>* warnings = nullptr;
+};
+
+// What the decoder found beside the image. A damaged trailer never stops
+// the image from decoding: what it damaged is left out and told here.
+struct DecodeReport {
+  bool alpha = false;          // the trailer announces an alpha plane
+  bool alpha_lost = false;     // ... which could not be rebuilt: the image came back without it
+  bool alpha_dropped = false;  // decode_file wrote a format without alpha (PNM) and left it out
+  // One line each (no newline): trailer damage, alpha lost or dropped.
+  std::vector<std::string> warnings;
 };
 
 // What the decoder reads.
@@ -82,10 +122,15 @@ struct DecodeOptions {
   int threads = 0;               // worker threads for the inverse transforms; 0: every hardware thread
   uint64_t memory_limit = 0;     // largest decoded sample buffer in bytes; 0: the machine's memory
   std::FILE* console = nullptr;  // the header line goes here; null: quiet
+  DecodeReport* report = nullptr;  // when set, filled in
 };
 
 // A quantization of 1 or less codes the image losslessly; larger values
-// code it coarser.
+// code it coarser. An image with alpha (2 or 4 channels) or metadata gets a
+// trailer after the coded image: the alpha plane coded as a one-channel
+// stream at options.alpha_quantization, and the metadata. The report's
+// rebuilt image has the alpha too; its PSNR counts every sample but the
+// colour of fully transparent pixels the encoder was free to replace.
 std::vector<uint8_t> encode(const Image& image, float quantization, const EncodeOptions& options = {});
 Image decode(std::span<const uint8_t> stream, const DecodeOptions& options = {});
 
@@ -99,15 +144,32 @@ struct StreamInfo {
 };
 StreamInfo read_info(std::span<const uint8_t> stream);
 
-// The image file may be any PNM (P1..P6) or an 8-bit or smaller PNG without
-// translucent pixels. Neither call writes over the file it reads.
+// What a stream's trailer carries, read from the end of the stream without
+// decoding anything: whether it holds alpha, the metadata, and warnings for
+// damage.
+struct TrailerInfo {
+  bool alpha = false;
+  uint64_t alpha_bytes = 0;  // size of the coded alpha plane
+  Metadata metadata;
+  std::vector<std::string> warnings;
+};
+TrailerInfo read_trailer_info(std::span<const uint8_t> stream);
+
+// The image file may be any PNM (P1..P6), a PAM (P7: grey, grey+alpha, RGB,
+// RGB+alpha) or a PNG (any kind; alpha kept when some pixel is not opaque,
+// ICC/EXIF/XMP kept as the image's metadata). Samples of more than 8 bits
+// are reduced to 8 for a lossy encode (with a warning) and refused for a
+// lossless one. Neither call writes over the file it reads.
 void encode_file(const std::string& image_path, const std::string& stream_path, float quantization,
                  const EncodeOptions& options = {});
-// Writes PNG when the name ends in ".png" (any case), binary PNM otherwise.
+// Writes PNG when the name ends in ".png" (any case; with alpha and
+// metadata), PAM when it ends in ".pam" (with alpha), binary PNM otherwise
+// (alpha left out, told in the report).
 void decode_file(const std::string& stream_path, const std::string& image_path, const DecodeOptions& options = {});
 
 // The image files themselves, as encode_file reads and decode_file writes
-// them. Writing keeps the low 8 bits of each sample; it takes 1 or 3 channels.
+// them. Writing keeps the low 8 bits of each sample; it takes 1 or 3
+// channels, and 2 or 4 (alpha last) for PNG and PAM; PNG gets the metadata.
 Image read_image(const std::string& path);
 void write_image(const std::string& path, const Image& image);
 

@@ -22,6 +22,8 @@ namespace {
 [[noreturn]] void on_png_error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void on_png_warning(png_structp, png_const_charp) {}
 
+constexpr char kXmpKey[] = "XML:com.adobe.xmp";
+
 struct MemoryInput {
   const uint8_t* data;
   size_t size;
@@ -55,14 +57,13 @@ struct WriteOwner {
   ~WriteOwner() { png_destroy_write_struct(&png, info ? &info : nullptr); }
 };
 
-// Reads up to the image data and asks for 8-bit samples: palette entries and
-// small grey samples expanded, transparency turned into an alpha channel.
-// A 16-bit image stops here with only its depth known.
+// Reads up to the image data and asks for 8- or 16-bit samples: palette
+// entries and small grey samples expanded, transparency turned into an
+// alpha channel.
 bool read_header(png_structp png, png_infop info, ReadShape* shape) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_read_info(png, info);
   shape->bit_depth = png_get_bit_depth(png, info);
-  if (shape->bit_depth > 8) return true;
   const int colour = png_get_color_type(png, info);
   if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colour == PNG_COLOR_TYPE_GRAY && shape->bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
@@ -73,29 +74,70 @@ bool read_header(png_structp png, png_infop info, ReadShape* shape) {
   shape->height = png_get_image_height(png, info);
   shape->png_channels = png_get_channels(png, info);
   shape->row_bytes = png_get_rowbytes(png, info);
-  return png_get_bit_depth(png, info) == 8;
+  shape->bit_depth = png_get_bit_depth(png, info);
+  return shape->bit_depth == 8 || shape->bit_depth == 16;
 }
 
-bool read_rows(png_structp png, png_bytepp rows) {
+bool read_rows(png_structp png, png_infop info, png_bytepp rows) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_read_image(png, rows);
-  png_read_end(png, nullptr);
+  png_read_end(png, info);
   return true;
 }
 
+void take_metadata(png_structp png, png_infop info, PngMetadata& metadata) {
+  png_charp name = nullptr;
+  int compression = 0;
+  png_bytep profile = nullptr;
+  png_uint_32 profile_length = 0;
+  if (png_get_iCCP(png, info, &name, &compression, &profile, &profile_length) && profile)
+    metadata.icc.assign(profile, profile + profile_length);
+  png_bytep exif = nullptr;
+  png_uint_32 exif_length = 0;
+  if (png_get_eXIf_1(png, info, &exif_length, &exif) && exif) metadata.exif.assign(exif, exif + exif_length);
+  png_textp texts = nullptr;
+  int count = 0;
+  png_get_text(png, info, &texts, &count);
+  for (int i = 0; i < count; ++i) {
+    if (!texts[i].key || std::strcmp(texts[i].key, kXmpKey) != 0 || !texts[i].text) continue;
+    const size_t length = texts[i].compression >= PNG_ITXT_COMPRESSION_NONE ? texts[i].itxt_length : texts[i].text_length;
+    metadata.xmp.assign(texts[i].text, texts[i].text + length);
+    break;
+  }
+}
+
+// `xmp` is the packet with a terminating zero (libpng takes the text up to it).
 bool write_rows(png_structp png, png_infop info, std::FILE* file, uint32_t width, uint32_t height, int colour,
-                png_bytepp rows) {
+                png_bytepp rows, const PngMetadata* metadata, char* xmp) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_init_io(png, file);
+  // A profile libpng finds unfit for the image is left out with a warning
+  // rather than failing the write.
+  png_set_benign_errors(png, 1);
   png_set_IHDR(png, info, width, height, 8, colour, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
+  if (metadata && !metadata->icc.empty())
+    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, metadata->icc.data(),
+                 static_cast<png_uint_32>(metadata->icc.size()));
+  if (metadata && !metadata->exif.empty())
+    png_set_eXIf_1(png, info, static_cast<png_uint_32>(metadata->exif.size()),
+                   const_cast<png_bytep>(metadata->exif.data()));
+  png_text text{};
+  if (xmp) {
+    text.compression = PNG_ITXT_COMPRESSION_NONE;
+    text.key = const_cast<png_charp>(kXmpKey);
+    text.text = xmp;
+    text.lang = nullptr;
+    text.lang_key = nullptr;
+    png_set_text(png, info, &text, 1);
+  }
   png_write_info(png, info);
   png_write_image(png, rows);
   png_write_end(png, nullptr);
   return true;
 }
 
-bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits) {
+bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits, PngMetadata* metadata) {
   if (!has_png_signature(data, size)) return false;
   ReadOwner owner;
   owner.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
@@ -108,16 +150,19 @@ bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits
   png_set_user_limits(owner.png, static_cast<uint32_t>(side), static_cast<uint32_t>(side));
 
   ReadShape shape{};
-  if (!read_header(owner.png, owner.info, &shape) || shape.bit_depth > 8) return false;
+  if (!read_header(owner.png, owner.info, &shape)) return false;
   if (shape.width == 0 || shape.height == 0 || shape.width > side || shape.height > side) return false;
   if (shape.png_channels < 1 || shape.png_channels > 4) return false;
-  const int channels = shape.png_channels >= 3 ? 3 : 1;
-  const bool alpha = shape.png_channels % 2 == 0;
+  const int stored = shape.png_channels;
+  const int sample_bytes = shape.bit_depth / 8;
+  if (shape.row_bytes != size_t{shape.width} * static_cast<size_t>(stored * sample_bytes)) return false;
+  int channels = stored;
 
   const uint64_t pixels = uint64_t{shape.width} * shape.height;
   const uint64_t limit = limits.max_bytes ? limits.max_bytes : physical_memory_bytes();
   const uint64_t raster_bytes = uint64_t{shape.row_bytes} * shape.height;
-  if (pixels * channels > limit / sizeof(int32_t) || raster_bytes > limit - pixels * channels * sizeof(int32_t))
+  if (pixels * static_cast<uint64_t>(channels) > limit / sizeof(int32_t) ||
+      raster_bytes > limit - pixels * static_cast<uint64_t>(channels) * sizeof(int32_t))
     return false;
 
   std::vector<uint8_t> raster;
@@ -126,26 +171,45 @@ bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits
   try {
     raster.resize(raster_bytes);
     rows.resize(shape.height);
-    samples.resize(pixels * channels);
+    samples.resize(pixels * static_cast<uint64_t>(channels));
   } catch (const std::bad_alloc&) {
     return false;
   }
   for (uint32_t y = 0; y < shape.height; ++y) rows[y] = raster.data() + size_t{y} * shape.row_bytes;
-  if (!read_rows(owner.png, rows.data())) return false;
+  if (!read_rows(owner.png, owner.info, rows.data())) return false;
 
+  // 16-bit samples (most significant byte first) scaled to 0..255, rounded.
   size_t out = 0;
+  bool opaque = true;
+  const int32_t full = sample_bytes == 2 ? 65535 : 255;
   for (uint32_t y = 0; y < shape.height; ++y) {
     const uint8_t* in = rows[y];
-    for (uint32_t x = 0; x < shape.width; ++x, in += shape.png_channels) {
-      // Alpha can only be dropped when it changes nothing.
-      if (alpha && in[shape.png_channels - 1] != 255) return false;
-      for (int c = 0; c < channels; ++c) samples[out++] = in[c];
+    for (uint32_t x = 0; x < shape.width; ++x) {
+      for (int c = 0; c < stored; ++c, in += sample_bytes) {
+        const int32_t value = sample_bytes == 2 ? (in[0] << 8 | in[1]) : in[0];
+        samples[out++] = sample_bytes == 2 ? (value * 255 + 32767) / 65535 : value;
+        if (stored % 2 == 0 && c == stored - 1 && value != full) opaque = false;
+      }
     }
+  }
+  // An alpha channel is kept only when it changes something.
+  if (stored % 2 == 0 && opaque) {
+    channels = stored - 1;
+    size_t kept = 0;
+    for (size_t i = 0; i < samples.size(); ++i)
+      if (i % static_cast<size_t>(stored) != static_cast<size_t>(stored - 1)) samples[kept++] = samples[i];
+    samples.resize(kept);
+  }
+  if (metadata) {
+    PngMetadata found;
+    take_metadata(owner.png, owner.info, found);
+    *metadata = std::move(found);
   }
   image.width = static_cast<int32_t>(shape.width);
   image.height = static_cast<int32_t>(shape.height);
   image.channels = channels;
   image.samples = std::move(samples);
+  image.source_maxval = full;
   return true;
 }
 
@@ -168,11 +232,12 @@ bool file_has_png_signature(const char* path) {
          has_png_signature(signature, sizeof signature);
 }
 
-bool read_png_memory(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits) {
-  return decode_png(data, size, image, limits);
+bool read_png_memory(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits,
+                     PngMetadata* metadata) {
+  return decode_png(data, size, image, limits, metadata);
 }
 
-bool read_png(const char* path, Image& image, const ReadLimits& limits) {
+bool read_png(const char* path, Image& image, const ReadLimits& limits, PngMetadata* metadata) {
   File file(std::fopen(path, "rb"));
   if (!file) return false;
   std::vector<uint8_t> bytes;
@@ -184,11 +249,19 @@ bool read_png(const char* path, Image& image, const ReadLimits& limits) {
     return false;
   }
   if (std::ferror(file.get())) return false;
-  return decode_png(bytes.data(), bytes.size(), image, limits);
+  return decode_png(bytes.data(), bytes.size(), image, limits, metadata);
 }
 
-bool write_png(const char* path, int32_t width, int32_t height, int32_t channels, const int32_t* samples) {
-  if ((channels != 1 && channels != 3) || width <= 0 || height <= 0) return false;
+bool write_png(const char* path, int32_t width, int32_t height, int32_t channels, const int32_t* samples,
+               const PngMetadata* metadata) {
+  if (channels < 1 || channels > 4 || width <= 0 || height <= 0) return false;
+  static constexpr int kColourTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
+                                         PNG_COLOR_TYPE_RGB_ALPHA};
+  std::vector<char> xmp;
+  if (metadata && !metadata->xmp.empty()) {
+    xmp.assign(metadata->xmp.begin(), metadata->xmp.end());
+    xmp.push_back(0);
+  }
   const size_t row_bytes = static_cast<size_t>(width) * static_cast<size_t>(channels);
   std::vector<uint8_t> raster(row_bytes * static_cast<size_t>(height));
   for (size_t i = 0; i < raster.size(); ++i) raster[i] = static_cast<uint8_t>(samples[i]);
@@ -204,7 +277,7 @@ bool write_png(const char* path, int32_t width, int32_t height, int32_t channels
     if (owner.png) owner.info = png_create_info_struct(owner.png);
     if (owner.info)
       ok = write_rows(owner.png, owner.info, file.get(), static_cast<uint32_t>(width), static_cast<uint32_t>(height),
-                      channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, rows.data());
+                      kColourTypes[channels - 1], rows.data(), metadata, xmp.empty() ? nullptr : xmp.data());
   }
   // A full disk may show only when the last bytes leave at the close.
   return std::fclose(file.release()) == 0 && ok;

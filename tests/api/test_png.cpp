@@ -1,6 +1,7 @@
-// PNG images in and out: every kind that is taken gives the samples of the
-// equivalent PNM, the rest is refused with the reading message, and decoded
-// PNGs hold the decoded samples.
+// PNG images in and out: every opaque kind gives the samples of the
+// equivalent PNM, translucent ones keep their alpha, 16-bit ones are reduced
+// for lossy coding only, damaged files are refused with the reading message,
+// and decoded PNGs hold the decoded samples.
 #include <png.h>
 
 #include <functional>
@@ -121,7 +122,8 @@ std::vector<Kind> accepted_kinds() {
   return kinds;
 }
 
-std::vector<Kind> refused_kinds() {
+// Translucent kinds: kept with their alpha as one more channel.
+std::vector<Kind> translucent_kinds() {
   std::vector<Kind> kinds;
   std::vector<uint16_t> nearly(kPixels, 255);
   nearly[40] = 254;
@@ -144,8 +146,13 @@ std::vector<Kind> refused_kinds() {
   Kind rgb_trns{"rgb tRNS used", picture(PNG_COLOR_TYPE_RGB, 8, rgb, 3), {}};
   rgb_trns.png.transparent = std::vector<uint16_t>{rgb[30], rgb[31], rgb[32]};
   kinds.push_back(rgb_trns);
+  return kinds;
+}
 
-  // Sixteen bits are refused even when every value would fit in eight.
+// Sixteen-bit kinds: read scaled to 8 bits, refused for lossless coding even
+// when every value would fit in eight.
+std::vector<Kind> sixteen_bit_kinds() {
+  std::vector<Kind> kinds;
   kinds.push_back({"grey16", picture(PNG_COLOR_TYPE_GRAY, 16, random_values(kPixels, 256, 1), 1), {}});
   kinds.push_back({"rgb16", picture(PNG_COLOR_TYPE_RGB, 16, random_values(kPixels * 3, 65536, 2), 3), {}});
   std::vector<uint16_t> rgba16 = random_values(kPixels * 4, 256, 4);
@@ -217,18 +224,55 @@ TEST_F(PngInput, TheProgramTakesPngInput) {
   EXPECT_TRUE(fs::exists(dir / "dir.ppm"));
 }
 
-TEST_F(PngInput, TranslucentAndSixteenBitImagesAreRefused) {
-  for (const Kind& kind : refused_kinds()) {
+TEST_F(PngInput, TranslucentImagesKeepTheirAlphaAsTheLastChannel) {
+  for (const Kind& kind : translucent_kinds()) {
+    SCOPED_TRACE(kind.name);
+    const Image image = read_image(put(kind).string());
+    ASSERT_TRUE(image.channels == 2 || image.channels == 4);
+    bool translucent = false;
+    for (size_t i = static_cast<size_t>(image.channels - 1); i < image.samples.size(); i += static_cast<size_t>(image.channels))
+      translucent = translucent || image.samples[i] != 255;
+    EXPECT_TRUE(translucent);
+    if (!kind.expected.samples.empty()) {
+      EXPECT_EQ(image.channels, kind.expected.channels + 1);
+      for (size_t p = 0; p < kPixels; ++p)
+        for (int c = 0; c < kind.expected.channels; ++c)
+          EXPECT_EQ(image.samples[p * static_cast<size_t>(image.channels) + static_cast<size_t>(c)],
+                    kind.expected.samples[p * static_cast<size_t>(kind.expected.channels) + static_cast<size_t>(c)]);
+    }
+  }
+  // The classic program takes them now (it used to refuse them).
+  RunResult r = run_in(dir, KV_KELVANE, {"input.png", "out.kv2", "1"});
+  EXPECT_EQ(r.status, 0);
+  r = run_in(dir, KV_KELVANE, {"out.kv2", "back.png"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_image((dir / "back.png").string()).samples, read_image((dir / "input.png").string()).samples);
+}
+
+TEST_F(PngInput, SixteenBitImagesAreReducedForLossyCodingAndRefusedForLossless) {
+  for (const Kind& kind : sixteen_bit_kinds()) {
     SCOPED_TRACE(kind.name);
     const fs::path path = put(kind);
-    expect_error([&] { read_image(path.string()); }, 255, reading_message(path));
-    expect_error([&] { encode_file(path.string(), (dir / "out.kv2").string(), 8.0f); }, 255, reading_message(path));
+    const Image image = read_image(path.string());
+    EXPECT_EQ(image.channels, kind.png.colour_type == PNG_COLOR_TYPE_GRAY ? 1 : 3);
+    expect_error([&] { encode_file(path.string(), (dir / "out.kv2").string(), 1.0f); }, 255,
+                 "Error reading file \"" + path.string() + "\": samples deeper than 8 bits cannot be coded losslessly.");
     EXPECT_FALSE(fs::exists(dir / "out.kv2"));
+    std::vector<std::string> warnings;
+    EncodeOptions options;
+    options.warnings = &warnings;
+    encode_file(path.string(), (dir / "out.kv2").string(), 8.0f, options);
+    EXPECT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(read_file(dir / "out.kv2"), encode(image, 8.0f));
+    fs::remove(dir / "out.kv2");
   }
-  RunResult r = run_in(dir, KV_KELVANE, {"input.png", "out.kv2", "8"});
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out.substr(r.out.rfind('\n') + 1), "Error reading file \"input.png\".");
-  EXPECT_FALSE(fs::exists(dir / "out.kv2"));
+  const std::vector<uint16_t> wide = {0, 128, 129, 257, 32767, 65280, 65535};
+  PngPicture grey16 = picture(PNG_COLOR_TYPE_GRAY, 16, std::vector<uint16_t>(kPixels, 0), 1);
+  grey16.width = static_cast<uint32_t>(wide.size());
+  grey16.height = 1;
+  grey16.rows = pack_rows(wide, grey16.width, 16);
+  write_png_file(dir / "wide.png", grey16);
+  EXPECT_EQ(read_image((dir / "wide.png").string()).samples, (std::vector<int32_t>{0, 0, 1, 1, 127, 254, 255}));
 }
 
 TEST_F(PngInput, DamagedFilesAreRefused) {
@@ -291,13 +335,14 @@ TEST_F(PngOutput, TheProgramWritesTheSamePng) {
 }
 
 TEST_F(PngOutput, ImagesOfOtherChannelCountsCreateNoFile) {
-  const Image two{3, 2, 2, {10, 200, 20, 190, 30, 180, 40, 170, 50, 160, 60, 150}};
-  write_file(dir / "two.kv2", encode(two, 1.0f));
-  const fs::path out = dir / "two.png";
-  expect_error([&] { decode_file((dir / "two.kv2").string(), out.string()); }, 255,
+  Image five{2, 2, 5, {}};
+  for (int i = 0; i < 20; ++i) five.samples.push_back(10 * i);
+  write_file(dir / "five.kv2", encode(five, 1.0f));
+  const fs::path out = dir / "five.png";
+  expect_error([&] { decode_file((dir / "five.kv2").string(), out.string()); }, 255,
                "Error writing file \"" + out.string() + "\".");
   EXPECT_FALSE(fs::exists(out));
-  expect_error([&] { write_image(out.string(), two); }, 255, "Error writing file \"" + out.string() + "\".");
+  expect_error([&] { write_image(out.string(), five); }, 255, "Error writing file \"" + out.string() + "\".");
   EXPECT_FALSE(fs::exists(out));
 }
 

@@ -34,7 +34,8 @@ struct Target {
 const Target kTargets[] = {{"kelvane_decode", fuzz_kelvane_decode},
                            {"pnm_encode", fuzz_pnm_encode},
                            {"veluna", fuzz_veluna},
-                           {"colour", fuzz_colour}};
+                           {"colour", fuzz_colour},
+                           {"trailer", fuzz_trailer}};
 
 fs::path fuzz_data() { return fs::path(KV_TEST_DATA) / "fuzz"; }
 
