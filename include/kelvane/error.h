@@ -19,6 +19,7 @@ enum class ErrorCode {
   kCorruptStream,   // a stream holds values no encoder writes
   kStreamFile,      // a stream or veluna file cannot be opened, read, written or closed
   kEncodeFailed,    // the image holds values the coder cannot code
+  kTargetUnreachable, // a size target below the smallest stream the image can have, or a target that is not a number
 };
 
 class Error : public std::exception {

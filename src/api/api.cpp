@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "util/error.h"
+#include "api/target_search.h"
 #include "common/front_end.h"
 #include "kelvane/kelvane.h"
 #include "entropy/magnitude.h"
@@ -104,6 +105,7 @@ std::vector<uint8_t> Image::to_8bit() const {
 std::vector<uint8_t> encode(const Image& image, float quantization, const EncodeOptions& options) {
   return guarded([&] {
     check_shape(image);
+    if (options.target.kind != Target::Kind::kNone) return detail::encode_to_target(image, options);
     kv::CodecState state;
     start_state(state, options);
     std::vector<uint8_t> stream = kv::encode_to_memory(
@@ -135,6 +137,9 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     if (!load_image(image_name, image)) kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\".", image_name);
     // Coding onto the image's own file would destroy it before it is read.
     if (same_file(image_name, stream_name)) kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", stream_name);
+    if (options.target.kind != Target::Kind::kNone)
+      return detail::encode_file_to_target(Image{image.width, image.height, image.channels, std::move(image.samples)},
+                                           stream_name, options);
     std::vector<int32_t> input;
     if (options.report) input = image.samples;
     take_image(state, std::move(image));
