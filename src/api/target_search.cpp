@@ -21,9 +21,10 @@ using Kind = Target::Kind;
 constexpr double kSizeAim = 0.985;
 constexpr double kPsnrAim = 0.06;
 // The searched function's slope per unit of ln q (ln bytes, or dB), assumed
-// until two trials measure one, and the range a measured one must lie in to
-// be believed.
-constexpr double kSizeSlope = -0.9;
+// until two trials measure one (for a size it flattens as the rate grows),
+// and the range a measured one must lie in to be believed.
+constexpr double kSizeSlopeAtOneBit = -0.85;
+constexpr double kSizeSlopePerLnBit = 0.25;
 constexpr double kPsnrSlope = -5.5;
 constexpr double kSlopeBelief[2][2] = {{-4.0, -0.15}, {-25.0, -1.0}};  // size, PSNR
 // The largest move in ln q that one extrapolation takes.
@@ -260,8 +261,9 @@ class Search {
     if (flat()) x = finer ? -1.0 : 1e9;  // the last move changed nothing: go to the end
     next = to_value(x);
     // A PSNR stays nearly level up to an edge and jumps past it: a value
-    // close to an edge is moved across it.
-    if (!size_) next = across_edge(next, only.q);
+    // close to an edge is moved across it, and once two trials have stayed
+    // between the same edges, the next goes past the nearer edge ahead.
+    if (!size_) next = plateau_trials(only.q) >= 2 ? past_edge(only.q, finer) : across_edge(next, only.q);
     if (next == only.q || tried(next)) next = finer ? finest_ : kCoarsest;
     if (tried(next)) {
       if (!finer || tried(1.0f)) return false;
@@ -315,6 +317,31 @@ class Search {
     return false;
   }
 
+  // The two edges around q: the largest value of the steps below q's, and
+  // the largest of q's own steps.
+  std::pair<float, float> plateau_of(float q) const {
+    float below = 1.0f, top = kCoarsest;
+    for (int k = 1; k < 64; ++k) {
+      const float edge = edges().last[k];
+      if (edge < q) below = std::max(below, edge);
+      if (edge >= q) top = std::min(top, edge);
+    }
+    return {below, top};
+  }
+
+  int plateau_trials(float q) const {
+    const auto [below, top] = plateau_of(q);
+    return static_cast<int>(
+        std::count_if(points_.begin(), points_.end(), [&](const Point& p) { return p.q > below && p.q <= top; }));
+  }
+
+  // The first value past the edge ahead of q: the largest value of the finer
+  // steps, or the smallest of the coarser ones.
+  float past_edge(float q, bool finer) const {
+    const auto [below, top] = plateau_of(q);
+    return std::clamp(finer ? below : next_up(top), finest_, kCoarsest);
+  }
+
   // `q`, or the side away from `from` of an edge within kSnapRadius of q.
   float across_edge(float q, float from) const {
     const double x = std::log(static_cast<double>(q));
@@ -330,7 +357,10 @@ class Search {
   // The slope between the last two trials when it is believable, else the
   // assumed one.
   double slope() const {
-    const double assumed = size_ ? kSizeSlope : kPsnrSlope;
+    const double assumed =
+        size_ ? std::clamp(kSizeSlopeAtOneBit + kSizeSlopePerLnBit * std::log(std::max(bits_per_pixel(budget_), 1e-6)),
+                           -1.4, -0.4)
+              : kPsnrSlope;
     if (points_.size() < 2) return assumed;
     const Point& a = points_[points_.size() - 2];
     const Point& b = points_.back();
