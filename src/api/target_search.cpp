@@ -36,6 +36,7 @@ constexpr double kSnapWidth = 0.1;
 // A bracket narrower than this (ln q) without an edge inside ends the search:
 // the size and PSNR also move in small steps of their own between edges.
 constexpr double kNarrow = 0.01;
+constexpr int kStallTrials = 3;
 
 // At 2^63 every entry of the table is above 2^31 (entry 63 is 2^31.5), so
 // every coefficient quantises to zero: no coarser stream exists, and every
@@ -260,10 +261,12 @@ class Search {
     double x = only.x + std::clamp((goal_ - only.g) / slope(), -kMaxStride, kMaxStride);
     if (flat()) x = finer ? -1.0 : 1e9;  // the last move changed nothing: go to the end
     next = to_value(x);
-    // A PSNR stays nearly level up to an edge and jumps past it: a value
-    // close to an edge is moved across it, and once two trials have stayed
-    // between the same edges, the next goes past the nearer edge ahead.
-    if (!size_) next = plateau_trials(only.q) >= 2 ? past_edge(only.q, finer) : across_edge(next, only.q);
+    // A PSNR often stays nearly level up to an edge and jumps past it: a
+    // value close to an edge is moved across it, and once kStallTrials trials
+    // between the same edges have all missed, the next goes past the edge
+    // ahead. (Level is not flat: the PSNR wavers there, and a few tries may
+    // find a value that meets the goal closely.)
+    if (!size_) next = plateau_stalls(only) ? past_edge(only.q, finer) : across_edge(next, only.q);
     if (next == only.q || tried(next)) next = finer ? finest_ : kCoarsest;
     if (tried(next)) {
       if (!finer || tried(1.0f)) return false;
@@ -329,10 +332,13 @@ class Search {
     return {below, top};
   }
 
-  int plateau_trials(float q) const {
-    const auto [below, top] = plateau_of(q);
-    return static_cast<int>(
-        std::count_if(points_.begin(), points_.end(), [&](const Point& p) { return p.q > below && p.q <= top; }));
+  // Whether kStallTrials trials have stayed between the edges around `only`
+  // on the side that misses the goal.
+  bool plateau_stalls(const Point& only) const {
+    const auto [below, top] = plateau_of(only.q);
+    return std::count_if(points_.begin(), points_.end(), [&](const Point& p) {
+             return p.q > below && p.q <= top && p.feasible == only.feasible;
+           }) >= kStallTrials;
   }
 
   // The first value past the edge ahead of q: the largest value of the finer
