@@ -18,7 +18,8 @@ enum class ErrorCode {
   kTruncatedStream, // a stream or compressed file ends before its data does
   kCorruptStream,   // a stream holds values no encoder writes
   kStreamFile,      // a stream or veluna file cannot be opened, read, written or closed
-  kEncodeFailed,    // the image holds values the coder cannot code
+  kEncodeFailed,    // the coder cannot go on: a value outside its range, models it cannot create
+  kTargetUnreachable, // a size target below the smallest stream the image can have, or a target that is not a number
 };
 
 class Error : public std::exception {

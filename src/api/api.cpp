@@ -11,6 +11,7 @@
 
 #include "common/trailer.h"
 #include "util/error.h"
+#include "api/target_search.h"
 #include "dec/decode.h"
 #include "enc/encode.h"
 #include "kelvane/kelvane.h"
@@ -362,6 +363,7 @@ std::vector<uint8_t> Image::to_8bit() const {
 std::vector<uint8_t> encode(const Image& image, float quantization, const EncodeOptions& options) {
   return guarded([&] {
     check_shape(image);
+    if (options.target.kind != Target::Kind::kNone) return detail::encode_to_target(image, options);
     kv::EncoderState state;
     start_state(state, options);
     std::vector<int32_t> samples = image.samples;
@@ -426,6 +428,11 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     check_depth(image, quantization, image_name, options);
     // Coding onto the image's own file would destroy it before it is read.
     if (same_file(image_name, stream_name)) kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", stream_name);
+    if (options.target.kind != Target::Kind::kNone) {
+      Image whole{image.width, image.height, image.channels, std::move(image.samples)};
+      whole.metadata = std::move(metadata);
+      return detail::encode_file_to_target(std::move(whole), stream_name, options);
+    }
     Image input;
     if (options.report) input = Image{image.width, image.height, image.channels, image.samples};
     Parts parts =

@@ -1,0 +1,46 @@
+// Reaching a size or quality target (kelvane::Target) by searching for the
+// quantization value: every trial is one whole encode in memory, and the
+// stream handed back is one of the trials', unchanged.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kelvane/kelvane.h"
+
+namespace kelvane::detail {
+
+// The stream of `image` at the quantization value the search picks for
+// options.target (whose kind is not kNone), as Target defines it:
+//  - kBytes, kBitsPerPixel: the budget is the largest whole number of bytes
+//    whose bits per pixel do not exceed the target; the stream handed back is
+//    never above it, and the search stops once one lies within kSizeAccept of
+//    it. Error kTargetUnreachable, naming the smallest size reachable, when
+//    the coarsest quantization value (every coefficient quantised to zero)
+//    still gives a larger stream; also for a target that is not a number.
+//  - kPsnr: the stream with the largest quantization value found whose PSNR
+//    is at least the target, searched until one lies within kPsnrAccept dB
+//    above it; the lossless stream (quantization 1) for an infinite target
+//    and when the finest lossy value stays below the target; the coarsest
+//    value's stream when even that reaches the target.
+// When the target falls between the two sides of a value where a quantizer
+// step leaves 1.0 (the size and PSNR jump there), the search settles on the
+// side that meets the target. At most kMaxEncodes encodes run.
+//
+// options.report, when set, describes the stream handed back (encodes: the
+// trials run). Trials run with options' threads, mode and direction picture
+// (the chosen trial's is handed back); they print nothing on options.console,
+// and options.progress sees the trials' fractions scaled into one rising
+// sequence ending at 1.
+std::vector<uint8_t> encode_to_target(const Image& image, const EncodeOptions& options);
+
+// The same, written to the file `stream_path` once the search is done: a
+// search that fails writes nothing. The file's failures are the coder's
+// (ErrorCode::kStreamFile).
+void encode_file_to_target(const Image& image, const char* stream_path, const EncodeOptions& options);
+
+inline constexpr int kMaxEncodes = 12;
+inline constexpr double kSizeAccept = 0.97;  // fraction of the budget
+inline constexpr double kPsnrAccept = 0.15;  // dB above the target
+
+}  // namespace kelvane::detail
