@@ -14,6 +14,8 @@ def needs_header_reading():
         kelvane.info(kelvane.encode(numpy.zeros((2, 2), numpy.uint8)))
     except NotImplementedError as error:
         pytest.xfail(str(error))
+    except kelvane.KelvaneError:
+        pass
 
 
 @pytest.mark.parametrize("name,mode", [("coins.pgm", "L"), ("chelsea.ppm", "RGB")])
