@@ -39,6 +39,16 @@ def test_gnu_parallel_reports_a_failed_job(program, tmp_path):
     assert result.returncode != 0 and 'Error reading file "' in result.stderr
 
 
+def test_calls_and_errors_pickle_for_workers():
+    import pickle
+    import kelvane
+    assert pickle.loads(pickle.dumps(kelvane.encode_file)) is kelvane.encode_file
+    with pytest.raises(kelvane.KelvaneError) as caught:
+        kelvane.decode(bytes(64))
+    back = pickle.loads(pickle.dumps(caught.value))
+    assert (str(back), back.code, back.status) == (str(caught.value), "not_a_stream", 255)
+
+
 def test_dask_local_cluster(classic_stream, tmp_path):
     pytest.importorskip("distributed")
     result = subprocess.run([sys.executable, EXAMPLES / "dask_encode.py", "--workers", "2", tmp_path / "out", "6",
