@@ -41,17 +41,17 @@ class KelvaneImageFile(ImageFile.ImageFile):
     format_description = "kelvane still image"
 
     def _open(self):
-        self._pixels = None
+        pixels = None
         try:
             header = self._read_header()
         except NotImplementedError:  # a library without header reading: decode now
             self.fp.seek(0)
             try:
-                self._pixels = kelvane.decode(self.fp.read())
+                pixels = kelvane.decode(self.fp.read())
             except kelvane.KelvaneError as error:
                 raise SyntaxError(str(error)) from None
-            height, width = self._pixels.shape[:2]
-            channels = 1 if self._pixels.ndim == 2 else self._pixels.shape[2]
+            height, width = pixels.shape[:2]
+            channels = 1 if pixels.ndim == 2 else pixels.shape[2]
             header = {"width": width, "height": height, "channels": channels}
         if header["channels"] not in (1, 3):
             raise SyntaxError("a kelvane stream of %d channels has no Pillow mode" % header["channels"])
@@ -60,6 +60,10 @@ class KelvaneImageFile(ImageFile.ImageFile):
         if "quantization" in header:
             self.info["quantization"] = header["quantization"]
         self.tile = [("kelvane", (0, 0) + self.size, 0, None)]
+        if pixels is not None:
+            self.tile = []
+            self.im = Image.core.new(self.mode, self.size)
+            self.frombytes(pixels.tobytes())
 
     def _read_header(self):
         # Reads more of the file until the header is complete; the colour
@@ -76,16 +80,6 @@ class KelvaneImageFile(ImageFile.ImageFile):
             if header != "more":
                 return header
             step *= 4
-
-    def load_prepare(self):
-        if self._pixels is not None:
-            self.tile = []
-            pixels, self._pixels = self._pixels, None
-            super().load_prepare()
-            self.im.frombytes(pixels.tobytes())
-            return
-        super().load_prepare()
-
 
 class KelvaneDecoder(ImageFile.PyDecoder):
     _pulls_fd = True

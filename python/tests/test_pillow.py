@@ -44,6 +44,7 @@ def test_save_writes_what_encode_writes(tmp_path):
     Image.fromarray(array).convert("P").save(tmp_path / "p.kv2")
     with Image.open(tmp_path / "p.kv2") as back:
         assert back.mode == "RGB"
+        numpy.testing.assert_array_equal(numpy.asarray(back), kelvane.decode((tmp_path / "p.kv2").read_bytes()))
     assert Image.registered_extensions()[".kv2"] == "KELVANE"
 
 
