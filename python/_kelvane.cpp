@@ -58,9 +58,13 @@ class CallGate {
     opened_.notify_all();
   }
   // After fork, in the child: its only thread is the one that forked, so the
-  // waits of the parent's other threads are dropped, not signalled.
+  // parent's other threads, which may have been waiting at the gate or held
+  // its mutex for a moment, are forgotten rather than signalled.
   void restart() {
+    std::construct_at(&mutex_);
+    std::construct_at(&idle_);
     std::construct_at(&opened_);
+    calls_ = 0;
     forking_ = false;
   }
 
@@ -211,10 +215,17 @@ py::bytes encode(const py::object& data, float quantization, bool rdo, int threa
   return py::bytes(reinterpret_cast<const char*>(stream.data()), stream.size());
 }
 
-py::array decode(const py::object& data, uint64_t memory_limit) {
-  const ByteView view(data);
+kelvane::DecodeOptions decode_options(uint64_t memory_limit, int threads) {
+  if (threads < 0) throw py::value_error("threads must be 0 (every core) or more");
   kelvane::DecodeOptions options;
   options.memory_limit = memory_limit;
+  options.threads = threads;
+  return options;
+}
+
+py::array decode(const py::object& data, uint64_t memory_limit, int threads) {
+  const kelvane::DecodeOptions options = decode_options(memory_limit, threads);
+  const ByteView view(data);
   auto* bytes = new std::vector<uint8_t>;
   py::capsule owner(bytes, [](void* p) { delete static_cast<std::vector<uint8_t>*>(p); });
   const kelvane::Image image = coding([&] {
@@ -250,9 +261,9 @@ void encode_file(const std::filesystem::path& image, const std::filesystem::path
   coding([&] { kelvane::encode_file(image.string(), stream.string(), quantization, options); });
 }
 
-void decode_file(const std::filesystem::path& stream, const std::filesystem::path& image, uint64_t memory_limit) {
-  kelvane::DecodeOptions options;
-  options.memory_limit = memory_limit;
+void decode_file(const std::filesystem::path& stream, const std::filesystem::path& image, uint64_t memory_limit,
+                 int threads) {
+  const kelvane::DecodeOptions options = decode_options(memory_limit, threads);
   coding([&] { kelvane::decode_file(stream.string(), image.string(), options); });
 }
 
@@ -285,11 +296,11 @@ PYBIND11_MODULE(_kelvane, m) {
   using namespace pybind11::literals;
   m.def("encode", &encode, "array"_a, "quantization"_a = 8.0f, py::kw_only(), "rdo"_a = false, "threads"_a = 0,
         "target_size"_a = py::none(), "target_bpp"_a = py::none(), "target_psnr"_a = py::none());
-  m.def("decode", &decode, "data"_a, py::kw_only(), "memory_limit"_a = 0);
+  m.def("decode", &decode, "data"_a, py::kw_only(), "memory_limit"_a = 0, "threads"_a = 0);
   m.def("info", &info, "data"_a);
   m.def("encode_file", &encode_file, "src"_a, "dst"_a, "quantization"_a = 8.0f, py::kw_only(), "rdo"_a = false,
         "threads"_a = 0, "target_size"_a = py::none(), "target_bpp"_a = py::none(), "target_psnr"_a = py::none());
-  m.def("decode_file", &decode_file, "src"_a, "dst"_a, py::kw_only(), "memory_limit"_a = 0);
+  m.def("decode_file", &decode_file, "src"_a, "dst"_a, py::kw_only(), "memory_limit"_a = 0, "threads"_a = 0);
   m.def("_before_fork", [] {
     py::gil_scoped_release unlocked;
     gate.close();

@@ -47,7 +47,7 @@ def main():
         print("%-6s %-7s %12s %12s %12s %12s %9s %9s" % ("q", "call", "C++ median", "Py median", "C++ fastest",
                                                          "Py fastest", "median", "fastest"))
         for q in args.quantization:
-            kelvane.decode(kelvane.encode(array, q, threads=1))  # warms the process as above
+            kelvane.decode(kelvane.encode(array, q, threads=1), threads=1)  # warms the process as above
             cpp = {"encode": [], "decode": []}
             py = {"encode": [], "decode": []}
             for _ in range(args.runs):
@@ -61,7 +61,7 @@ def main():
                 start = time.process_time()
                 stream = kelvane.encode(array, q, threads=1)
                 middle = time.process_time()
-                kelvane.decode(stream)
+                kelvane.decode(stream, threads=1)
                 end = time.process_time()
                 py["encode"].append(1000 * (middle - start))
                 py["decode"].append(1000 * (end - middle))

@@ -37,16 +37,17 @@ def encode(array, quantization=8.0, *, rdo=False, threads=0, target_size=None, t
                            target_bpp=target_bpp, target_psnr=target_psnr)
 
 
-def decode(data, *, memory_limit=0):
+def decode(data, *, memory_limit=0, threads=0):
     """Decodes a stream; returns a uint8 array of shape (height, width) or
     (height, width, channels).
 
     data: any contiguous buffer (bytes, bytearray, memoryview, mmap, numpy
     array), read in place. memory_limit: the largest decoded sample buffer
     in bytes, 0 for the machine's memory; beyond it KelvaneError
-    ("Not enough memory.").
+    ("Not enough memory."). threads: for the inverse transforms, 0 for
+    every core.
     """
-    return _kelvane.decode(data, memory_limit=memory_limit)
+    return _kelvane.decode(data, memory_limit=memory_limit, threads=threads)
 
 
 def info(data):
@@ -64,10 +65,10 @@ def encode_file(src, dst, quantization=8.0, *, rdo=False, threads=0, target_size
                          target_bpp=target_bpp, target_psnr=target_psnr)
 
 
-def decode_file(src, dst, *, memory_limit=0):
+def decode_file(src, dst, *, memory_limit=0, threads=0):
     """Decodes the stream file src into the image file dst: PNG when its name
-    ends in .png (any case), binary PNM otherwise."""
-    _kelvane.decode_file(src, dst, memory_limit=memory_limit)
+    ends in .png (any case), binary PNM otherwise. The options are decode's."""
+    _kelvane.decode_file(src, dst, memory_limit=memory_limit, threads=threads)
 
 
 _os.register_at_fork(before=_kelvane._before_fork, after_in_parent=_kelvane._after_fork_in_parent,

@@ -23,14 +23,11 @@ def program():
 
 
 @pytest.fixture
-def run_program(program, tmp_path):
+def run_program(program, tmp_path_factory):
     """Runs the program with the given arguments in a fresh directory (the
     encoder writes dir.pgm/dir.ppm into it); returns the CompletedProcess."""
-    def run(*args):
-        cwd = tmp_path / ("run%d" % len(list(tmp_path.glob("run*"))))
-        cwd.mkdir()
-        return subprocess.run([str(program), *map(str, args)], cwd=cwd, capture_output=True, text=True)
-    return run
+    return lambda *args: subprocess.run([str(program), *map(str, args)], cwd=tmp_path_factory.mktemp("run"),
+                                        capture_output=True, text=True)
 
 
 @pytest.fixture

@@ -1,12 +1,14 @@
 """The batch recipes of docs/batch.md, run on this machine: their streams
 are the program's classic ones, byte for byte."""
 import os
+import pickle
 import shutil
 import subprocess
 import sys
 
 import pytest
 
+import kelvane
 from conftest import EXAMPLES, IMAGES
 
 NAMES = ["coins.pgm", "chelsea.ppm", "camera.pgm"]
@@ -29,19 +31,7 @@ def test_gnu_parallel_over_a_login_file(program, classic_stream, tmp_path):
     check_streams(classic_stream, tmp_path / "out", 6)
 
 
-def test_gnu_parallel_reports_a_failed_job(program, tmp_path):
-    if shutil.which("parallel") is None:
-        pytest.skip("GNU parallel is not installed")
-    (tmp_path / "logins").write_text(":\n")
-    result = subprocess.run([EXAMPLES / "parallel_encode.sh", tmp_path / "logins", tmp_path / "out", "6",
-                             tmp_path / "missing.pgm"], capture_output=True, text=True,
-                            env={**os.environ, "KELVANE": str(program)}, timeout=600)
-    assert result.returncode != 0 and 'Error reading file "' in result.stderr
-
-
 def test_calls_and_errors_pickle_for_workers():
-    import pickle
-    import kelvane
     assert pickle.loads(pickle.dumps(kelvane.encode_file)) is kelvane.encode_file
     with pytest.raises(kelvane.KelvaneError) as caught:
         kelvane.decode(bytes(64))

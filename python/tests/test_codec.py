@@ -29,13 +29,6 @@ def test_lossless_round_trip(shape):
     numpy.testing.assert_array_equal(back, array)
 
 
-def test_lossy_round_trip_stays_close():
-    array = smooth((96, 80, 3))
-    back = kelvane.decode(kelvane.encode(array, 8.0, rdo=True, threads=1))
-    assert back.shape == array.shape
-    assert numpy.abs(back.astype(int) - array).mean() < 6
-
-
 @pytest.mark.parametrize("view", [
     lambda a: a[3:40:2, 5:60:3],
     lambda a: a[::-1, ::-2],
@@ -66,11 +59,9 @@ def test_refuses_other_shapes(shape):
 def test_refuses_non_arrays_and_bad_buffers():
     with pytest.raises(TypeError, match="uint8 array"):
         kelvane.encode([[1, 2], [3, 4]])
-    with pytest.raises(TypeError, match="contiguous buffer"):
-        kelvane.decode("text")
-    stream = kelvane.encode(smooth((8, 8)), 1.0)
-    with pytest.raises(TypeError, match="contiguous buffer"):
-        kelvane.decode(memoryview(stream * 2)[::2])
+    for data in ("text", memoryview(bytes(64))[::2]):
+        with pytest.raises(TypeError, match="contiguous buffer"):
+            kelvane.decode(data)
 
 
 def test_decode_takes_any_buffer_and_returns_an_array_of_its_own():
@@ -91,15 +82,6 @@ def test_streams_match_the_program(classic_stream, tmp_path, name, quantization,
     assert kelvane.encode(pixels(name), quantization, rdo=rdo) == expected
     kelvane.encode_file(IMAGES / name, tmp_path / "file.kv2", quantization, rdo=rdo, threads=1)
     assert (tmp_path / "file.kv2").read_bytes() == expected
-
-
-def test_decode_file_writes_png_or_pnm(tmp_path):
-    stream = tmp_path / "coins.kv2"
-    kelvane.encode_file(str(IMAGES / "coins.pgm"), str(stream), 1)
-    kelvane.decode_file(stream, tmp_path / "back.PNG")
-    kelvane.decode_file(stream, tmp_path / "back.pgm")
-    assert (tmp_path / "back.PNG").read_bytes()[:4] == b"\x89PNG"
-    assert (tmp_path / "back.pgm").read_bytes() == (IMAGES / "coins.pgm").read_bytes()
 
 
 def last_line(result):
@@ -164,17 +146,18 @@ def test_forked_workers_code_while_threads_of_the_parent_do():
 def test_refuses_bad_targets_and_options(kwargs, message):
     with pytest.raises(ValueError, match=message):
         kelvane.encode(smooth((16, 16)), 8.0, **kwargs)
+    with pytest.raises(ValueError, match="threads"):
+        kelvane.decode(b"", threads=-1)
 
 
 def test_targets_are_reached():
     array = pixels("coins.pgm")
     try:
-        by_size = kelvane.encode(array, 1.0, target_size=20000)
-        by_bpp = kelvane.encode(array, 1.0, target_bpp=1.0)
-        by_psnr = kelvane.encode(array, 1.0, target_psnr=36.0)
+        by_size, by_bpp, by_psnr = (kelvane.encode(array, 1.0, **{k: v}) for k, v in
+                                    (("target_size", 20000), ("target_bpp", 1.0), ("target_psnr", 36.0)))
     except kelvane.KelvaneError as error:
         pytest.xfail("the library does not reach targets: %s" % error)
-    if len(by_size) > 20000 or len(by_psnr) == len(kelvane.encode(array, 1.0)):
+    if len(by_size) > 20000:
         pytest.xfail("the library ignores targets")
     assert len(by_bpp) * 8 <= array.size
     difference = kelvane.decode(by_psnr).astype(float) - array
@@ -190,8 +173,3 @@ def test_info_reads_the_header():
     assert header == {"width": 34, "height": 21, "channels": 3, "quantization": 5.5}
     with pytest.raises(kelvane.KelvaneError, match="Not a Kelvane 2.0 file"):
         kelvane.info(b"\0" * 64)
-
-
-def test_version_is_the_projects():
-    cmake = (IMAGES.parents[2] / "CMakeLists.txt").read_text()
-    assert "project(kelvane VERSION %s " % kelvane.__version__ in cmake
