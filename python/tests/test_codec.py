@@ -1,7 +1,6 @@
 import concurrent.futures
 import math
 import multiprocessing
-import os
 
 import numpy
 import pytest
