@@ -1,0 +1,75 @@
+"""The kelvane image codec for numpy arrays, byte strings and image files.
+
+encode(array, quantization) -> bytes, decode(data) -> numpy.ndarray,
+info(data) -> dict, encode_file(src, dst, quantization), decode_file(src, dst).
+
+Every failure of the codec raises KelvaneError, a subclass of ValueError;
+arguments of the wrong type or shape raise TypeError or ValueError. The calls
+release the interpreter lock while they code, so threads encode and decode in
+parallel; os.fork waits until no call is coding. `import kelvane.pillow`
+registers the .kv2 format with Pillow.
+"""
+import os as _os
+
+from . import _kelvane
+from ._kelvane import KelvaneError, __version__
+
+__all__ = ["KelvaneError", "__version__", "decode", "decode_file", "encode", "encode_file", "info"]
+
+
+# The calls are Python functions over the extension's, so that they pickle
+# by name (Dask, multiprocessing and Spark ship them to their workers).
+def encode(array, quantization=8.0, *, rdo=False, threads=0, target_size=None, target_bpp=None,
+           target_psnr=None):
+    """Encodes an image; returns the stream as bytes.
+
+    array: uint8 of shape (height, width) for grey or (height, width,
+    channels), 1..65535 rows and columns, 1..255 channels; any strides.
+    A quantization of 1 or less is lossless, larger values code coarser.
+    rdo chooses the rate-distortion-optimising encoder (same format).
+    threads: encoder threads, 0 for every core; the stream does not depend
+    on it. At most one target replaces the quantization: target_size (the
+    stream's bytes at most), target_bpp (bits per pixel at most) or
+    target_psnr (dB at least; the lossless stream when lossy coding cannot
+    reach it).
+    """
+    return _kelvane.encode(array, quantization, rdo=rdo, threads=threads, target_size=target_size,
+                           target_bpp=target_bpp, target_psnr=target_psnr)
+
+
+def decode(data, *, memory_limit=0, threads=0):
+    """Decodes a stream; returns a uint8 array of shape (height, width) or
+    (height, width, channels).
+
+    data: any contiguous buffer (bytes, bytearray, memoryview, mmap, numpy
+    array), read in place. memory_limit: the largest decoded sample buffer
+    in bytes, 0 for the machine's memory; beyond it KelvaneError
+    ("Not enough memory."). threads: for the inverse transforms, 0 for
+    every core.
+    """
+    return _kelvane.decode(data, memory_limit=memory_limit, threads=threads)
+
+
+def info(data):
+    """The stream header's width, height, channels and quantization, as a
+    dict, without decoding the image. data: as for decode."""
+    return _kelvane.info(data)
+
+
+def encode_file(src, dst, quantization=8.0, *, rdo=False, threads=0, target_size=None, target_bpp=None,
+                target_psnr=None):
+    """Encodes the image file src (PNM or PNG) into the stream file dst, as
+    the kelvane program does (without its diagnostic picture). Paths are str
+    or os.PathLike; the options are encode's."""
+    _kelvane.encode_file(src, dst, quantization, rdo=rdo, threads=threads, target_size=target_size,
+                         target_bpp=target_bpp, target_psnr=target_psnr)
+
+
+def decode_file(src, dst, *, memory_limit=0, threads=0):
+    """Decodes the stream file src into the image file dst: PNG when its name
+    ends in .png (any case), binary PNM otherwise. The options are decode's."""
+    _kelvane.decode_file(src, dst, memory_limit=memory_limit, threads=threads)
+
+
+_os.register_at_fork(before=_kelvane._before_fork, after_in_parent=_kelvane._after_fork_in_parent,
+                     after_in_child=_kelvane._after_fork_in_child)

@@ -1,0 +1,93 @@
+"""Pillow support for kelvane streams (.kv2); importing this module registers it.
+
+    import kelvane.pillow
+    from PIL import Image
+    image = Image.open("photo.kv2")          # mode "L" or "RGB"; size known at once
+    image.save("copy.kv2", quantization=8, rdo=True)
+
+Opening reads only the stream's header; the pixels are decoded on first use
+(image.load(), or any call that needs them). Saving takes L and RGB images
+(others are converted to RGB, or to L when they have no colour) and the
+keywords quantization (default 8.0), rdo (False) and threads (0: every core).
+"""
+import numpy
+from PIL import Image, ImageFile
+
+import kelvane
+
+FORMAT = "KELVANE"
+
+
+def _header(data):
+    """The stream's header fields; None when data cannot begin a stream,
+    "more" when it may but ends before its header does."""
+    try:
+        return kelvane.info(data)
+    except kelvane.KelvaneError as error:
+        return "more" if error.code == "truncated_stream" else None
+
+
+def _accept(prefix):
+    # The header is range-coded: no fixed bytes mark a stream, so the prefix
+    # Pillow hands over is read as one.
+    return _header(prefix) is not None
+
+
+class KelvaneImageFile(ImageFile.ImageFile):
+    format = FORMAT
+    format_description = "kelvane still image"
+
+    def _open(self):
+        header = self._read_header()
+        if header["channels"] not in (1, 3):
+            raise SyntaxError("a kelvane stream of %d channels has no Pillow mode" % header["channels"])
+        self.mode = "L" if header["channels"] == 1 else "RGB"
+        self._size = (header["width"], header["height"])
+        if "quantization" in header:
+            self.info["quantization"] = header["quantization"]
+        self.tile = [("kelvane", (0, 0) + self.size, 0, None)]
+
+    def _read_header(self):
+        # Reads more of the file until the header is complete; the colour
+        # matrix makes its length vary.
+        self.fp.seek(0)
+        data = b""
+        step = 64
+        while True:
+            more = self.fp.read(step)
+            data += more
+            header = _header(data)
+            if header is None or (header == "more" and not more):
+                raise SyntaxError("not a kelvane stream")
+            if header != "more":
+                return header
+            step *= 4
+
+class KelvaneDecoder(ImageFile.PyDecoder):
+    _pulls_fd = True
+
+    def decode(self, buffer):
+        self.fd.seek(0)
+        pixels = kelvane.decode(self.fd.read())
+        if pixels.shape[:2] != (self.state.ysize, self.state.xsize):
+            raise ValueError("the kelvane stream's size differs from its header's")
+        self.set_as_raw(pixels.tobytes())
+        return -1, 0
+
+
+_GREY_MODES = ("1", "L", "LA", "La", "I", "I;16", "F")
+
+
+def _save(image, fp, filename):
+    options = image.encoderinfo
+    if image.mode not in ("L", "RGB"):
+        image = image.convert("L" if image.mode in _GREY_MODES else "RGB")
+    fp.write(kelvane.encode(numpy.asarray(image), float(options.get("quantization", 8.0)),
+                            rdo=bool(options.get("rdo", False)), threads=int(options.get("threads", 0))))
+
+
+Image.register_open(FORMAT, KelvaneImageFile, _accept)
+Image.register_save(FORMAT, _save)
+Image.register_extension(FORMAT, ".kv2")
+Image.register_mime(FORMAT, "image/x-kelvane")
+Image.register_decoder("kelvane", KelvaneDecoder)

@@ -1,0 +1,47 @@
+import io
+
+import numpy
+import pytest
+from PIL import Image, UnidentifiedImageError
+
+import kelvane
+import kelvane.pillow
+from conftest import IMAGES, pixels
+
+
+
+@pytest.mark.parametrize("name,mode", [("coins.pgm", "L"), ("chelsea.ppm", "RGB")])
+def test_open_reads_the_header_then_the_pixels_on_load(tmp_path, monkeypatch, name, mode):
+    array = pixels(name)
+    path = tmp_path / "x.kv2"
+    path.write_bytes(kelvane.encode(array, 1.0))
+    decodes = []
+    real = kelvane.decode
+    monkeypatch.setattr(kelvane, "decode", lambda data: decodes.append(1) or real(data))
+    with Image.open(path) as image:
+        assert (image.format, image.mode, image.size) == ("KELVANE", mode, (array.shape[1], array.shape[0]))
+        assert decodes == []
+        numpy.testing.assert_array_equal(numpy.asarray(image), array)
+        assert decodes == [1]
+
+
+def test_save_writes_what_encode_writes(tmp_path):
+    array = pixels("chelsea.ppm")
+    Image.fromarray(array).save(tmp_path / "a.kv2", quantization=8, rdo=True)
+    assert (tmp_path / "a.kv2").read_bytes() == kelvane.encode(array, 8.0, rdo=True)
+    buffer = io.BytesIO()
+    Image.fromarray(array[..., 0]).save(buffer, format="KELVANE")
+    assert buffer.getvalue() == kelvane.encode(array[..., 0], 8.0)
+    Image.fromarray(array).convert("P").save(tmp_path / "p.kv2")
+    with Image.open(tmp_path / "p.kv2") as back:
+        assert back.mode == "RGB"
+        numpy.testing.assert_array_equal(numpy.asarray(back), kelvane.decode((tmp_path / "p.kv2").read_bytes()))
+    assert Image.registered_extensions()[".kv2"] == "KELVANE"
+
+
+def test_other_files_are_not_taken(tmp_path):
+    (tmp_path / "bad.kv2").write_bytes(b"\x00\x01 not a stream at all" * 4)
+    with pytest.raises(UnidentifiedImageError):
+        Image.open(tmp_path / "bad.kv2")
+    with Image.open(IMAGES / "coins.pgm") as image:
+        assert image.format == "PPM"
