@@ -335,7 +335,8 @@ class Search {
   // Whether kStallTrials trials have stayed between the edges around `only`
   // on the side that misses the goal.
   bool plateau_stalls(const Point& only) const {
-    const auto [below, top] = plateau_of(only.q);
+    const std::pair<float, float> plateau = plateau_of(only.q);
+    const float below = plateau.first, top = plateau.second;
     return std::count_if(points_.begin(), points_.end(), [&](const Point& p) {
              return p.q > below && p.q <= top && p.feasible == only.feasible;
            }) >= kStallTrials;
