@@ -82,7 +82,8 @@ void prepare_step_tables(const float quant[64], EstimateTree& tree, int first_ro
 // hold only zeros: it is not read.
 uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
                            int32_t* values, uint16_t* out, bool& all_zero, uint32_t bands = ~0u);
-// The same without vector instructions, whatever the processor.
+// The same by another method (the nonzero coefficients listed first, then
+// written): the reference the writers above are tested against.
 uint16_t* write_rate_items_portable(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
                                     int32_t* values, uint16_t* out, bool& all_zero);
 
