@@ -5,17 +5,15 @@
 //
 // The helpers pass 256-bit vectors by value: they are always inlined (a
 // compiler that cannot do so refuses to build), so that no call crosses
-// between code built for different processors' ways of passing vectors.
+// between code built for different processors' ways of passing vectors (the
+// compilers' notes on that ABI are turned off for these files in
+// src/CMakeLists.txt).
 #include <cstdint>
 #include <utility>
 
 #include "dsp/band_layout.h"
 #include "dsp/direction_batch.h"
 #include "dsp/lifting_steps.h"
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 
 namespace kv {
 namespace {

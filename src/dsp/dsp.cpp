@@ -71,20 +71,22 @@ DspFunctions dsp_functions(unsigned flags) {
 
 namespace {
 
-unsigned usable_flags(unsigned mask) {
+// What the first call fills the table for: the processor's features, none
+// when KV_DSP_SCALAR is set (to anything but "0").
+unsigned startup_flags() {
   const char* scalar = std::getenv("KV_DSP_SCALAR");
   if (scalar && *scalar && std::strcmp(scalar, "0") != 0) return 0;
-  return cpu_flags() & mask;
+  return cpu_flags();
 }
 
 struct Table {
   unsigned flags;
   DspFunctions functions;
-  explicit Table(unsigned mask) : flags(usable_flags(mask)), functions(dsp_functions(flags)) {}
+  explicit Table(unsigned usable) : flags(usable), functions(dsp_functions(usable)) {}
 };
 
 Table& table() {
-  static Table instance(kCpuAll);  // thread-safe initialisation, once
+  static Table instance(startup_flags());  // thread-safe initialisation, once
   return instance;
 }
 
@@ -92,7 +94,7 @@ Table& table() {
 
 const DspFunctions& dsp() { return table().functions; }
 
-void dsp_init(unsigned mask) { table() = Table(mask); }
+void dsp_init(unsigned mask) { table() = Table(cpu_flags() & mask); }
 
 unsigned dsp_flags() { return table().flags; }
 

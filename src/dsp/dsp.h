@@ -64,7 +64,8 @@ const DspFunctions& dsp();
 DspFunctions dsp_functions(unsigned flags);
 
 // Refills dsp()'s table for the processor's features masked by `mask` (0:
-// scalar only). For tests, while no other thread uses the kernels.
+// scalar only), whatever KV_DSP_SCALAR says. For tests, while no other
+// thread uses the kernels.
 void dsp_init(unsigned mask);
 
 // The CPU flags dsp()'s table was filled for.

@@ -7,12 +7,6 @@
 
 #include "dsp/colour_kernels.h"
 
-#if defined(__GNUC__) && !defined(__clang__)
-// The helpers pass 256-bit vectors by value; all of them are in this file and
-// built for the same processors, so no call crosses that ABI.
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
 namespace kv::dsp_avx2 {
 
 namespace {
