@@ -157,10 +157,15 @@ int vector_band_items(const BandItemTables& t, int32_t* values, int p, int end, 
       _mm256_and_si256(sign, _mm256_setr_epi16(0, -1, 0, 0, -1, 0, 0, -1, 0, -1, 0, 0, -1, 0, 0, -1)),
       _mm256_and_si256(sign, _mm256_setr_epi16(0, 0, -1, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0)),
       t.small_bin};
+  // Locals while the values are written: `previous` could alias them.
+  int last = previous;
+  uint16_t* items = out;
   for (; end - p >= 8; p += 8)
-    if (!vector_chunk<kExact, false>(c, values, p, 8, previous, out)) return p;
-  if (p < end && !vector_chunk<kExact, true>(c, values, p, end - p, previous, out)) return p;
-  return end;
+    if (!vector_chunk<kExact, false>(c, values, p, 8, last, items)) break;
+  if (p < end && end - p < 8 && vector_chunk<kExact, true>(c, values, p, end - p, last, items)) p = end;
+  previous = last;
+  out = items;
+  return p < end ? p : end;
 }
 
 }  // namespace
