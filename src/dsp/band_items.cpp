@@ -3,7 +3,8 @@
 
 namespace kv::dsp_c {
 
-int band_items(const BandItemTables& t, int32_t* values, int p, int end, int& previous, uint16_t*& out) {
+int band_items(const BandItemTables& t, const int32_t* small_bin, int32_t* values, int p, int end, int& previous,
+               uint16_t*& out) {
   for (; p < end; p += 8) {
     const int stop = end - p < 8 ? end : p + 8;
     uint32_t quotient[8];
@@ -25,9 +26,9 @@ int band_items(const BandItemTables& t, int32_t* values, int p, int end, int& pr
         if (!t.exact) values[k] = 0;
         continue;
       }
-      out[0] = static_cast<uint16_t>(t.magnitude_item + t.small_bin[q]);
+      out[0] = static_cast<uint16_t>(t.magnitude_item + small_bin[q]);
       out[1] = t.sign_item;
-      out[2] = static_cast<uint16_t>(t.run_item + t.small_bin[k - previous - 1]);
+      out[2] = static_cast<uint16_t>(t.run_item + small_bin[k - previous - 1]);
       out += 3;
       previous = k;
       if (!t.exact) {

@@ -25,7 +25,7 @@ namespace kv {
   int64_t inverse_colour3(const double*, const int32_t*, int32_t*, int64_t, int64_t);                          \
   int inverse_colour3_planes(const double*, const int32_t*, const int32_t*, const int32_t*, const int32_t*,    \
                              int, int, int32_t*);                                                              \
-  int band_items(const BandItemTables&, int32_t*, int, int, int&, uint16_t*&);                                 \
+  int band_items(const BandItemTables&, const int32_t*, int32_t*, int, int, int&, uint16_t*&);                               \
   }
 KV_DSP_DECLARE_LEVEL(dsp_c)
 #if KV_DSP_X86

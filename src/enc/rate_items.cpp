@@ -26,6 +26,7 @@ void prepare_step_tables(const float quant[64], EstimateTree& tree, int first_ro
       band.run_item = static_cast<uint16_t>((63 - i) * kRateRow);
       band.exact = step == 1.0;
       band.double_quotient = band.divider.integer_path && step >= 1.0;
+      band.items = {band.least, band.exact ? 1025u : 1u, step, band.magnitude_item, band.run_item, kSignItem, band.exact};
     }
     // Row 0 of the table, for entries without a row of their own: every
     // magnitude from 1 on goes past its limit of 0 to rebuilt_beyond.
@@ -49,6 +50,7 @@ void prepare_step_tables(const float quant[64], EstimateTree& tree, int first_ro
     int a = 1;
     for (; a <= kRebuiltTable && (a + 0.35) * step < 2147483648.0; ++a) row[a] = dequantised(a, step);
     band.limit = static_cast<uint32_t>(a - 1);
+    if (!band.exact) band.items.past_limit = band.limit + 1;
   }
 }
 
@@ -138,24 +140,22 @@ inline uint16_t* scalar_items(const CodecState& state, const BandQuantiser& band
   return out;
 }
 
-// The kernel's view of a band (dsp/band_items.h).
-inline BandItemTables item_tables(const CodecState& state, const BandQuantiser& band) {
-  return {state.small_bin, band.least, band.exact ? 1025u : band.limit + 1, band.divider.step,
-          band.magnitude_item, band.run_item, kSignItem, band.exact};
-}
-
 // Positions [begin, end) of a band through the kernel, the groups it leaves
 // (a quotient past the tables) one coefficient at a time.
-inline uint16_t* kernel_items(const CodecState& state, const BandQuantiser& band, const int32_t* rebuilt,
-                              int32_t* values, int begin, int end, int& previous, uint16_t* out) {
-  const BandItemTables tables = item_tables(state, band);
-  const BandItemsFunction kernel = dsp().band_items;
-  for (int p = begin; (p = kernel(tables, values, p, end, previous, out)) < end;) {
+inline uint16_t* kernel_items(BandItemsFunction kernel, const CodecState& state, const BandQuantiser& band,
+                              const int32_t* rebuilt, int32_t* values, int begin, int end, int& previous,
+                              uint16_t* out) {
+  // The kernel gets copies: a variable whose address it takes could alias
+  // the values, and the callers' loops would reload it after every store.
+  int last = previous;
+  uint16_t* items = out;
+  for (int p = begin; (p = kernel(band.items, state.small_bin, values, p, end, last, items)) < end;) {
     const int stop = std::min(p + 8, end);
-    out = scalar_items(state, band, rebuilt, values, p, stop, previous, out);
+    items = scalar_items(state, band, rebuilt, values, p, stop, last, items);
     p = stop;
   }
-  return out;
+  previous = last;
+  return items;
 }
 
 }  // namespace
@@ -177,6 +177,7 @@ uint16_t* write_rate_items_portable(const CodecState& state, const EstimateTree&
 
 uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, const BandLayout& layout,
                            int32_t* values, uint16_t* out, bool& all_zero, uint32_t bands) {
+  const BandItemsFunction kernel = dsp().band_items;
   bool listed = false;
   for (int j = layout.levels + 1; j >= 1; --j) {
     const BandQuantiser& band = tree.bands[state.level + j];
@@ -192,7 +193,7 @@ uint16_t* write_rate_items(const CodecState& state, const EstimateTree& tree, co
     if (end - begin < 4 || !band.double_quotient) {
       out = scalar_items(state, band, rebuilt, values, begin, end, previous, out);
     } else {
-      out = kernel_items(state, band, rebuilt, values, begin, end, previous, out);
+      out = kernel_items(kernel, state, band, rebuilt, values, begin, end, previous, out);
     }
     listed = listed || previous >= begin;
     if (previous < end - 1) *out++ = band.magnitude_item;
@@ -206,7 +207,7 @@ uint16_t* write_exact_items(const CodecState& state, const EstimateTree& tree, i
   if (end - begin < 8) return write_exact_band_items(state, values, begin, end, entry, out, all_zero);
   const BandQuantiser& band = tree.bands[entry];
   int previous = begin - 1;
-  out = kernel_items(state, band, nullptr, values, begin, end, previous, out);
+  out = kernel_items(dsp().band_items, state, band, nullptr, values, begin, end, previous, out);
   all_zero = all_zero && previous < begin;
   if (previous < end - 1) *out++ = band.magnitude_item;
   return out;

@@ -8,6 +8,7 @@
 
 #include "common/block_transform.h"
 #include "common/codec_state.h"
+#include "dsp/band_items.h"
 #include "entropy/magnitude.h"
 
 namespace kv {
@@ -26,6 +27,7 @@ struct BandQuantiser {
   uint16_t run_item;        // bin 0 of its run model
   bool exact;               // step 1.0: every value stays as it is
   bool double_quotient;     // steps from 1 to 2^24: the vector writer's double division is exact
+  BandItemTables items;     // the same for the band items kernel
 };
 
 // A rate item: the (model, bin) entry of the rate table as one index into

@@ -341,7 +341,7 @@ TEST_P(Kernels, BandItemsAreTheScalarItems) {
       for (int length : {1, 3, 7, 8, 9, 16, 23, 64}) {
         int limit = 1;
         while (limit < 1024 && (limit + 1.35) * step < 2147483648.0) ++limit;
-        const BandItemTables tables = {small_bin, static_cast<uint32_t>(std::ceil(step)),
+        const BandItemTables tables = {static_cast<uint32_t>(std::ceil(step)),
                                        step == 1.0 ? 1025u : static_cast<uint32_t>(limit + 1 - (random() % 2) * limit / 2),
                                        step, 64, 640, 2112, step == 1.0};
         std::vector<int32_t> values(static_cast<size_t>(length) + 5);
@@ -350,7 +350,7 @@ TEST_P(Kernels, BandItemsAreTheScalarItems) {
           std::vector<uint16_t> items(3 * values.size() + 64);
           uint16_t* out = items.data();
           int previous = 1;
-          for (int p = 2; (p = kernel(tables, v.data(), p, length + 2, previous, out)) < length + 2;) {
+          for (int p = 2; (p = kernel(tables, small_bin, v.data(), p, length + 2, previous, out)) < length + 2;) {
             stops.push_back(p);
             p = std::min(p + 8, length + 2);
             *out++ = 9999;  // what the caller writes instead

@@ -144,7 +144,8 @@ template <bool kExact, bool kPartial>
 }
 
 template <bool kExact>
-int vector_band_items(const BandItemTables& t, int32_t* values, int p, int end, int& previous, uint16_t*& out) {
+int vector_band_items(const BandItemTables& t, const int32_t* small_bin, int32_t* values, int p, int end, int& previous,
+                      uint16_t*& out) {
   const __m256i sign = _mm256_set1_epi16(static_cast<int16_t>(t.sign_item));
   const VectorBand c = {
       _mm256_set1_epi32(static_cast<int32_t>(t.least)),
@@ -152,11 +153,11 @@ int vector_band_items(const BandItemTables& t, int32_t* values, int p, int end, 
       _mm256_set1_epi32(t.magnitude_item),
       _mm256_set1_epi32(t.run_item),
       _mm256_set1_pd(t.step),
-      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.small_bin)),
-      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.small_bin + 8)),
+      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(small_bin)),
+      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(small_bin + 8)),
       _mm256_and_si256(sign, _mm256_setr_epi16(0, -1, 0, 0, -1, 0, 0, -1, 0, -1, 0, 0, -1, 0, 0, -1)),
       _mm256_and_si256(sign, _mm256_setr_epi16(0, 0, -1, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0)),
-      t.small_bin};
+      small_bin};
   // Locals while the values are written: `previous` could alias them.
   int last = previous;
   uint16_t* items = out;
@@ -170,9 +171,10 @@ int vector_band_items(const BandItemTables& t, int32_t* values, int p, int end, 
 
 }  // namespace
 
-int band_items(const BandItemTables& tables, int32_t* values, int p, int end, int& previous, uint16_t*& out) {
-  return tables.exact ? vector_band_items<true>(tables, values, p, end, previous, out)
-                      : vector_band_items<false>(tables, values, p, end, previous, out);
+int band_items(const BandItemTables& tables, const int32_t* small_bin, int32_t* values, int p, int end, int& previous,
+               uint16_t*& out) {
+  return tables.exact ? vector_band_items<true>(tables, small_bin, values, p, end, previous, out)
+                      : vector_band_items<false>(tables, small_bin, values, p, end, previous, out);
 }
 
 }  // namespace kv::dsp_avx2
