@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "dsp/band_layout.h"
 
 namespace kv {
 
@@ -17,12 +18,6 @@ struct ScanDirection {
   int32_t dy;
 };
 
-// The bands of an N-sample block: band j (1 = finest .. levels + 1 = the
-// lowest coefficient alone) covers scan positions end[j + 1] .. end[j] - 1.
-struct BandLayout {
-  int32_t levels = 0;
-  int32_t end[16] = {};
-};
 BandLayout band_layout(int32_t n);
 
 // Fills `table` for a w x h block and returns its length D >= 1.

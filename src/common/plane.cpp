@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "dsp/vector_clones.h"
+#include "dsp/dsp.h"
 #include "common/wavelet.h"
 
 namespace kv {
 
 namespace {
-
-inline uint32_t u32(int32_t v) { return static_cast<uint32_t>(v); }
 
 // Columns are lifted a batch at a time through a contiguous copy, so that
 // every row of the batch is read and written once instead of once per column.
@@ -34,76 +32,6 @@ void lift_columns(const CodingState& state, int32_t* origin, int w, int h, bool 
   }
 }
 
-// The inverse of lift_line with the plane filter and symmetric extension, down
-// a batch of columns at once. The batch is held row by row, so that each
-// lifting step combines whole rows; the extension becomes a choice of rows,
-// made by extending an array of row numbers exactly as lift_line extends
-// the samples.
-// Pixel: the pixel step when the compiler is to know it (1 makes the batch's
-// copies contiguous), else 0.
-template <int Pixel>
-[[gnu::always_inline]] inline void inverse_lift_columns_at(const CodingState& state, int32_t* origin, int w, int h) {
-  constexpr int kBatch = 16;
-  constexpr int kGuard = 4;
-  const int nh = h / 2, nl = (h + 1) / 2;
-  const ptrdiff_t pixel = Pixel ? Pixel : state.pixel_step, row = state.row_step;
-  // Rows of the extended halves: low j in [-1, nh + 2), high j in [-2, nl + 1).
-  thread_local std::vector<int32_t> low_rows, high_rows, tile;
-  low_rows.resize(static_cast<size_t>(nl) + 2 * kGuard);
-  high_rows.resize(static_cast<size_t>(nh) + 2 * kGuard);
-  int32_t* low = low_rows.data() + kGuard;
-  int32_t* high = high_rows.data() + kGuard;
-  for (int j = 0; j < nl; ++j) low[j] = j;
-  for (int j = 0; j < nh; ++j) high[j] = nl + j;
-  extend_symmetric(low, nl, -1, nh + 2);
-  extend_symmetric(high, nh, -2, nl + 1);
-  tile.resize(static_cast<size_t>(kBatch) * static_cast<size_t>(h));
-  int32_t* t = tile.data();
-  auto at = [&](int tile_row) { return t + static_cast<ptrdiff_t>(tile_row) * kBatch; };
-  for (int x0 = 0; x0 < w; x0 += kBatch) {
-    const int count = std::min(kBatch, w - x0);
-    for (int y = 0; y < h; ++y) {
-      const int32_t* source = origin + y * row + x0 * pixel;
-      int32_t* target = at(y);
-      for (int c = 0; c < count; ++c) target[c] = source[c * pixel];
-    }
-    // Update undone: e[i] -= (9 (d[i-1] + d[i]) - d[i-2] - d[i+1] + 16) >> 5.
-    for (int i = 0; i < nl; ++i) {
-      int32_t* e = at(i);
-      const int32_t *d2 = at(high[i - 2]), *d1 = at(high[i - 1]), *d0 = at(high[i]), *d3 = at(high[i + 1]);
-      for (int c = 0; c < kBatch; ++c) {
-        const uint32_t term = 9u * (u32(d1[c]) + u32(d0[c])) - u32(d2[c]) - u32(d3[c]) + 16u;
-        e[c] = static_cast<int32_t>(u32(e[c]) - u32(static_cast<int32_t>(term) >> 5));
-      }
-    }
-    // Predict undone: d[i] -= (e[i-1] + e[i+2] - 9 (e[i] + e[i+1]) + 8) >> 4.
-    for (int i = 0; i < nh; ++i) {
-      int32_t* d = at(nl + i);
-      const int32_t *e1 = at(low[i - 1]), *e0 = at(low[i]), *e2 = at(low[i + 1]), *e3 = at(low[i + 2]);
-      for (int c = 0; c < kBatch; ++c) {
-        const uint32_t term = u32(e1[c]) + u32(e3[c]) - 9u * (u32(e0[c]) + u32(e2[c])) + 8u;
-        d[c] = static_cast<int32_t>(u32(d[c]) - u32(static_cast<int32_t>(term) >> 4));
-      }
-    }
-    // Low and high rows interleave again.
-    for (int y = 0; y < h; ++y) {
-      const int32_t* source = at(y % 2 == 0 ? y / 2 : nl + y / 2);
-      int32_t* target = origin + y * row + x0 * pixel;
-      for (int c = 0; c < count; ++c) target[c * pixel] = source[c];
-    }
-  }
-}
-
-// The batch's rows in 256-bit vectors where the processor has them (the
-// helpers above are inlined into each copy).
-KV_AVX2_CLONES void inverse_lift_columns(const CodingState& state, int32_t* origin, int w, int h) {
-  if (h < 2) return;
-  if (state.pixel_step == 1)
-    inverse_lift_columns_at<1>(state, origin, w, h);
-  else
-    inverse_lift_columns_at<0>(state, origin, w, h);
-}
-
 }  // namespace
 
 void forward_transform_region(const CodingState& state, int32_t* origin, int w, int h) {
@@ -113,7 +41,7 @@ void forward_transform_region(const CodingState& state, int32_t* origin, int w, 
 }
 
 void inverse_transform_region(const CodingState& state, int32_t* origin, int w, int h) {
-  inverse_lift_columns(state, origin, w, h);
+  if (h >= 2) dsp().inverse_plane_columns(origin, w, h, state.pixel_step, state.row_step);
   for (int y = 0; y < h; ++y) inverse_plane_row(origin + y * state.row_step, w, state.pixel_step);
 }
 

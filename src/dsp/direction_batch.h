@@ -4,11 +4,14 @@
 // all lanes and needs no shuffling; short blocks, whose own loops are mostly
 // overhead, gain most. Results equal lift_block_gathered's and
 // inverse_squared_error's lane by lane.
+//
+// Each function calls the version of the kernel table (dsp/dsp.h) chosen for
+// the processor.
 #pragma once
 
 #include <cstdint>
 
-#include "common/block_transform.h"
+#include "dsp/band_layout.h"
 
 namespace kv {
 

@@ -2,39 +2,16 @@
 // direction: the scan-order gather feeds the first lifting level directly,
 // and the inverse ends in the squared error against the gathered samples
 // instead of writing a reconstruction. Results equal lift_block's.
+//
+// Each function calls the version of the kernel table (dsp/dsp.h) chosen for
+// the processor.
 #pragma once
 
 #include <cstdint>
 
-#include "common/block_transform.h"
+#include "dsp/band_layout.h"
 
 namespace kv {
-
-// extend_symmetric inlined, for arrays of any element type with two guard
-// slots on each side: the block filter reads at most two entries beyond an
-// array's ends, so the loops run at most twice, and from three entries on
-// the mirror images are written whether or not they are read.
-template <typename T>
-[[gnu::always_inline]] inline void extend_guarded(T* x, int c, int lo, int hi) {
-  if (c >= 3) [[likely]] {
-    x[-1] = x[1];
-    x[-2] = x[2];
-    x[c] = x[c - 2];
-    x[c + 1] = x[c - 3];
-    return;
-  }
-  if (c == 1) {
-    for (int j = -1; j >= lo; --j) x[j] = x[0];
-    for (int j = 1; j < hi; ++j) x[j] = x[0];
-    return;
-  }
-  const int period = 2 * c - 2;
-  for (int j = -1; j >= lo; --j) x[j] = -j <= c - 1 ? x[-j] : x[j + period];
-  for (int j = c; j < hi; ++j) {
-    const int k = j - (c - 1);
-    x[j] = k <= c - 1 ? x[c - 1 - k] : x[j - period];
-  }
-}
 
 // The samples of one evaluation in scan order, split as the first level
 // splits them: even scan positions, odd scan positions.

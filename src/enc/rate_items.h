@@ -8,6 +8,7 @@
 
 #include "common/block_transform.h"
 #include "enc/enc_state.h"
+#include "dsp/band_items.h"
 #include "entropy/magnitude.h"
 
 namespace kv {
@@ -26,6 +27,7 @@ struct BandQuantiser {
   uint16_t run_item;        // bin 0 of its run model
   bool exact;               // step 1.0: every value stays as it is
   bool double_quotient;     // steps from 1 to 2^24: the vector writer's double division is exact
+  BandItemTables items;     // the same for the band items kernel
 };
 
 // A rate item: the (model, bin) entry of the rate table as one index into
@@ -82,7 +84,8 @@ void prepare_step_tables(const float quant[64], EstimateTree& tree, int first_ro
 // hold only zeros: it is not read.
 uint16_t* write_rate_items(const EncoderState& state, const EstimateTree& tree, const BandLayout& layout,
                            int32_t* values, uint16_t* out, bool& all_zero, uint32_t bands = ~0u);
-// The same without vector instructions, whatever the processor.
+// The same by another method (the nonzero coefficients listed first, then
+// written): the reference the writers above are tested against.
 uint16_t* write_rate_items_portable(const EncoderState& state, const EstimateTree& tree, const BandLayout& layout,
                                     int32_t* values, uint16_t* out, bool& all_zero);
 

@@ -1,7 +1,5 @@
 #include "io/pnm.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -161,13 +159,6 @@ bool read_image(ByteSource& in, Image& image, const ReadLimits& limits) {
 }
 
 }  // namespace
-
-uint64_t physical_memory_bytes() {
-  long pages = ::sysconf(_SC_PHYS_PAGES);
-  long page_size = ::sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page_size <= 0) return uint64_t{1} << 32;
-  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
-}
 
 bool read_pnm_memory(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits) {
   ByteSource in(data, size);

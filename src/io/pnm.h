@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "util/memory.h"  // physical_memory_bytes
+
 namespace kv {
 
 struct Image {
@@ -36,7 +38,5 @@ std::vector<uint8_t> format_pnm(int32_t width, int32_t height, int32_t channels,
 // False, creating nothing, for an unsupported shape; false too when the file
 // cannot be created or a write or the close fails.
 bool write_pnm(const char* path, int32_t width, int32_t height, int32_t channels, const int32_t* samples);
-
-uint64_t physical_memory_bytes();
 
 }  // namespace kv

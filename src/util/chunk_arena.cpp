@@ -5,50 +5,15 @@
 #include <mutex>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
+#include "util/memory.h"
 
 namespace kv {
 
 namespace {
 
-// The first chunk boundary at or above `address`.
-uintptr_t chunk_boundary_above(uintptr_t address) {
-  return (address + kChunkBytes - 1) & ~uintptr_t{kChunkBytes - 1};
-}
+void* map_chunk(bool huge_pages) { return map_aligned(kChunkBytes, huge_pages); }
 
-void* map_chunk(bool huge_pages) {
-#if defined(__linux__)
-  // Twice the size, then the ends cut off: what stays is aligned to a
-  // chunk, which a huge page needs.
-  const size_t mapped = 2 * kChunkBytes;
-  void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  const auto start = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t aligned = chunk_boundary_above(start);
-  if (aligned > start) munmap(p, aligned - start);
-  if (const uintptr_t tail = start + mapped - (aligned + kChunkBytes); tail > 0)
-    munmap(reinterpret_cast<void*>(aligned + kChunkBytes), tail);
-  void* chunk = reinterpret_cast<void*>(aligned);
-#if defined(MADV_HUGEPAGE)
-  if (huge_pages) madvise(chunk, kChunkBytes, MADV_HUGEPAGE);  // a hint: small pages if refused
-#endif
-  return chunk;
-#else
-  (void)huge_pages;
-  return ::operator new(kChunkBytes, std::align_val_t{kChunkBytes});
-#endif
-}
-
-void unmap_chunk(void* chunk) {
-#if defined(__linux__)
-  munmap(chunk, kChunkBytes);
-#else
-  ::operator delete(chunk, std::align_val_t{kChunkBytes});
-#endif
-}
+void unmap_chunk(void* chunk) { unmap_aligned(chunk, kChunkBytes); }
 
 // Chunks given back, for the next run; never destroyed, so that arenas that
 // die late in the process's exit still find it.
@@ -64,38 +29,7 @@ SpareChunks& spare_chunks() {
   return *spare;
 }
 
-#if defined(__linux__)
-// `advice` on the whole `unit`-aligned stretches of [data, data + bytes), if any.
-[[maybe_unused]] void advise_whole_units(void* data, size_t bytes, uintptr_t unit, int advice) {
-  const auto start = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t first = (start + unit - 1) & ~(unit - 1);
-  const uintptr_t last = (start + bytes) & ~(unit - 1);
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, advice);
-}
-#endif
-
 }  // namespace
-
-void advise_big_pages(void* data, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  advise_whole_units(data, bytes, kChunkBytes, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
-
-void prefault_pages(void* data, size_t bytes) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  // Linux 5.14 and later; older kernels refuse it, and the pages then fault
-  // one by one. The stretch must be aligned to the kernel's own page size.
-  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  advise_whole_units(data, bytes, page, MADV_POPULATE_WRITE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
 
 // A kept chunk is reused as it is, whatever its pages: it was touched where
 // its last arena wrote, and advice given now would not change those pages.

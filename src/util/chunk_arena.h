@@ -11,6 +11,8 @@
 #include <new>
 #include <vector>
 
+#include "util/memory.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #define KV_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)
@@ -28,29 +30,6 @@ inline constexpr size_t kChunkBytes = size_t{2} << 20;
 // Under AddressSanitizer an arena gives every request a heap block of its
 // own instead of carving chunks, so that overruns are still caught.
 inline constexpr bool kArenaCarvesChunks = !KV_ADDRESS_SANITIZER;
-
-// Advises the kernel that the whole 2 MiB stretches of [data, data + bytes)
-// may be backed with huge pages; to be called before their first touch.
-void advise_big_pages(void* data, size_t bytes);
-
-// Maps the whole pages of [data, data + bytes) for writing in one call,
-// before a run that writes them all: the kernel clears them just the same,
-// but a fault for each 4 KiB page costs this VM about a third more. A hint:
-// nothing happens where the kernel does not offer it.
-void prefault_pages(void* data, size_t bytes);
-
-// Makes `v` hold `count` value-initialised elements in fresh storage advised
-// as above: a large plane then takes one page fault per 2 MiB rather than
-// one per 4 KiB (on some virtual machines the latter cost about as much as
-// decoding the plane).
-template <typename T>
-void assign_zeroed_in_big_pages(std::vector<T>& v, size_t count) {
-  std::vector<T>().swap(v);
-  v.reserve(count);
-  advise_big_pages(v.data(), count * sizeof(T));
-  prefault_pages(v.data(), count * sizeof(T));
-  v.resize(count);
-}
 
 // One chunk, aligned to its size, contents unspecified, advised for huge
 // pages unless `huge_pages` is false; throws bad_alloc when there is no

@@ -199,22 +199,6 @@ TEST(LiftLine, StrideLeavesSamplesBetweenUntouched) {
   }
 }
 
-// The plane rows' inverse, at the steps it knows (1, 3) and at any other,
-// against lift_line; the samples between must stay.
-TEST(InversePlaneRow, EqualsLiftLine) {
-  std::mt19937 random(23);
-  std::uniform_int_distribution<int32_t> sample(-70000, 70000);
-  for (int step : {1, 2, 3, 4})
-    for (int n = 0; n <= 41; ++n) {
-      std::vector<int32_t> buffer(static_cast<size_t>(n * step + 2));
-      for (int32_t& v : buffer) v = sample(random);
-      std::vector<int32_t> expected = buffer;
-      lift_line(expected.data(), n, step, kPlaneFilter, extend_symmetric, false);
-      inverse_plane_row(buffer.data(), n, step);
-      ASSERT_EQ(buffer, expected) << "step " << step << ", n " << n;
-    }
-}
-
 // Extensions of [1, 2, 3, 4] over [-6, 12), and of shorter arrays; slots
 // outside the range and the samples themselves must stay as they were.
 TEST(Extension, FillsExactlyTheRange) {

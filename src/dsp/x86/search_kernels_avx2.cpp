@@ -1,0 +1,3 @@
+// The search kernels built for processors with AVX2 (src/CMakeLists.txt).
+#define KV_DSP_LEVEL dsp_avx2
+#include "dsp/search_kernels_tmpl.h"
