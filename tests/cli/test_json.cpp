@@ -38,6 +38,7 @@ TEST_F(Json, EncodeWritesOneCompleteLinePerFile) {
     EXPECT_EQ(field(line, "width"), colour ? "32" : "24");
     EXPECT_EQ(field(line, "height"), colour ? "24" : "20");
     EXPECT_EQ(field(line, "channels"), colour ? "3" : "1");
+    EXPECT_EQ(field(line, "alpha"), "false");
     EXPECT_EQ(field(line, "quantization"), "8");
     const double bytes = std::stod(field(line, "bytes"));
     EXPECT_EQ(bytes, fs::file_size(dir / output));
@@ -76,7 +77,8 @@ TEST_F(Json, DecodeInfoAndCompareLines) {
   EXPECT_EQ(field(lines[0], "width"), "32");
   EXPECT_EQ(field(lines[0], "quantization"), "12.5");
   EXPECT_EQ(field(lines[1], "colour_matrix"), field(lines[0], "colour_matrix"));
-  EXPECT_EQ(std::count(lines[0].begin(), lines[0].end(), '['), 4);
+  const std::string before_warnings = lines[0].substr(0, lines[0].find("\"warnings\""));
+  EXPECT_EQ(std::count(before_warnings.begin(), before_warnings.end(), '['), 4);
   EXPECT_EQ(field(lines[1], "bytes"), "47");
   EXPECT_EQ(field(lines[2], "colour_matrix"), "null");
   EXPECT_EQ(field(lines[2], "channels"), "1");
