@@ -150,6 +150,8 @@ int run_jobs(const std::vector<Job>& jobs, const BatchSettings& settings, const 
           std::fputs((outcome.json + "\n").c_str(), stdout);
           std::fflush(stdout);
         }
+        if (!settings.quiet)
+          for (const std::string& line : outcome.warnings) message("kelvane: " + line);
         if (outcome.status == Outcome::Status::kFailed) {
           failed.push_back(job.input);
           message("kelvane: " + outcome.message);

@@ -34,6 +34,9 @@ struct Outcome {
   Status status = Status::kFailed;
   std::string message;  // the failure, or the note, for standard error
   std::string json;     // the --json line, without newline
+  // Things the user should hear of, whatever the status: one line each,
+  // printed after "kelvane: " before the message unless --quiet.
+  std::vector<std::string> warnings;
 };
 
 // What a job does; `single` is true when it is the only one, so that it may

@@ -16,8 +16,8 @@ namespace {
 
 bool is_image_name(const std::string& path) {
   const std::string extension = extension_of(path);
-  return extension == ".png" || extension == ".pnm" || extension == ".pgm" || extension == ".ppm" ||
-         extension == ".pbm";
+  return extension == ".png" || extension == ".pam" || extension == ".pnm" || extension == ".pgm" ||
+         extension == ".ppm" || extension == ".pbm";
 }
 
 Outcome failure(const std::string& message) {
@@ -64,6 +64,11 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
   options.threads = threads;
   options.rate_distortion = settings.rate_distortion;
   options.target = settings.target;
+  options.alpha_quantization = settings.alpha_quantization;
+  options.exact = settings.exact;
+  options.strip_metadata = settings.strip_metadata;
+  std::vector<std::string> warnings;
+  options.warnings = &warnings;
   kelvane::EncodeReport report;
   if (settings.json || settings.verbose || settings.target.kind != kelvane::Target::Kind::kNone)
     options.report = &report;
@@ -74,8 +79,11 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
   try {
     stream = kelvane::encode(image, settings.quantization, options);
   } catch (const kelvane::Error& error) {
-    return failure(describe(error, job.input, Role::kImageInput));
+    Outcome failed = failure(describe(error, job.input, Role::kImageInput));
+    for (const std::string& line : warnings) failed.warnings.push_back(warning_line(job.input, line));
+    return failed;
   }
+  for (const std::string& line : warnings) outcome.warnings.push_back(warning_line(job.input, line));
 
   if (to_stdout) {
     if (!write_stdout(stream)) return failure("standard output: cannot be written (" + system_reason(errno) + ")");
@@ -98,6 +106,7 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
   const double quantization =
       settings.target.kind == kelvane::Target::Kind::kNone ? settings.quantization : report.quantization;
   const double bpp = 8.0 * static_cast<double>(stream.size()) / (double(image.width) * image.height);
+  const bool alpha = image.channels == 2 || image.channels == 4;
   outcome.status = Outcome::Status::kDone;
   if (settings.json)
     outcome.json = JsonLine()
@@ -106,6 +115,7 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
                        .integer("width", image.width)
                        .integer("height", image.height)
                        .integer("channels", image.channels)
+                       .raw("alpha", alpha ? "true" : "false")
                        .number("quantization", quantization)
                        .integer("bytes", static_cast<int64_t>(stream.size()))
                        .number("bits_per_pixel", bpp)
@@ -113,8 +123,8 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
                        .number("milliseconds", milliseconds)
                        .str();
   char line[512];
-  std::snprintf(line, sizeof line, ": %dx%d, %d channel%s, %zu bytes, %.3f bpp", image.width, image.height,
-                image.channels, image.channels == 1 ? "" : "s", stream.size(), bpp);
+  std::snprintf(line, sizeof line, ": %dx%d, %d channel%s%s, %zu bytes, %.3f bpp", image.width, image.height,
+                image.channels, image.channels == 1 ? "" : "s", alpha ? " (alpha last)" : "", stream.size(), bpp);
   outcome.message = (job.input == "-" ? std::string("standard input") : job.input) + " -> " +
                     (to_stdout ? std::string("standard output") : job.output) + line;
   if (settings.verbose) {

@@ -33,8 +33,6 @@ std::string png_reason(const std::vector<uint8_t>& head) {
   std::string sides = side_reason(big_endian(head.data() + 16), big_endian(head.data() + 20));
   if (!sides.empty()) return sides;
   if (head[24] == 16) return "16-bit PNG images are not supported";
-  const int colour_type = head[25];
-  if (colour_type == 4 || colour_type == 6) return "PNG images with translucent pixels are not supported";
   return "the PNG image is damaged or of a kind not supported";
 }
 
@@ -73,6 +71,12 @@ std::string system_reason(int error) {
   return text;
 }
 
+std::string warning_line(const std::string& file, const std::string& line) {
+  const std::string prefix = "Warning: ";
+  const std::string text = line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
+  return (file == "-" ? std::string("standard input") : file) + ": warning: " + text;
+}
+
 std::string image_read_reason(const std::string& path) {
   if (path == "-") return "the standard input is not a PNM or PNG image the program reads";
   struct stat st;
@@ -90,6 +94,8 @@ std::string image_read_reason(const std::string& path) {
   static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   if (head.size() >= 8 && std::memcmp(head.data(), kPng, 8) == 0) return png_reason(head);
   if (head.size() >= 2 && head[0] == 'P' && head[1] >= '1' && head[1] <= '6') return pnm_reason(head);
+  if (head.size() >= 2 && head[0] == 'P' && head[1] == '7')
+    return "the PAM image is damaged or of a kind not supported (grey, grey+alpha, RGB, RGB+alpha)";
   return "not a PNM or PNG image";
 }
 

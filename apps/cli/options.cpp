@@ -108,7 +108,8 @@ int run_command_line(int argc, char** argv) {
   std::string quantization;
   bool lossless = false;
   std::string target_size, target_bpp, target_psnr;
-  CLI::App* encode_command = app.add_subcommand("encode", "Compress images (PNM or PNG) into .kv2 streams");
+  std::string alpha_quantization;
+  CLI::App* encode_command = app.add_subcommand("encode", "Compress images (PNM, PAM or PNG) into .kv2 streams");
   add_batch_options(*encode_command, encode, ".kv2");
   auto* q_option = encode_command->add_option("-q,--quantization", quantization, kQuantizationHelp)->type_name("Q");
   auto* lossless_option = encode_command->add_flag("--lossless", lossless, "Code losslessly (the same as -q 1)");
@@ -120,40 +121,61 @@ int run_command_line(int argc, char** argv) {
                          ->type_name("DB");
   encode_command->add_flag("--rdo", encode.rate_distortion,
                            "Rate-distortion-optimising encoder: slower, better quality for the size");
+  auto* alpha_option = encode_command->add_option("--alpha-quantization", alpha_quantization,
+                             "Coarseness of a translucent image's alpha plane, as -q is of its colour; 1 or less "
+                             "(the default 1) keeps the alpha exact. A finite number.")
+                         ->type_name("Q");
+  encode_command->add_flag("--exact", encode.exact,
+                           "Keep the colour under fully transparent pixels exactly; otherwise, above -q 1, the "
+                           "encoder may replace it with what codes cheapest");
+  encode_command->add_flag("--strip", encode.strip_metadata,
+                           "Leave the image's ICC profile, EXIF and XMP out of the stream (kept by default)");
   encode_command->add_option("--directions", encode.directions,
                              "Write the diagnostic picture of the coded directions to PATH (one input only)")
       ->type_name("PATH");
   encode_command->footer(
       "Outputs are written beside the input (stem + .kv2) unless -o or --output-dir says otherwise; "
       "from standard input to standard output. An existing output is kept unless --force. "
-      "--json fields: input, output, width, height, channels, quantization, bytes, bits_per_pixel, "
+      "A translucent image (2 or 4 channels: alpha last) keeps its alpha; a PNG's ICC, EXIF and XMP are kept "
+      "unless --strip. Warnings about an input go to standard error (not with --quiet). "
+      "--json fields: input, output, width, height, channels, alpha (true for a translucent image), quantization, "
+      "bytes, bits_per_pixel, "
       "psnr (dB, of the image decoders rebuild; null when exact), milliseconds; a file that failed has "
       "input, output and error, one skipped input, output and skipped.");
 
   DecodeSettings decode;
   std::string format = "";
   std::string max_memory;
-  CLI::App* decode_command = app.add_subcommand("decode", "Decompress .kv2 streams into PNM or PNG images");
-  add_batch_options(*decode_command, decode, ".pgm/.ppm or .png");
-  decode_command->add_option("--format", format, "png or pnm; default: PNG for names ending in .png, else PNM")
-      ->type_name("png|pnm")
-      ->check(CLI::IsMember({"png", "pnm"}).description(""));
+  CLI::App* decode_command = app.add_subcommand("decode", "Decompress .kv2 streams into PNM, PAM or PNG images");
+  add_batch_options(*decode_command, decode, ".pgm/.ppm, .pam or .png");
+  decode_command->add_option("--format", format,
+                             "png, pam or pnm; default: PNG for names ending in .png, PAM for .pam, else PNM. "
+                             "PNG and PAM keep the alpha, PNM drops it")
+      ->type_name("png|pam|pnm")
+      ->check(CLI::IsMember({"png", "pam", "pnm"}).description(""));
   auto* max_memory_option = decode_command->add_option("--max-memory", max_memory,
                              "Refuse images whose samples would take more than BYTES (K, M, G suffixes)")
       ->type_name("BYTES");
   decode_command->footer(
-      "Outputs are written beside the input (stem + .pgm, .ppm or .png) unless -o or --output-dir says "
-      "otherwise; from standard input to standard output (PNM unless --format png). "
-      "--json fields: input, output, width, height, channels, bytes, milliseconds; a file that failed has "
+      "Outputs are written beside the input (stem + .pgm, .ppm, .pam or .png) unless -o or --output-dir says "
+      "otherwise; from standard input to standard output (PNM unless --format png or pam). "
+      "A stream with alpha decodes to 2 or 4 channels: PNG and PAM keep the alpha (-o x.png, -o x.pam, --format png "
+      "or --format pam; PNG also gets the ICC, EXIF and XMP), PNM leaves it out with a warning, as it does by "
+      "default (.pgm, .ppm). An alpha plane that cannot be rebuilt for a PNG or PAM fails the file after the "
+      "image is written without it. "
+      "--json fields: input, output, width, height, channels (of the decoded image, alpha included), alpha "
+      "(the image has alpha), alpha_dropped (left out of a PNM), bytes, milliseconds; a file that failed has "
       "input, output and error, one skipped input, output and skipped.");
 
   InfoSettings info;
-  CLI::App* info_command = app.add_subcommand("info", "Show what .kv2 headers say (reads the header only)");
+  CLI::App* info_command =
+      app.add_subcommand("info", "Show what .kv2 headers and trailers say (reads only the file's start and end)");
   info_command->add_option("FILE", info.files, "Streams to describe")->type_name("")->required();
   info_command->add_flag("--json", info.json, "One JSON object per file on standard output");
   info_command->footer(
-      "Fields: file, width, height, channels, quantization, colour_matrix (rows; colour streams), bytes, "
-      "bits_per_pixel.");
+      "Fields: file, width, height, channels (of the coded colour or grey image), quantization, colour_matrix "
+      "(rows; colour streams), bytes, bits_per_pixel, alpha (the trailer holds an alpha plane), alpha_bytes, "
+      "metadata (icc, exif and xmp byte counts), warnings (damage found in the trailer).");
 
   CompareSettings compare;
   CLI::App* compare_command =
@@ -198,6 +220,14 @@ int run_command_line(int argc, char** argv) {
           throw CLI::ValidationError("--target-psnr: '" + target_psnr + "' is not a positive number or 'inf'");
         encode.target = {kelvane::Target::Kind::kPsnr, db};
       }
+      if (alpha_option->count()) {
+        double alpha = 1;
+        if (!parse_finite(alpha_quantization, alpha))
+          throw CLI::ValidationError("--alpha-quantization: '" + alpha_quantization + "' is not a finite number");
+        if (std::fabs(alpha) > 3.0e38)
+          throw CLI::ValidationError("--alpha-quantization: '" + alpha_quantization + "' is out of range");
+        encode.alpha_quantization = static_cast<float>(alpha);
+      }
       if (!encode.directions.empty() && encode.inputs.size() != 1)
         throw CLI::ValidationError("--directions takes one input");
       return run_encode(encode);
@@ -205,6 +235,7 @@ int run_command_line(int argc, char** argv) {
     if (decode_command->parsed()) {
       check_batch(decode);
       if (format == "png") decode.format = DecodeSettings::Format::kPng;
+      if (format == "pam") decode.format = DecodeSettings::Format::kPam;
       if (format == "pnm") decode.format = DecodeSettings::Format::kPnm;
       if (max_memory_option->count() &&
           (!parse_byte_count(max_memory, decode.memory_limit) || decode.memory_limit == 0))

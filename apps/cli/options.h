@@ -35,10 +35,13 @@ struct EncodeSettings : BatchSettings {
   bool rate_distortion = false;
   std::string directions;   // where the diagnostic picture goes; empty: nowhere
   kelvane::Target target;
+  float alpha_quantization = 1;  // the alpha plane's; 1 or less: exact
+  bool exact = false;            // keep the colour under fully transparent pixels
+  bool strip_metadata = false;   // leave ICC, EXIF and XMP out of the streams
 };
 
 struct DecodeSettings : BatchSettings {
-  enum class Format { kByName, kPng, kPnm };
+  enum class Format { kByName, kPng, kPam, kPnm };
   Format format = Format::kByName;
   uint64_t memory_limit = 0;
 };

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include "kelvane/kelvane.h"
 
@@ -94,6 +95,12 @@ std::string noise_ppm(int w, int h) {
   uint32_t x = 12345;
   for (int i = 0; i < w * h * 3; ++i) bytes += static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
   return bytes;
+}
+
+std::string json_field(const std::string& line, const std::string& key) {
+  std::smatch match;
+  const std::regex pattern("\"" + key + "\":(\"[^\"]*\"|\\{[^}]*\\}|\\[[^a-z]*?\\]\\]?|\\[[^\\]]*\\]|[^,}]+)");
+  return std::regex_search(line, match, pattern) ? match[1].str() : "<missing>";
 }
 
 std::vector<std::string> names_in(const fs::path& dir) {

@@ -40,6 +40,11 @@ std::string pnm_crop(const std::string& name, int x0, int y0, int w, int h);
 // A 3-channel PNM of pseudo-random noise: slow to code.
 std::string noise_ppm(int w, int h);
 
+// The value of `key` in a --json line, as its text: a string with its
+// quotes, a number, an object or an array (of numbers, of rows of numbers, or
+// of strings without ']'); "<missing>" when absent.
+std::string json_field(const std::string& line, const std::string& key);
+
 // The names in `dir` (not recursive), sorted.
 std::vector<std::string> names_in(const fs::path& dir);
 
