@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <new>
 #include <utility>
@@ -86,6 +87,19 @@ bool store_image(const char* path, int32_t width, int32_t height, int32_t channe
                                 : kv::write_pnm(path, width, height, channels, samples);
 }
 
+// The codec rebuilds 8-bit samples: a file with deeper ones cannot come back
+// exactly, so a lossless encode of it is refused, and a lossy one is told
+// (on standard error, where the caller has a console) that it loses depth.
+void check_depth(const kv::Image& image, float quantization, const char* image_name, const EncodeOptions& options) {
+  if (image.source_maxval <= 255) return;
+  if (!(quantization > 1.0f))
+    kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\": samples deeper than 8 bits cannot be coded losslessly.",
+             image_name);
+  if (options.console)
+    std::fprintf(stderr, "Warning: \"%s\" has samples up to %d; they are coded reduced to 8 bits.\n", image_name,
+                 image.source_maxval);
+}
+
 }  // namespace
 
 Image Image::from_8bit(std::span<const uint8_t> bytes, int32_t width, int32_t height, int32_t channels) {
@@ -133,6 +147,7 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     kv::build_bin_tables(state);
     kv::Image image;
     if (!load_image(image_name, image)) kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\".", image_name);
+    check_depth(image, quantization, image_name, options);
     // Coding onto the image's own file would destroy it before it is read.
     if (same_file(image_name, stream_name)) kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", stream_name);
     std::vector<int32_t> input;

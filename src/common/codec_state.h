@@ -62,6 +62,7 @@ struct CodecState {
   uint64_t bin_reciprocal[32] = {};  // total_reciprocal(bin_width[b]) where the width is at least 2
 
   int32_t level = 0;           // subband level being coded
+  bool parse_only = false;     // the decoder reads the stream but rebuilds no samples (see decode_image)
   int64_t coded_samples = 0;   // samples of the leaf blocks coded so far
   std::FILE* console = stdout; // progress and matrix printout; null keeps quiet
 

@@ -11,6 +11,7 @@
 #include "util/error.h"
 #include "entropy/magnitude.h"
 #include "common/plane.h"
+#include "common/stream_bound.h"
 #include "io/pnm.h"
 
 namespace kv {
@@ -103,6 +104,17 @@ void decode_image(CodecState& state, uint64_t memory_limit, const char* input_na
                            static_cast<uint32_t>(state.channels);
   const uint64_t limit = memory_limit ? memory_limit : physical_memory_bytes();
   if (samples > limit / sizeof(int32_t)) fail(ErrorCode::kOutOfMemory, "Not enough memory.");
+  // A stream too short for its shape fails before its end: read it through
+  // without samples (every block at one scratch sample), for its own error.
+  if (!stream_holds(decoder, least_stream_bytes(state.width, state.height, state.channels))) {
+    state.parse_only = true;
+    state.image.assign(1, 0);
+    state.pixel_step = state.row_step = 0;
+    std::vector<double> matrix;
+    if (state.channels != 1) code_colour_matrix(state, matrix, false);
+    code_planes(state, false, 0);
+    fail(ErrorCode::kTruncatedStream, "get_bit: read error");  // not reached: the bound holds for every stream
+  }
   try {
     assign_zeroed_in_big_pages(state.image, samples);
   } catch (const std::bad_alloc&) {

@@ -153,7 +153,7 @@ void code_plane(CodecState& state, int32_t* origin, int w, int h, bool encode, i
     if (h > 1) decode_block(state, bottom_left);
     state.level = level;
     if (w > 1 && h > 1) decode_block(state, bottom_right);
-    transform_region(state, origin, w, h, false);
+    if (!state.parse_only) transform_region(state, origin, w, h, false);
   }
 }
 
