@@ -14,6 +14,7 @@
 #include "common/colour.h"
 #include "util/error.h"
 #include "common/front_end.h"
+#include "common/stream_bound.h"
 #include "entropy/magnitude.h"
 #include "io/pnm.h"
 #include "veluna/veluna.h"
@@ -71,9 +72,33 @@ void fuzz_finding(const char* what) {
   std::abort();
 }
 
+namespace {
+
+// The shape a stream's header declares (its first 11 bytes are the header's
+// values as they are: the coder reads them at its full range), and whether
+// the decoder would allocate its image: checks that this allocation stays
+// within kDecodeBytesPerInputByte of the input, whatever the shape.
+bool check_decode_allocation(const uint8_t* data, size_t size, uint64_t& least_bytes) {
+  least_bytes = 0;
+  if (size < 7 || data[0] != kMagicFirst || data[1] != kMagicSecond) return false;
+  const uint32_t width = uint32_t{data[2]} << 8 | data[3], height = uint32_t{data[4]} << 8 | data[5];
+  const uint32_t channels = data[6];
+  if (width == 0 || height == 0 || channels == 0) return false;
+  least_bytes = least_stream_bytes(width, height, channels);
+  const uint64_t image_bytes = uint64_t{width} * height * channels * sizeof(int32_t);
+  if (size >= least_bytes && image_bytes > kDecodeBytesPerInputByte * size)
+    fuzz_finding("the decoder may allocate beyond its bound for the input's length");
+  return true;
+}
+
+}  // namespace
+
 void fuzz_kelvane_decode(const uint8_t* data, size_t size) {
+  uint64_t least_bytes = 0;
+  const bool has_header = check_decode_allocation(data, size, least_bytes);
   try {
     Image image = decode_quietly(data, size);
+    if (!has_header || size < least_bytes) fuzz_finding("a stream shorter than its least length decoded");
     if (image.samples.size() != uint64_t{static_cast<uint32_t>(image.width)} *
                                     static_cast<uint32_t>(image.height) * static_cast<uint32_t>(image.channels))
       fuzz_finding("decoded buffer does not match the header");

@@ -270,11 +270,18 @@ std::vector<uint8_t> format_pnm(int32_t width, int32_t height, int32_t channels,
 }
 
 bool write_pnm(const char* path, int32_t width, int32_t height, int32_t channels, const int32_t* samples) {
-  std::vector<uint8_t> bytes = format_pnm(width, height, channels, samples);
-  if (bytes.empty()) return false;
+  if ((channels != 1 && channels != 3) || width <= 0 || height <= 0) return false;
   std::FILE* file = std::fopen(path, "wb");
   if (!file) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  // Written a stretch at a time: the bytes never need the image's room again.
+  bool ok = std::fprintf(file, "P%c\n%d %d\n255\n", channels == 1 ? '5' : '6', width, height) > 0;
+  const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(channels);
+  std::vector<uint8_t> bytes(std::min<size_t>(count, size_t{1} << 16));
+  for (size_t done = 0; ok && done < count; done += bytes.size()) {
+    const size_t n = std::min(bytes.size(), count - done);
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(samples[done + i]);
+    ok = std::fwrite(bytes.data(), 1, n, file) == n;
+  }
   return (std::fclose(file) == 0) && ok;
 }
 
