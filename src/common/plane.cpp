@@ -120,7 +120,7 @@ void transform_region(const CodecState& state, int32_t* origin, int w, int h, bo
 }  // namespace
 
 void code_plane(CodecState& state, int32_t* origin, int w, int h, bool encode, int level) {
-  if (w * h == 1) {
+  if (w == 1 && h == 1) {  // not w * h == 1: the product overflows an int at 65535 x 65535
     if (encode) {
       if (state.rebuild) state.rebuilt[static_cast<size_t>(origin - state.image.data())] = *origin;
       write_magnitude(state, kDcModel, *origin);
@@ -158,7 +158,7 @@ void code_plane(CodecState& state, int32_t* origin, int w, int h, bool encode, i
 }
 
 void invert_plane(const CodecState& state, int32_t* origin, int w, int h) {
-  if (w * h == 1) return;
+  if (w == 1 && h == 1) return;
   invert_plane(state, origin, (w + 1) / 2, (h + 1) / 2);
   transform_region(state, origin, w, h, false);
 }
