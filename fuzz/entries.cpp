@@ -121,6 +121,9 @@ void fuzz_pnm_encode(const uint8_t* data, size_t size) {
       image.samples.size() != static_cast<size_t>(image.width) * static_cast<size_t>(image.height) *
                                   static_cast<size_t>(image.channels))
     fuzz_finding("read_pnm_memory accepted an inconsistent image");
+  // A raster may lack 64 KiB more than it holds; P4 packs 8 samples a byte.
+  if (image.samples.size() > 8 * (2 * uint64_t{size} + 65536))
+    fuzz_finding("read_pnm_memory allocated beyond what the file can fill");
 
   std::vector<uint8_t> stream;
   std::vector<int32_t> rebuilt;
