@@ -16,6 +16,7 @@
 #include "util/error.h"
 #include "dec/decode.h"
 #include "enc/encode.h"
+#include "common/stream_bound.h"
 #include "entropy/magnitude.h"
 #include "io/pnm.h"
 #include "veluna/veluna.h"
@@ -110,6 +111,23 @@ void check_decoded(const Image& image) {
   if (!samples_fit_bytes(image.samples)) fuzz_finding("decoded sample outside 0..255");
 }
 
+// The shape a stream's header declares (its first 11 bytes are the header's
+// values as they are: the coder reads them at its full range), and whether
+// the decoder would allocate its image: checks that this allocation stays
+// within kDecodeBytesPerInputByte of the input, whatever the shape.
+bool check_decode_allocation(const uint8_t* data, size_t size, uint64_t& least_bytes) {
+  least_bytes = 0;
+  if (size < 7 || data[0] != kMagicFirst || data[1] != kMagicSecond) return false;
+  const uint32_t width = uint32_t{data[2]} << 8 | data[3], height = uint32_t{data[4]} << 8 | data[5];
+  const uint32_t channels = data[6];
+  if (width == 0 || height == 0 || channels == 0) return false;
+  least_bytes = least_stream_bytes(width, height, channels);
+  const uint64_t image_bytes = uint64_t{width} * height * channels * sizeof(int32_t);
+  if (size >= least_bytes && image_bytes > kDecodeBytesPerInputByte * size)
+    fuzz_finding("the decoder may allocate beyond its bound for the input's length");
+  return true;
+}
+
 }  // namespace
 
 void fuzz_kelvane_decode(const uint8_t* data, size_t size) {
@@ -122,8 +140,11 @@ void fuzz_kelvane_decode(const uint8_t* data, size_t size) {
     } catch (const Error&) {
     }
   }
+  uint64_t least_bytes = 0;
+  const bool has_header = check_decode_allocation(data, size, least_bytes);
   try {
     Image image = decode_quietly(data, size);
+    if (!has_header || size < least_bytes) fuzz_finding("a stream shorter than its least length decoded");
     check_decoded(image);
   } catch (const Error&) {
     // A defined failure is an answer.
@@ -143,6 +164,9 @@ void fuzz_pnm_encode(const uint8_t* data, size_t size) {
       image.samples.size() != static_cast<size_t>(image.width) * static_cast<size_t>(image.height) *
                                   static_cast<size_t>(image.channels))
     fuzz_finding("read_pnm_memory accepted an inconsistent image");
+  // A raster may lack 64 KiB more than it holds; P4 packs 8 samples a byte.
+  if (image.samples.size() > 8 * (2 * uint64_t{size} + 65536))
+    fuzz_finding("read_pnm_memory allocated beyond what the file can fill");
 
   std::vector<uint8_t> stream;
   std::vector<int32_t> rebuilt;

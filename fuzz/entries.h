@@ -15,6 +15,10 @@ namespace kv {
 
 // Images whose sample buffer would exceed this are refused by the decoder.
 inline constexpr uint64_t kFuzzDecodeMemory = uint64_t{64} << 20;
+// The decoder's image never exceeds this many bytes per input byte: a
+// stream holds at least one code bit (less 1 in 8192) per 1024 samples, and
+// the decoder refuses shorter ones before it allocates.
+inline constexpr uint64_t kDecodeBytesPerInputByte = 32773;
 // Encoded images stay small (at most 64 x 64 pixels of three channels) so
 // that one input codes in milliseconds.
 inline constexpr uint64_t kFuzzImageBytes = 64 * 64 * 3 * sizeof(int32_t);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <new>
 #include <utility>
@@ -345,6 +346,7 @@ void check_depth(const kv::Image& image, float quantization, const char* image_n
   }
 }
 
+
 }  // namespace
 
 Image Image::from_8bit(std::span<const uint8_t> bytes, int32_t width, int32_t height, int32_t channels) {
@@ -425,7 +427,11 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     kv::Image image;
     Metadata metadata;
     if (!load_image(image_name, image, &metadata)) kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\".", image_name);
-    check_depth(image, quantization, image_name, options);
+    // A target is met by a lossy value, or by the lossless stream only for an
+    // infinite PSNR.
+    const bool lossless_target = options.target.kind == Target::Kind::kPsnr && !(options.target.value < INFINITY);
+    const float depth_q = options.target.kind == Target::Kind::kNone ? quantization : lossless_target ? 1.0f : 2.0f;
+    check_depth(image, depth_q, image_name, options);
     // Coding onto the image's own file would destroy it before it is read.
     if (same_file(image_name, stream_name)) kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", stream_name);
     if (options.target.kind != Target::Kind::kNone) {

@@ -46,7 +46,7 @@ void inverse_transform_region(const CodingState& state, int32_t* origin, int w, 
 }
 
 void invert_plane(const CodingState& state, int32_t* origin, int w, int h) {
-  if (w * h == 1) return;
+  if (w == 1 && h == 1) return;  // not w * h == 1: the product overflows an int at 65535 x 65535
   invert_plane(state, origin, (w + 1) / 2, (h + 1) / 2);
   inverse_transform_region(state, origin, w, h);
 }

@@ -6,7 +6,7 @@
 namespace kv {
 
 void decode_plane(DecoderState& state, int32_t* origin, int w, int h, int level) {
-  if (w * h == 1) {
+  if (w == 1 && h == 1) {  // not w * h == 1: the product overflows an int at 65535 x 65535
     const int32_t magnitude = read_magnitude(state.decoder, state.models[kDcModel], state.bins);
     *origin = read_bits(state.decoder, 1) ? -magnitude : magnitude;
     return;
@@ -16,7 +16,7 @@ void decode_plane(DecoderState& state, int32_t* origin, int w, int h, int level)
   if (w > 1) decode_block(state, parts.part[1], level + 1);
   if (h > 1) decode_block(state, parts.part[2], level + 1);
   if (w > 1 && h > 1) decode_block(state, parts.part[3], level);
-  inverse_transform_region(state, origin, w, h);
+  if (!state.parse_only) inverse_transform_region(state, origin, w, h);
 }
 
 }  // namespace kv

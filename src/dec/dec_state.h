@@ -15,6 +15,10 @@ struct DecoderState : CodingState {
   // The same counts as the encoder's AdaptiveModel bank, held for reading.
   BinModel models[kModelCount];
   std::FILE* console = nullptr;  // the header line; null keeps quiet
+  // Reading a stream too short for its shape: every block lands on one
+  // scratch sample, nothing is placed or transformed, and the read ends with
+  // the error the stream's own bits lead to.
+  bool parse_only = false;
 };
 
 // The model bank at its start and a geometry cache without band gains.

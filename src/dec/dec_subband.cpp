@@ -60,7 +60,7 @@ namespace {
   }
   reader.store();
   if (refused) refuse_coefficient();
-  place_leaf(state, g, direction_index, values, view_of(state, block));
+  if (!state.parse_only) place_leaf(state, g, direction_index, values, view_of(state, block));
 }
 
 }  // namespace

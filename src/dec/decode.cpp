@@ -6,6 +6,7 @@
 #include <new>
 
 #include "common/colour.h"
+#include "common/stream_bound.h"
 #include "dec/dec_plane.h"
 #include "util/chunk_arena.h"
 #include "util/error.h"
@@ -54,6 +55,16 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
                            static_cast<uint32_t>(state.channels);
   const uint64_t limit = memory_limit ? memory_limit : physical_memory_bytes();
   if (samples > limit / sizeof(int32_t)) fail(ErrorCode::kOutOfMemory, "Not enough memory.");
+  // A stream too short for its shape fails before its end: read it through
+  // without samples (every block at one scratch sample), for its own error.
+  if (!stream_holds(decoder, least_stream_bytes(state.width, state.height, state.channels))) {
+    state.parse_only = true;
+    state.image.assign(1, 0);
+    state.pixel_step = state.row_step = 0;
+    if (state.channels != 1) read_colour_matrix(state);
+    for (int c = 0; c < state.channels; ++c) decode_plane(state, state.image.data(), state.width, state.height, 0);
+    fail(ErrorCode::kTruncatedStream, "get_bit: read error");  // not reached: the bound holds for every stream
+  }
   try {
     assign_zeroed_in_big_pages(state.image, samples);
   } catch (const std::bad_alloc&) {

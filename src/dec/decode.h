@@ -13,7 +13,10 @@ namespace kv {
 
 // Reads a stream through state.decoder, which is open, into state.image,
 // clamped to 0..255. Refuses ("Not enough memory.") an image whose buffer
-// would exceed `memory_limit` bytes (0: the machine's physical memory).
+// would exceed `memory_limit` bytes (0: the machine's physical memory). A
+// stream shorter than its shape's least length (common/stream_bound.h) is
+// read through without the image (nothing in proportion to its declared
+// shape) and ends with the error its whole decode would have met.
 void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_name, const char* output_name);
 
 // The colour matrix as the stream carries it after the header:

@@ -15,7 +15,7 @@ void encode_subband_block(EncoderState& state, const Block& block, int level) {
 }
 
 void encode_plane(EncoderState& state, int32_t* origin, int w, int h, int level) {
-  if (w * h == 1) {
+  if (w == 1 && h == 1) {  // not w * h == 1: the product overflows an int at 65535 x 65535
     if (state.rebuild) state.rebuilt[static_cast<size_t>(origin - state.image.data())] = *origin;
     write_magnitude(state, kDcModel, *origin);
     write_bits(state.encoder, 1, *origin < 0 ? 1 : 0);

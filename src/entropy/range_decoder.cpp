@@ -1,5 +1,8 @@
 #include "entropy/range_decoder.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -104,6 +107,33 @@ void new_memory_decoder(Decoder& decoder, const uint8_t* data, size_t size) {
   decoder.size = size;
   decoder.position = 0;
   start(decoder);
+}
+
+bool stream_holds(Decoder& decoder, uint64_t bytes) {
+  Decoder& d = decoder;
+  if (!d.file) return d.size >= bytes;
+  struct stat status;
+  if (::fstat(::fileno(d.file), &status) == 0 && S_ISREG(status.st_mode))
+    return static_cast<uint64_t>(status.st_size) >= bytes;
+  // The bytes taken into the reservoir so far, then those waiting in the window.
+  const uint64_t taken = (d.consumed_bits + static_cast<uint64_t>(d.reservoir_bits) - d.pad_bits) / 8;
+  if (taken >= bytes) return true;
+  const size_t wanted = static_cast<size_t>(bytes - taken);
+  size_t waiting = d.size - d.position;
+  if (waiting >= wanted) return true;
+  if (d.pad_bits != 0) return false;  // the input has ended already
+  std::memmove(d.window.data(), d.data + d.position, waiting);
+  while (waiting < wanted) {
+    // The window grows with what arrives, not with what is asked for.
+    if (waiting == d.window.size()) d.window.resize(std::min(wanted, 2 * waiting));
+    const size_t got = std::fread(d.window.data() + waiting, 1, d.window.size() - waiting, d.file);
+    if (got == 0) break;
+    waiting += got;
+  }
+  d.data = d.window.data();
+  d.size = waiting;
+  d.position = 0;
+  return waiting >= wanted;
 }
 
 uint32_t decoder_bytes(const Decoder& decoder) {

@@ -35,6 +35,11 @@ struct Decoder {
 void new_decoder(Decoder& decoder, const char* path);
 // Decodes `size` bytes at `data`, which must outlive the decoder.
 void new_memory_decoder(Decoder& decoder, const uint8_t* data, size_t size);
+// Whether the stream holds at least `bytes` bytes from its start: the
+// buffer's length, or a regular file's size. Other files (pipes) are read
+// ahead into the window until it holds that many or the input ends, so the
+// window grows to at most `bytes`.
+bool stream_holds(Decoder& decoder, uint64_t bytes);
 // Byte fetches so far, fetches past the end included.
 uint32_t decoder_bytes(const Decoder& decoder);
 

@@ -26,9 +26,18 @@ struct ReadLimits {
   uint64_t max_bytes = 0;         // of the sample buffer; 0 means the machine's physical memory
 };
 
+// PNM samples arrive in 0..255: a maximum value other than 255 scales them
+// to (v 255 + maxval / 2) / maxval, clamped to 255 (a file with maximum 255,
+// or none, keeps its values as they are); P5 and P6 above 255 hold two bytes
+// per sample, most significant first. A binary raster that ends early gives
+// -1 for every missing sample, an ASCII one 0.
 // False when the file cannot be opened or read, the magic is wrong, a
-// dimension is missing, not positive or too large, a number overflows, an
-// ASCII sample exceeds 65535, or the buffer would exceed the limit.
+// dimension is missing, not positive or too large, the maximum value is 0 or
+// above 65535, a number overflows, an ASCII sample exceeds 65535, the buffer
+// would exceed the limit, or the raster is far shorter than its header
+// declares: more than 64 KiB beyond twice the bytes present are missing
+// (counting one byte per ASCII sample, the least it takes), so that the
+// buffer stays within a few times the input's size.
 bool read_pnm(const char* path, Image& image, const ReadLimits& limits = {});
 bool read_pnm_memory(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits = {});
 

@@ -2,6 +2,7 @@
 // files, calls running at the same time, failures handed back.
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "api_support.h"
@@ -173,6 +174,48 @@ TEST_F(Failures, StreamsAreCheckedAndReportedWithTheProgramsMessages) {
   std::vector<uint8_t> stream = encode(test_image("coins.pgm", 0, 0, 32, 32), 1.0f);
   stream.resize(stream.size() / 2);
   expect_error([&] { decode(stream); }, 1, "get_bit: read error");
+}
+
+// A 16-bit ramp, coded as the 8-bit rounding of its samples when lossy.
+TEST_F(Failures, DeepSamplesAreReducedWhenLossyAndRefusedWhenLossless) {
+  std::vector<uint8_t> file{'P', '5', ' ', '4', ' ', '4', ' ', '6', '5', '5', '3', '5', '\n'};
+  Image rounded{4, 4, 1, {}};
+  for (int i = 0; i < 16; ++i) {
+    const uint32_t value = static_cast<uint32_t>(i) * 4369u;  // 0 .. 65535
+    file.push_back(static_cast<uint8_t>(value >> 8));
+    file.push_back(static_cast<uint8_t>(value & 0xFF));
+    rounded.samples.push_back(static_cast<int32_t>((value * 255 + 32767) / 65535));
+  }
+  const std::string deep = (dir / "deep.pgm").string(), stream = (dir / "deep.kv2").string();
+  write_file(deep, file);
+  for (float lossless : {1.0f, 0.5f})
+    expect_error([&] { encode_file(deep, stream, lossless); }, 255,
+                 "Error reading file \"" + deep + "\": samples deeper than 8 bits cannot be coded losslessly.");
+  EXPECT_FALSE(fs::exists(stream));
+  std::vector<std::string> warnings;
+  EncodeOptions options;
+  options.warnings = &warnings;
+  encode_file(deep, stream, 4.0f, options);
+  EXPECT_EQ(warnings, std::vector<std::string>{"Warning: \"" + deep +
+                                               "\" has samples up to 65535; they are coded reduced to 8 bits."});
+  EXPECT_EQ(read_file(stream), encode(rounded, 4.0f));
+}
+
+// A stream file far shorter than its header's shape needs ends as its
+// decode would, without the image, whether its size is known or not.
+TEST_F(Failures, ShortStreamFilesAndPipesFailBeforeTheImage) {
+  const std::string stream = (dir / "huge.kv2").string();
+  write_file(stream, std::vector<uint8_t>{'K', '$', 0xFF, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0, 0x41, 1, 2, 3});
+  DecodeOptions unlimited;
+  unlimited.memory_limit = uint64_t{1} << 46;
+  const std::string out = (dir / "out.ppm").string();
+  expect_error([&] { decode_file(stream, out, unlimited); }, 1, "get_bit: read error");
+  std::FILE* pipe = ::popen(("cat " + stream).c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  expect_error([&] { decode_file("/dev/fd/" + std::to_string(::fileno(pipe)), out, unlimited); }, 1,
+               "get_bit: read error");
+  ::pclose(pipe);
+  EXPECT_FALSE(fs::exists(out));
 }
 
 TEST_F(Failures, FilesAreCheckedAndNothingIsOverwritten) {

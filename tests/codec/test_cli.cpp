@@ -108,8 +108,9 @@ TEST_F(Cli, EncodeAndDecodeWriteTheirFiles) {
 }
 
 TEST_F(Cli, DecodedSamplesAreClamped) {
-  // 300 comes back as 300 from a lossless stream, a missing raster byte as -1.
-  write_file(dir / "high.pgm", std::string("P2 2 1 65535 300 7"));
+  // 300 (above the maximum 255, kept as it is) comes back as 300 from a
+  // lossless stream, a missing raster byte as -1.
+  write_file(dir / "high.pgm", std::string("P2 2 1 255 300 7"));
   ASSERT_EQ(kelvane({"high.pgm", "h.kv2", "1"}).status, 0);
   ASSERT_EQ(kelvane({"h.kv2", "h.pgm"}).status, 0);
   EXPECT_EQ(read_text(dir / "h.pgm"), "P5\n2 1\n255\n\xff\x07");

@@ -2,10 +2,14 @@
 // status, or with an image of the declared size; it never crashes or hangs.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <bit>
 #include <cmath>
 #include <random>
+#include <tuple>
 
+#include "common/stream_bound.h"
 #include "util/error.h"
 #include "enc/enc_state.h"
 #include "entropy/magnitude.h"
@@ -108,6 +112,39 @@ TEST(CorruptStream, TruncatedAndCorruptedStreamsEndCleanly) {
       outcome(damaged);
     }
   }
+}
+
+long peak_resident_kib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// A header may declare far more samples than its stream can hold: the stream
+// is read through without the image, to the error a full decode would meet.
+TEST(CorruptStream, StreamsTooShortForTheirShapeFailWithoutTheImage) {
+  const long peak_before = peak_resident_kib();
+  const uint64_t no_limit = uint64_t{1} << 46;  // 48 GiB and 17 GiB images pass the memory check
+  StreamWriter colour(65535, 65535, 3, 8.0f);
+  EXPECT_EQ(outcome(colour.finish(), no_limit), "get_bit: read error");
+  StreamWriter grey(65535, 65535, 1, 8.0f);
+  grey.magnitude(0, 100);
+  grey.bit(0);
+  grey.bit(0);  // splits the first 1 x 1 subband
+  EXPECT_EQ(outcome(grey.finish(), no_limit), "decode_block: split of a single sample");
+  EXPECT_LT(peak_resident_kib() - peak_before, 64 * 1024);
+}
+
+// Streams of images that hold almost no information come closest to the
+// least length, and decode as before.
+TEST(CorruptStream, ExtremeValidStreamsDecode) {
+  for (auto [width, height, channels] : {std::tuple{65535, 1, 1}, {1, 65535, 1}, {512, 256, 3}, {1, 1, 1}})
+    for (float q : {1.0f, 128.0f}) {
+      Image flat{width, height, channels, std::vector<int32_t>(static_cast<size_t>(width) * height * channels, 77)};
+      const std::vector<uint8_t> stream = encode_memory(flat, q);
+      EXPECT_GE(stream.size(), least_stream_bytes(width, height, channels));
+      EXPECT_EQ(decode_memory(stream).samples, flat.samples);
+    }
 }
 
 TEST(CorruptStream, AStreamCutShortEndsWithAReadError) {

@@ -56,14 +56,21 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"NoBlankAfterMagic", "P52 1 255\nAB", 2, 1, 1, {65, 66}},
         // The byte after the blanks is taken as the maximum value whatever it is.
         ReadCase{"P5MaximumValueAbsent", "P5 2 1 \nxAB", 2, 1, 1, {65, 66}},
-        ReadCase{"P5SixteenBitReadAsBytes", std::string("P5 2 1 65535\n") + "\x01\x02\x03\x04", 2, 1, 1, {1, 2}},
+        // Above 255, two bytes a sample, most significant first, scaled to 0..255.
+        ReadCase{"P5SixteenBitBigEndian", std::string("P5 2 1 65535\n") + "\x01\x02\x03\x04", 2, 1, 1, {1, 3}},
+        ReadCase{"P6SixteenBitScaled", std::string("P6 1 1 65535\n") + std::string("\xff\xff\x00\x00\x80\x00", 6), 1, 1, 3,
+                 {255, 0, 128}},
+        ReadCase{"P5SixteenBitHalfSampleIsMissing", std::string("P5 2 1 65535\n") + "\x01\x02\x03", 2, 1, 1, {1, -1}},
+        ReadCase{"P5FourBitScaledUp", std::string("P5 4 1 15\n") + std::string("\x00\x0f\x07\x08", 4), 4, 1, 1, {0, 255, 119, 136}},
+        ReadCase{"P3MaximumThousand", "P3 1 1 1000 1000 500 0", 1, 1, 3, {255, 128, 0}},
         ReadCase{"P5RasterShort", "P5 4 4 255\nabcdef", 4, 4, 1, short_raster()},
         ReadCase{"P5RasterAbsent", "P5 1 2 255", 1, 2, 1, {-1, -1}},
-        ReadCase{"P2MixedBlanks", "P2\n2 2\n300\n0 10\n\t 300\r\n\n7", 2, 2, 1, {0, 10, 300, 7}},
-        ReadCase{"P2LetterGivesZeroAndIsConsumed", "P2 3 1 9 4 x5", 3, 1, 1, {4, 0, 5}},
-        ReadCase{"P2CommentBetweenSamples", "P2 3 1 9 4 #5 6\n 8 9", 3, 1, 1, {4, 8, 9}},
-        ReadCase{"P2MissingSamplesAreZero", "P2 3 1 9 4", 3, 1, 1, {4, 0, 0}},
-        ReadCase{"P2LargestSample", "P2 2 1 65535 65535 0", 2, 1, 1, {65535, 0}},
+        ReadCase{"P2MixedBlanks", "P2\n2 2\n300\n0 10\n\t 300\r\n\n7", 2, 2, 1, {0, 9, 255, 6}},
+        ReadCase{"P2LetterGivesZeroAndIsConsumed", "P2 3 1 255 4 x5", 3, 1, 1, {4, 0, 5}},
+        ReadCase{"P2CommentBetweenSamples", "P2 3 1 255 4 #5 6\n 8 9", 3, 1, 1, {4, 8, 9}},
+        ReadCase{"P2MissingSamplesAreZero", "P2 3 1 255 4", 3, 1, 1, {4, 0, 0}},
+        ReadCase{"P2LargestSample", "P2 2 1 65535 65535 0", 2, 1, 1, {255, 0}},
+        // With maximum 255 values above it are kept as they are, as before.
         ReadCase{"P3ChannelsInOrder", "P3 2 1 255 1 2 3 4 5 65535", 2, 1, 3, {1, 2, 3, 4, 5, 65535}},
         ReadCase{"P1Polarity", "P1\n3 1\n1 0 1", 3, 1, 1, {0, 255, 0}},
         // Digits form one number: "101" is a single non-zero sample.
@@ -95,6 +102,9 @@ TEST(PnmRead, Refusals) {
       "P5 99999999999999999999 1 255 a",
       "P5 1 99999999999999999999 255 a",
       "P5 4294967297 1 255 a",
+      "P5 1 1 0 a",      // no maximum value of 0
+      "P5 1 1 65536 ab", // nor above 16 bits
+      "P5 30000 30000 255\nabc",  // far more raster than the file holds
       "P2 2 1 65535 1 65536",
       "P3 1 1 255 1 2 99999999999999999999",
       "P1 2 1 1 99999999999999999999",
@@ -133,13 +143,50 @@ TEST(PnmRead, BufferLimit) {
   EXPECT_FALSE(read_text("P6 65535 65535 255", image, limits));
 }
 
+TEST(PnmRead, DepthAndShortRasters) {
+  Image image;
+  ASSERT_TRUE(read_text("P5 1 1 65535\n\x01\x02", image));
+  EXPECT_EQ(image.source_maxval, 65535);
+  ASSERT_TRUE(read_text("P2 1 1 15 3", image));
+  EXPECT_EQ(image.source_maxval, 15);
+  ASSERT_TRUE(read_text("P5 1 1 \nA", image));
+  EXPECT_EQ(image.source_maxval, 255);  // absent: as 255
+  // A raster may miss 64 KiB more than it holds; beyond, nothing is allocated.
+  const std::string header = "P5 1000 1000 255\n";
+  const size_t least = (1000000 - 65536 + 1) / 2;
+  ASSERT_TRUE(read_text(header + std::string(least, 'x'), image));
+  EXPECT_EQ(image.samples[least - 1], 'x');
+  EXPECT_EQ(image.samples.back(), -1);
+  EXPECT_FALSE(read_text(header + std::string(least - 1, 'x'), image));
+  // Two bytes a sample above 255, one byte an ASCII sample at least.
+  EXPECT_FALSE(read_text("P6 1000 1000 65535\n" + std::string(3 * least, 'x'), image));
+  EXPECT_FALSE(read_text("P2 1000 1000 255\n" + std::string(least - 1, '1'), image));
+  // Files tell by their size; a pipe is read ahead no further than needed.
+  test::ScratchDir dir;
+  const std::string path = dir.file("short.pgm");
+  std::string text = header + std::string(least - 1, 'x');
+  test::write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+  EXPECT_FALSE(read_pnm(path.c_str(), image));
+  std::FILE* piped = ::popen(("cat " + path).c_str(), "r");
+  ASSERT_NE(piped, nullptr);
+  EXPECT_FALSE(read_pnm(("/dev/fd/" + std::to_string(::fileno(piped))).c_str(), image));
+  ::pclose(piped);
+  text += "xx";
+  test::write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+  piped = ::popen(("cat " + path).c_str(), "r");
+  ASSERT_TRUE(read_pnm(("/dev/fd/" + std::to_string(::fileno(piped))).c_str(), image));
+  ::pclose(piped);
+  EXPECT_EQ(image.samples[least], 'x');
+  EXPECT_EQ(image.samples[least + 1], -1);
+}
+
 TEST(PnmFile, ReadsFilesAndRefusesMissingOnes) {
   test::ScratchDir dir;
   const std::string path = dir.file("grey.pgm");
-  test::write_file(path, {'P', '5', ' ', '2', ' ', '1', ' ', '9', ' ', 200, 7});
+  test::write_file(path, {'P', '5', ' ', '2', ' ', '1', ' ', '9', ' ', 9, 7});
   Image image;
   ASSERT_TRUE(read_pnm(path.c_str(), image));
-  EXPECT_EQ(image.samples, (std::vector<int32_t>{200, 7}));
+  EXPECT_EQ(image.samples, (std::vector<int32_t>{255, 198}));  // scaled from maximum 9
   EXPECT_FALSE(read_pnm(dir.file("absent.pgm").c_str(), image));
   EXPECT_FALSE(read_pnm(dir.path.c_str(), image));  // a directory opens but cannot be read
   // A file far larger than one read buffer gives what its bytes give.
