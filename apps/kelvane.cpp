@@ -43,8 +43,11 @@ int main(int argc, char** argv) {
       kelvane::Image picture;
       options.direction_picture = &picture;
       // A fourth argument "--rdo" chooses the rate-distortion-optimising
-      // encoder; any other further argument is ignored.
+      // encoder, and "--effort 2" after it its slower, smaller setting; any
+      // other further argument is ignored.
       options.rate_distortion = argc - 1 >= 4 && std::strcmp(argv[4], "--rdo") == 0;
+      if (options.rate_distortion && argc - 1 >= 6 && std::strcmp(argv[5], "--effort") == 0)
+        options.effort = std::atoi(argv[6]) >= 2 ? 2 : 1;
       kelvane::encode_file(argv[1], argv[2], static_cast<float>(std::atof(argv[3])), options);
       write_direction_picture(picture, argv[1], argv[2]);
     } else if (argc - 1 == 2) {

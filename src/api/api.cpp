@@ -41,6 +41,7 @@ void start_state(kv::EncoderState& state, const EncodeOptions& options) {
   state.console = options.console;
   state.threads = options.threads;
   state.rdo = options.rate_distortion;
+  state.effort = options.effort;
   state.rebuild = options.report != nullptr;
   state.paint = options.direction_picture != nullptr;
   state.progress = options.progress;
