@@ -5,7 +5,8 @@ BD-rate (PSNR over all channels) of every image's rd_points output in TEST_DIR
 against the same image's in ANCHOR_DIR, with the comparison bench's method
 (compare_lib.bd: PCHIP over log-rate, the overlapping PSNR interval), on the
 points whose bits per pixel lie within [A, B] (default 0.1 .. 2). Prints a
-Markdown table, the mean per group and the encode CPU time ratio."""
+Markdown table, the mean per group and the encode CPU time ratio (over the
+q values both sets ran)."""
 import argparse
 import os
 import sys
@@ -15,15 +16,23 @@ from compare_lib.bd import bd_rate  # noqa: E402
 
 
 def load(path, lo, hi):
-    points, ms = [], 0.0
+    """The (bpp, PSNR) points within [lo, hi] and the encode time by q."""
+    points, ms = [], {}
     with open(path) as f:
         for line in f:
             q, bpp, psnr, t = line.split()
             bpp, psnr = float(bpp), float(psnr)
-            ms += float(t)
+            ms[q] = float(t)
             if lo <= bpp <= hi:
                 points.append((bpp, psnr))
     return points, ms
+
+
+def time_ratio(t1, t2):
+    """Encode time of test over anchor, summed over the q values both ran."""
+    common = [q for q in t2 if q in t1]
+    anchor = sum(t1[q] for q in common)
+    return sum(t2[q] for q in common) / anchor if anchor else float('nan')
 
 
 def main():
@@ -51,7 +60,7 @@ def main():
         if r is None:
             print(f'| {n} | n/a | | |')
             continue
-        results[n] = (r[0], t2 / t1 if t1 else float('nan'))
+        results[n] = (r[0], time_ratio(t1, t2))
         print(f'| {n} | {r[0]:+.2f} % | {r[1]:.1f}-{r[2]:.1f} | {results[n][1]:.2f} |')
     if not groups:
         groups = {'all': names}
