@@ -63,6 +63,7 @@ void fill_report(kv::EncoderState& state, const std::vector<int32_t>& input, Enc
   }
   report.psnr = squares == 0 ? std::numeric_limits<double>::infinity()
                              : 10.0 * std::log10(255.0 * 255.0 * static_cast<double>(input.size()) / squares);
+  report.quantization = state.coded_q;
   report.rebuilt = Image{state.width, state.height, state.channels, std::move(state.rebuilt)};
 }
 

@@ -62,6 +62,7 @@ struct EncoderState : CodingState {
   // lambda, and codes with the one of least squared error + lambda * bits:
   // a few whole encodes more.
   int effort = 1;
+  float coded_q = 0;  // the quantization value the stream carries (effort 2 may choose another)
   double lambda_scale = 1.0;  // lambda's factor (effort 2: that of the asked value over the coded one's)
   double level_weight[64] = {};  // pixel-domain energy of a unit coefficient at each subband level
 

@@ -91,6 +91,7 @@ void encode_image(EncoderState& state, float base_q, const char* input_name, con
   // and the stream is the default one, exact.
   if (state.rdo && !(base_q > 1.0f)) state.rdo = false;
   if (state.rdo && state.effort >= 2) base_q = search_quantization(state, base_q);
+  state.coded_q = base_q;
   if (state.rdo) prepare_rate_distortion(state, base_q);
   create_models(state);
   Encoder& encoder = state.encoder;

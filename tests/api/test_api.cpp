@@ -1,5 +1,6 @@
 // The library as a program uses it: results equal to the command line's
 // files, calls running at the same time, failures handed back.
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <thread>
@@ -241,6 +242,11 @@ TEST(EncodeReport, RebuiltImageAndPsnrEqualTheDecodersOwn) {
         const Image decoded = decode(stream);
         EXPECT_EQ(report.rebuilt.samples, decoded.samples) << where;
         EXPECT_EQ(report.rebuilt.channels, image.channels) << where;
+        // The value the header carries (bytes 7-10, least significant first),
+        // which effort 2 may have chosen.
+        const uint32_t header_q = uint32_t{stream[7]} | uint32_t{stream[8]} << 8 | uint32_t{stream[9]} << 16 |
+                                  uint32_t{stream[10]} << 24;
+        EXPECT_EQ(report.quantization, std::bit_cast<float>(header_q)) << where;
         double squares = 0;
         for (size_t i = 0; i < image.samples.size(); ++i) {
           const double d = static_cast<double>(image.samples[i]) - decoded.samples[i];
