@@ -63,6 +63,7 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
   kelvane::EncodeOptions options;
   options.threads = threads;
   options.rate_distortion = settings.rate_distortion;
+  options.effort = settings.effort;
   options.target = settings.target;
   options.alpha_quantization = settings.alpha_quantization;
   options.exact = settings.exact;

@@ -33,6 +33,7 @@ struct BatchSettings {
 struct EncodeSettings : BatchSettings {
   float quantization = 0;
   bool rate_distortion = false;
+  int effort = 1;           // the rate-distortion mode's: 1 or 2
   std::string directions;   // where the diagnostic picture goes; empty: nowhere
   kelvane::Target target;
   float alpha_quantization = 1;  // the alpha plane's; 1 or less: exact

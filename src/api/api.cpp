@@ -46,6 +46,7 @@ void start_state(kv::EncoderState& state, const EncodeOptions& options) {
   state.console = options.console;
   state.threads = options.threads;
   state.rdo = options.rate_distortion;
+  state.effort = options.effort;
   state.rebuild = options.report != nullptr;
   state.paint = options.direction_picture != nullptr;
   state.progress = options.progress;
@@ -76,6 +77,15 @@ void fill_report(std::vector<int32_t>&& rebuilt, const Image& input, bool free_u
   report.psnr = squares == 0 ? std::numeric_limits<double>::infinity()
                              : 10.0 * std::log10(255.0 * 255.0 * static_cast<double>(counted) / squares);
   report.rebuilt = Image{input.width, input.height, input.channels, std::move(rebuilt)};
+}
+
+// The stream's own figures: the quantization value it carries, its size, and
+// its bits per pixel.
+void report_stream(EncodeReport& report, float quantization, uint64_t bytes, const Image& image) {
+  report.quantization = quantization;
+  report.bytes = bytes;
+  report.bits_per_pixel = 8.0 * static_cast<double>(bytes) / (static_cast<double>(image.width) * image.height);
+  report.encodes = 1;
 }
 
 bool has_alpha(int32_t channels) { return channels == 2 || channels == 4; }
@@ -381,6 +391,7 @@ std::vector<uint8_t> encode(const Image& image, float quantization, const Encode
                                          ? with_alpha(state.rebuilt, image.channels - 1, alpha_rebuilt)
                                          : std::move(state.rebuilt);
       fill_report(std::move(rebuilt), image, parts.free_under_clear, *options.report);
+      report_stream(*options.report, state.coded_q, stream.size(), image);
     }
     take_picture(state, options);
     return stream;
@@ -462,6 +473,9 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
                                          ? with_alpha(state.rebuilt, input.channels - 1, alpha_rebuilt)
                                          : std::move(state.rebuilt);
       fill_report(std::move(rebuilt), input, parts.free_under_clear, *options.report);
+      struct stat written;
+      report_stream(*options.report, state.coded_q,
+                    ::stat(stream_name, &written) == 0 ? static_cast<uint64_t>(written.st_size) : 0, input);
     }
     take_picture(state, options);
   });

@@ -161,9 +161,13 @@ class Search {
   }
 
   void trial(float q, bool lossless) {
-    EncodeOptions trial_options;
-    trial_options.threads = options_.threads;
-    trial_options.rate_distortion = options_.rate_distortion;
+    // Every setting of the caller's but the target and what is filled in.
+    EncodeOptions trial_options = options_;
+    trial_options.target = {};
+    trial_options.report = nullptr;
+    trial_options.direction_picture = nullptr;
+    trial_options.progress = nullptr;
+    trial_options.warnings = nullptr;
     EncodeReport report;
     Image picture;
     if (need_report_) trial_options.report = &report;
@@ -398,7 +402,9 @@ class Search {
     if (options_.report) {
       EncodeReport& report = *options_.report;
       report = std::move(best_report_);
-      report.quantization = best_.q;
+      // The value the stream carries (the rate-distortion mode's effort 2
+      // may code another than the one tried).
+      if (!(report.quantization > 0)) report.quantization = best_.q;
       report.bytes = best_.bytes;
       report.bits_per_pixel = bits_per_pixel(best_.bytes);
       report.encodes = encodes_;

@@ -134,12 +134,13 @@ uint16_t* quantise_optimised(const EncoderState& state, const EstimateTree& tree
 
 
 void prepare_rate_distortion(EncoderState& state, float base_q) {
-  // lambda = c (baseQ^2 + 8^2): c baseQ^2 for coarse steps, but it stops
-  // falling below baseQ = 8, where the finer bands' steps sit at their
-  // floor of 1.0 and a smaller lambda would buy quality at no better a
-  // price than the default encoder's.
+  // lambda = c (baseQ^2 + kLambdaFloorQ^2): c baseQ^2 for coarse steps, but
+  // it stops falling at small baseQ, where the finer bands' steps sit at
+  // their floor of 1.0 and a smaller lambda would buy quality at no better a
+  // price than the default encoder's. lambda_scale moves the operating point
+  // (effort 2's search).
   const double q = base_q;
-  state.rdo_lambda = state.rdo_lambda_factor * (q * q + kLambdaFloorQ * kLambdaFloorQ);
+  state.rdo_lambda = state.rdo_lambda_factor * (q * q + kLambdaFloorQ * kLambdaFloorQ) * state.lambda_scale;
   // The plane transform is separable: the energy of a unit coefficient after
   // the inverse transforms is the product of its row's and its column's.
   constexpr int32_t kUnit = 1 << 12;  // a unit would be rounded away by the integer lifting

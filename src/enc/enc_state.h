@@ -20,7 +20,7 @@ namespace kv {
 inline constexpr int kSearchSamples = 8;
 inline constexpr int kSearchKeep = 3;
 // The rate-distortion mode's lambda stops falling with baseQ^2 about here.
-inline constexpr double kLambdaFloorQ = 8.0;
+inline constexpr double kLambdaFloorQ = 12.0;
 inline constexpr float kDistortionWeight = 12.0f;
 
 class ThreadPool;
@@ -57,6 +57,13 @@ struct EncoderState : CodingState {
   bool rdo = false;
   double rdo_lambda_factor = 0.0125;  // lambda = factor * (baseQ^2 + kLambdaFloorQ^2)
   double rdo_lambda = 0;
+  // 1: the search above. 2 first codes the image at quantization values a
+  // quarter octave apart around the one asked for, all with the asked one's
+  // lambda, and codes with the one of least squared error + lambda * bits:
+  // a few whole encodes more.
+  int effort = 1;
+  float coded_q = 0;  // the quantization value the stream carries (effort 2 may choose another)
+  double lambda_scale = 1.0;  // lambda's factor (effort 2: that of the asked value over the coded one's)
   double level_weight[64] = {};  // pixel-domain energy of a unit coefficient at each subband level
 
   // With `rebuild` set the encoder also builds, in `rebuilt`, the image every

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdio>
 #include <new>
 
@@ -23,6 +24,63 @@ void set_plane_steps(EncoderState& state) {
   state.row_step = state.channels * state.width;
 }
 
+// Squared error + `lambda` * bits of coding state.image at `q` with lambda
+// scaled by `scale`, on a copy of the state's settings.
+double trial_cost(const EncoderState& state, float q, double scale, double lambda) {
+  EncoderState trial;
+  trial.width = state.width;
+  trial.height = state.height;
+  trial.channels = state.channels;
+  trial.image = state.image;
+  trial.bins = state.bins;
+  trial.geometry = state.geometry;
+  trial.threads = state.threads;
+  trial.pool = state.pool;
+  trial.search = state.search;
+  trial.rdo = true;
+  trial.rdo_lambda_factor = state.rdo_lambda_factor;
+  trial.lambda_scale = scale;
+  trial.rebuild = true;
+  std::vector<uint8_t> stream;
+  new_memory_encoder(trial.encoder, stream);
+  encode_image(trial, q, "", "");
+  kill_encoder(trial.encoder);
+  double sse = 0;
+  for (size_t i = 0; i < state.image.size(); ++i) {
+    const double d = static_cast<double>(state.image[i]) - trial.rebuilt[i];
+    sse += d * d;
+  }
+  return sse + lambda * 8.0 * static_cast<double>(stream.size());
+}
+
+// lambda's rule (prepare_rate_distortion) without its factor.
+double lambda_base(double q) { return q * q + kLambdaFloorQ * kLambdaFloorQ; }
+
+// Effort 2: the quantization value to code with, keeping base_q's lambda:
+// quarter octaves down from base_q while J falls, else up while it falls
+// (at most three steps either way). Sets state.lambda_scale to match.
+float search_quantization(EncoderState& state, float base_q) {
+  const double lambda = state.rdo_lambda_factor * lambda_base(base_q);
+  const double ratio = 1.189207115002721;  // 2^(1/4)
+  float best_q = base_q;
+  double best = trial_cost(state, base_q, 1.0, lambda);
+  for (double step : {1.0 / ratio, ratio}) {
+    bool moved = false;
+    for (int k = 1; k <= 3; ++k) {
+      const float q = static_cast<float>(base_q * std::pow(step, k));
+      if (!(q > 1.0f)) break;
+      const double cost = trial_cost(state, q, lambda_base(base_q) / lambda_base(q), lambda);
+      if (!(cost < best)) break;
+      best = cost;
+      best_q = q;
+      moved = true;
+    }
+    if (moved) break;
+  }
+  state.lambda_scale = lambda_base(base_q) / lambda_base(best_q);
+  return best_q;
+}
+
 }  // namespace
 
 void encode_image(EncoderState& state, float base_q, const char* input_name, const char* output_name) {
@@ -32,6 +90,8 @@ void encode_image(EncoderState& state, float base_q, const char* input_name, con
   // At q <= 1 every step is 1.0 and the mode has nothing to trade: it stays off,
   // and the stream is the default one, exact.
   if (state.rdo && !(base_q > 1.0f)) state.rdo = false;
+  if (state.rdo && state.effort >= 2) base_q = search_quantization(state, base_q);
+  state.coded_q = base_q;
   if (state.rdo) prepare_rate_distortion(state, base_q);
   create_models(state);
   Encoder& encoder = state.encoder;

@@ -1,5 +1,6 @@
 // The library as a program uses it: results equal to the command line's
 // files, calls running at the same time, failures handed back.
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -257,29 +258,38 @@ TEST_F(Failures, VelunaReportsItsOwnMessages) {
 }
 
 // The encoder's own account of its stream: the image and PSNR it reports are
-// exactly what decoding the stream gives, in both modes, lossless or not,
-// grey or colour, and with any number of threads.
+// exactly what decoding the stream gives, in every mode (the rate-distortion
+// mode at both efforts), lossless or not, grey or colour, and with any number
+// of threads.
 TEST(EncodeReport, RebuiltImageAndPsnrEqualTheDecodersOwn) {
   const Image images[] = {test_image("camera.pgm", 150, 100, 97, 70), test_image("chelsea.ppm", 120, 40, 66, 51),
                           Image{1, 1, 3, {7, 200, 90}}, Image{5, 1, 1, {0, 255, 3, 128, 77}}};
   for (const Image& image : images) {
     for (float q : {1.0f, 3.0f, 9.5f, 40.0f, 200.0f}) {
-      for (bool rdo : {false, true}) {
+      for (int mode : {0, 1, 2}) {  // default; rate-distortion at effort 1 and 2
+        const bool rdo = mode > 0;
         EncodeReport report;
         EncodeOptions options;
         options.rate_distortion = rdo;
+        options.effort = mode == 2 ? 2 : 1;
         options.threads = rdo ? 2 : 1;
         options.report = &report;
         const std::vector<uint8_t> stream = encode(image, q, options);
         const std::string where = std::to_string(image.width) + "x" + std::to_string(image.height) + " q " +
-                                  std::to_string(q) + (rdo ? " rdo" : "");
+                                  std::to_string(q) + (rdo ? " rdo effort " + std::to_string(options.effort) : "");
         EncodeOptions single;
         single.threads = 1;
         single.rate_distortion = rdo;
+        single.effort = options.effort;
         EXPECT_EQ(stream, encode(image, q, single)) << where;
         const Image decoded = decode(stream);
         EXPECT_EQ(report.rebuilt.samples, decoded.samples) << where;
         EXPECT_EQ(report.rebuilt.channels, image.channels) << where;
+        // The value the header carries (bytes 7-10, least significant first),
+        // which effort 2 may have chosen.
+        const uint32_t header_q = uint32_t{stream[7]} | uint32_t{stream[8]} << 8 | uint32_t{stream[9]} << 16 |
+                                  uint32_t{stream[10]} << 24;
+        EXPECT_EQ(report.quantization, std::bit_cast<float>(header_q)) << where;
         double squares = 0;
         for (size_t i = 0; i < image.samples.size(); ++i) {
           const double d = static_cast<double>(image.samples[i]) - decoded.samples[i];
