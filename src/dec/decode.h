@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dec/dec_state.h"
-#include "io/pnm.h"
+#include "common/image.h"
 
 namespace kv {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "enc/enc_state.h"
-#include "io/pnm.h"
+#include "common/image.h"
 
 namespace kv {
 
