@@ -55,10 +55,10 @@ TEST_F(Statuses, FailuresEndWithOneAndNameTheFileAndTheReason) {
   write_file(dir / "other.kv2", "P5 this is no stream");
   write_file(dir / "photo.jpg", "\xFF\xD8\xFF\xE0 a JPEG file");
   // A PNG header announcing 65536 columns.
-  write_file(dir / "wide.png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\x01\0\0\0\0\0\x01\x08\0\0\0\0", 33) +
-                                   std::string(4, '\0'));
-  write_file(dir / "deep.png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x10\0\0\0\x10\x10\0\0\0\0", 33) +
-                                   std::string(4, '\0'));
+  write_file(dir / "wide.png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\x01\0\0\0\0\0\x01\x08\0\0\0\0", 29) +
+                                   std::string(8, '\0'));
+  write_file(dir / "deep.png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x10\0\0\0\x10\x10\0\0\0\0", 29) +
+                                   std::string(8, '\0'));
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"decode", "cut.kv2", "-o", "-"}, "cut.kv2: the stream ends early (truncated or damaged)"},
       {{"decode", "other.kv2", "-o", "-"}, "other.kv2: not a kelvane stream"},
