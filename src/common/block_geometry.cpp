@@ -12,9 +12,8 @@ void build_scan_order(int w, int h, ScanDirection d, uint16_t* order) {
     lowest = std::min(lowest, key);
     highest = std::max(highest, key);
   }
-  // The counts on the stack for the usual leaf sizes (a decoder builds an
-  // order for each direction it meets, and an allocation cost as much as
-  // the sort).
+  // The counts on the stack for the usual leaf sizes: a decoder builds an
+  // order for each direction it meets, and should not allocate for each.
   const size_t keys = static_cast<size_t>(highest - lowest) + 2;
   constexpr size_t kLocalKeys = 1024;
   int32_t local[kLocalKeys];

@@ -17,7 +17,7 @@ namespace {
 
 // The decoder rebuilds each image row as the rows of plane 0, 1, ... one
 // after the other, so that every plane is read and written with a unit step
-// (which the inverse transforms run much faster on); the colour transform
+// (so that the inverse transforms run on contiguous rows); the colour transform
 // then reads the planes' rows and leaves the pixels interleaved.
 void set_decoding_plane_steps(DecoderState& state) {
   state.pixel_step = 1;

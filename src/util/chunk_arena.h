@@ -1,8 +1,7 @@
 // Working sets built piece by piece and read through a whole run (scan
 // orders, rate items) are carved from 2 MiB chunks that the kernel may back
 // with huge pages: one page fault for a chunk instead of one for each of its
-// 512 small pages. On some virtual machines a first touch of a fresh 4 KiB
-// page costs over 10 µs, a tenth of a small image's encode.
+// 512 small pages.
 #pragma once
 
 #include <cstddef>
@@ -39,10 +38,9 @@ void* take_chunk(bool huge_pages = true);
 void give_back_chunk(void* chunk);
 
 // How an arena's chunks are paged. A huge page is cleared whole at its first
-// touch, which costs about as much as a hundred first touches of small
-// pages: worth it only where a run fills a few hundred KiB or more. An arena
-// that may stay small (a decoder's scan orders: 33-557 KiB on the
-// photographs) fills kSmallPagesFill of a chunk in small pages first.
+// touch, so it pays only where a run fills a few hundred KiB or more. An
+// arena that may stay small (a decoder's scan orders) fills kSmallPagesFill
+// of a chunk in small pages first.
 enum class ChunkPages { huge, small_first };
 inline constexpr size_t kSmallPagesFill = size_t{128} << 10;
 
