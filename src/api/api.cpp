@@ -220,6 +220,26 @@ std::vector<uint8_t> encode_alpha(const Parts& parts, const EncodeOptions& optio
   return stream;
 }
 
+// What follows the coded colour image in both entry points: the alpha plane
+// and the metadata as the trailer to append, the report (when asked for; the
+// stream is `image_bytes` plus the trailer) and the diagnostic picture.
+std::vector<uint8_t> finish_encode(kv::EncoderState& state, const Parts& parts, const Image& input,
+                                   const Metadata& metadata, uint64_t image_bytes, const EncodeOptions& options) {
+  std::vector<int32_t> alpha_rebuilt;
+  std::vector<uint8_t> alpha_stream;
+  if (parts.alpha_present) alpha_stream = encode_alpha(parts, options, options.report ? &alpha_rebuilt : nullptr);
+  std::vector<uint8_t> trailer = make_trailer(std::move(alpha_stream), metadata, options.strip_metadata);
+  if (options.report) {
+    std::vector<int32_t> rebuilt = parts.alpha_present
+                                       ? with_alpha(state.rebuilt, input.channels - 1, alpha_rebuilt)
+                                       : std::move(state.rebuilt);
+    fill_report(std::move(rebuilt), input, parts.free_under_clear, *options.report);
+    report_stream(*options.report, state.coded_q, image_bytes + trailer.size(), input);
+  }
+  take_picture(state, options);
+  return trailer;
+}
+
 Metadata to_metadata(kv::PngMetadata&& found) {
   return Metadata{std::move(found.icc), std::move(found.exif), std::move(found.xmp)};
 }
@@ -381,19 +401,8 @@ std::vector<uint8_t> encode(const Image& image, float quantization, const Encode
     std::vector<int32_t> samples = image.samples;
     Parts parts = split_image(image.width, image.height, image.channels, std::move(samples), quantization, options);
     std::vector<uint8_t> stream = kv::encode_to_memory(state, std::move(parts.colour), quantization);
-    std::vector<int32_t> alpha_rebuilt;
-    std::vector<uint8_t> alpha_stream;
-    if (parts.alpha_present) alpha_stream = encode_alpha(parts, options, options.report ? &alpha_rebuilt : nullptr);
-    const std::vector<uint8_t> trailer = make_trailer(std::move(alpha_stream), image.metadata, options.strip_metadata);
+    const std::vector<uint8_t> trailer = finish_encode(state, parts, image, image.metadata, stream.size(), options);
     stream.insert(stream.end(), trailer.begin(), trailer.end());
-    if (options.report) {
-      std::vector<int32_t> rebuilt = parts.alpha_present
-                                         ? with_alpha(state.rebuilt, image.channels - 1, alpha_rebuilt)
-                                         : std::move(state.rebuilt);
-      fill_report(std::move(rebuilt), image, parts.free_under_clear, *options.report);
-      report_stream(*options.report, state.coded_q, stream.size(), image);
-    }
-    take_picture(state, options);
     return stream;
   });
 }
@@ -450,34 +459,25 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
       whole.metadata = std::move(metadata);
       return detail::encode_file_to_target(std::move(whole), stream_name, options);
     }
-    Image input;
-    if (options.report) input = Image{image.width, image.height, image.channels, image.samples};
+    // The samples are kept for the report's PSNR only when it is asked for.
+    Image input{image.width, image.height, image.channels, {}};
+    if (options.report) input.samples = image.samples;
     Parts parts =
         split_image(image.width, image.height, image.channels, std::move(image.samples), quantization, options);
     take_image(state, std::move(parts.colour));
     kv::new_encoder(state.encoder, stream_name);
     kv::encode_image(state, quantization, image_name, stream_name);
     kv::kill_encoder(state.encoder);
-    std::vector<int32_t> alpha_rebuilt;
-    std::vector<uint8_t> alpha_stream;
-    if (parts.alpha_present) alpha_stream = encode_alpha(parts, options, options.report ? &alpha_rebuilt : nullptr);
-    const std::vector<uint8_t> trailer = make_trailer(std::move(alpha_stream), metadata, options.strip_metadata);
+    struct stat coded;  // the coded image's size, for the report
+    const uint64_t image_bytes =
+        options.report && ::stat(stream_name, &coded) == 0 ? static_cast<uint64_t>(coded.st_size) : 0;
+    const std::vector<uint8_t> trailer = finish_encode(state, parts, input, metadata, image_bytes, options);
     if (!trailer.empty()) {
       std::FILE* file = std::fopen(stream_name, "ab");
       if (!file) kv::fail(ErrorCode::kStreamFile, "Error writing file \"%s\".", stream_name);
       const bool wrote = std::fwrite(trailer.data(), 1, trailer.size(), file) == trailer.size();
       if (!(std::fclose(file) == 0 && wrote)) kv::fail(ErrorCode::kStreamFile, "Error writing file \"%s\".", stream_name);
     }
-    if (options.report) {
-      std::vector<int32_t> rebuilt = parts.alpha_present
-                                         ? with_alpha(state.rebuilt, input.channels - 1, alpha_rebuilt)
-                                         : std::move(state.rebuilt);
-      fill_report(std::move(rebuilt), input, parts.free_under_clear, *options.report);
-      struct stat written;
-      report_stream(*options.report, state.coded_q,
-                    ::stat(stream_name, &written) == 0 ? static_cast<uint64_t>(written.st_size) : 0, input);
-    }
-    take_picture(state, options);
   });
 }
 
