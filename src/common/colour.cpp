@@ -454,10 +454,15 @@ void inverse_pixels3(const double* factors, const int32_t* permutation, int32_t*
 }  // namespace
 
 void apply_colour_transform(CodingState& state, std::vector<double> matrix, bool forward) {
+  apply_colour_transform(state, std::move(matrix), forward, 0, int64_t{state.width} * state.height);
+}
+
+void apply_colour_transform(CodingState& state, std::vector<double> matrix, bool forward, int64_t first,
+                            int64_t end) {
   const int n = state.channels;
   const std::vector<int32_t> permutation = factorise_or_fail(n, matrix);
-  const int64_t pixels = int64_t{state.width} * state.height;
-  int32_t* samples = state.image.data();
+  const int64_t pixels = end - first;
+  int32_t* samples = state.image.data() + first * n;
   if (n == 3 && !forward) {
     inverse_pixels3(matrix.data(), permutation.data(), samples, pixels);
   } else if (n == 3) {
@@ -475,10 +480,10 @@ namespace {
 
 // The rows one at a time: interleaved, then transformed in place.
 void inverse_from_plane_rows_portable(CodingState& state, const std::vector<double>& matrix,
-                                      const std::vector<int32_t>& permutation) {
+                                      const std::vector<int32_t>& permutation, int y0, int y1) {
   const int n = state.channels, w = state.width;
   std::vector<int32_t> row(static_cast<size_t>(n) * static_cast<size_t>(w));
-  for (int y = 0; y < state.height; ++y) {
+  for (int y = y0; y < y1; ++y) {
     int32_t* samples = state.image.data() + static_cast<ptrdiff_t>(y) * n * w;
     interleave_row(samples, n, w, row.data());
     if (n == 3) {
@@ -496,12 +501,12 @@ void inverse_from_plane_rows_portable(CodingState& state, const std::vector<doub
 // take is interleaved as it stands and goes the checked way, pixel by pixel
 // in order, as the rest of the row.
 [[gnu::target("avx2")]] void inverse_from_plane_rows_wide(CodingState& state, const std::vector<double>& matrix,
-                                                          const std::vector<int32_t>& permutation) {
+                                                          const std::vector<int32_t>& permutation, int y0, int y1) {
   const int n = state.channels, w = state.width;
   const QuadInverse quad(matrix.data(), permutation.data());
   std::vector<int32_t> row(static_cast<size_t>(n) * static_cast<size_t>(w));
   int32_t* out = row.data();
-  for (int y = 0; y < state.height; ++y) {
+  for (int y = y0; y < y1; ++y) {
     int32_t* samples = state.image.data() + static_cast<ptrdiff_t>(y) * n * w;
     const int32_t *p0 = samples, *p1 = samples + w, *p2 = samples + 2 * w;
     auto checked = [&](int from, int to) {
@@ -527,15 +532,19 @@ void inverse_from_plane_rows_portable(CodingState& state, const std::vector<doub
 }  // namespace
 
 void inverse_colour_from_plane_rows(CodingState& state, std::vector<double> matrix) {
+  inverse_colour_from_plane_rows(state, std::move(matrix), 0, state.height);
+}
+
+void inverse_colour_from_plane_rows(CodingState& state, std::vector<double> matrix, int y0, int y1) {
   const std::vector<int32_t> permutation = factorise_or_fail(state.channels, matrix);
   // Chosen by a plain test and call: GCC's call through a function's
   // per-processor versions leaves the caller's destructors out when a
   // failure is thrown through it (seen as leaks under the sanitizers).
 #if KV_COLOUR_VECTORS
   if (state.channels == 3 && __builtin_cpu_supports("avx2"))
-    return inverse_from_plane_rows_wide(state, matrix, permutation);
+    return inverse_from_plane_rows_wide(state, matrix, permutation, y0, y1);
 #endif
-  inverse_from_plane_rows_portable(state, matrix, permutation);
+  inverse_from_plane_rows_portable(state, matrix, permutation, y0, y1);
 }
 
 }  // namespace kv
