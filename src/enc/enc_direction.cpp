@@ -379,14 +379,17 @@ DirectionChoice choose_node_direction(EncoderState& state, const EstimateTree& t
 
 void evaluate_ahead(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const double* bits) {
   Scratch& scratch = thread_scratch();
-  if (node.geometry->table.size() == 1) {
-    if (node.slot[0] < 0) compute_direction(state, tree, node, 0, scratch);
+  const int d = static_cast<int>(node.geometry->table.size());
+  if (d <= kSearchSamples) {
+    // The search weighs every entry of a small table: no rates needed to know which.
+    int all[kSearchSamples];
+    for (int index = 0; index < d; ++index) all[index] = index;
+    evaluate_entries(state, tree, node, all, d, scratch);
     return;
   }
-  search_directions_batched(static_cast<int>(node.geometry->table.size()),
-                            [&](const int* indices, int count, double* costs) {
-                              direction_costs_cached(state, tree, node, indices, count, costs, scratch, bits, false);
-                            });
+  search_directions_batched(d, [&](const int* indices, int count, double* costs) {
+    direction_costs_cached(state, tree, node, indices, count, costs, scratch, bits, false);
+  });
 }
 
 }  // namespace kv

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
+#include <mutex>
 
 #include "common/plane.h"
 #include "enc/estimates.h"
@@ -68,8 +69,8 @@ double thread_seconds() {
 // Codes `steps` with the regions' searches run ahead on the worker threads.
 // The regions are taken in windows of `batch`: while the coding thread codes
 // the regions of one window, the other threads build the trees of the next
-// and evaluate their nodes' likely directions with the rates as they stood
-// when the window began. Only model-independent work is done ahead (the
+// and evaluate their nodes' likely directions with the rates of the latest
+// region coded. Only model-independent work is done ahead (the
 // coding thread sums the rates and decides with the models as they stand),
 // so the stream is the one encode_plane writes.
 void code_steps_ahead(EncoderState& state, const std::vector<Step>& steps) {
@@ -82,15 +83,24 @@ void code_steps_ahead(EncoderState& state, const std::vector<Step>& steps) {
   while (trees.size() < 2 * batch) trees.push_back(std::make_shared<EstimateTree>());
   auto tree_of = [&](size_t r) -> EstimateTree& { return *trees[r % (2 * batch)]; };
 
-  // The rates the searches ahead read: a copy, which the coding thread's
-  // refreshes leave alone.
-  std::vector<double> bits(std::size(state.item_bits));
-  auto take_rates = [&] {
+  // The rates the searches ahead read: the coding thread publishes a copy
+  // after each region, and each search ahead takes its own copy of the
+  // latest (the closer its rates to those of the coding, the fewer
+  // evaluations the coding thread must add).
+  std::mutex published_mutex;
+  std::vector<double> published(std::size(state.item_bits));
+  auto publish_rates = [&] {
     refresh_rate_table(state);
-    std::copy(std::begin(state.item_bits), std::end(state.item_bits), bits.begin());
+    std::lock_guard<std::mutex> lock(published_mutex);
+    std::copy(std::begin(state.item_bits), std::end(state.item_bits), published.begin());
   };
   std::atomic<int64_t> ahead{0};
   auto search_ahead = [&](size_t r) {
+    thread_local std::vector<double> bits;
+    {
+      std::lock_guard<std::mutex> lock(published_mutex);
+      bits = published;
+    }
     const Step& step = steps[regions[r]];
     EstimateTree& tree = tree_of(r);
     build_estimate_tree(state, step.block, step.level, tree);
@@ -112,6 +122,7 @@ void code_steps_ahead(EncoderState& state, const std::vector<Step>& steps) {
         EstimateTree& tree = tree_of(r);
         code_tree_block(state, tree, 0);
         evaluated += static_cast<int64_t>(tree_evaluations(tree));
+        publish_rates();
       }
     }
     state.window_counts.coding_seconds += thread_seconds() - start;
@@ -122,13 +133,12 @@ void code_steps_ahead(EncoderState& state, const std::vector<Step>& steps) {
     ~Guard() { flag = false; }
   } guard{state.searching_ahead};
   state.searching_ahead = true;
-  take_rates();
+  publish_rates();
   pool.parallel_for(std::min(batch, regions.size()), search_ahead);
   for (size_t first = 0; first < regions.size(); first += batch) {
     const size_t last = std::min(first + batch, regions.size());
     const size_t ahead_end = std::min(last + batch, regions.size());
     const size_t end_step = last == regions.size() ? steps.size() : regions[last];
-    take_rates();
     pool.parallel_for(1 + ahead_end - last, [&](size_t i) {
       if (i == 0)
         code(end_step);
