@@ -18,7 +18,7 @@ namespace {
 constexpr int64_t kWindowArea = int64_t{1} << 15;
 // Regions a window holds per thread: the workers search this many ahead of
 // the coding thread (and the window's trees, twice as many, stay allocated).
-constexpr size_t kWindowRegionsPerThread = 8;
+constexpr size_t kWindowRegionsPerThread = 4;
 
 void code_dc(EncoderState& state, int32_t* origin) {
   if (state.rebuild) state.rebuilt[static_cast<size_t>(origin - state.image.data())] = *origin;
