@@ -64,9 +64,18 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
   }
 
   // Images of a megapixel and more share their inverse transforms between
-  // the threads.
+  // the threads, and the first touches of their samples' pages (where the
+  // system clears them) too, ahead of the decoding's one chain.
   if (!state.pool && state.threads != 1 && int64_t{state.width} * state.height >= kSharedDecodeArea)
     state.pool = std::make_shared<ThreadPool>(state.threads > 0 ? state.threads : default_thread_count());
+  if (state.pool && state.pool->threads() > 1) {
+    constexpr size_t kPage = 4096 / sizeof(int32_t);
+    const size_t pieces = static_cast<size_t>(4 * state.pool->threads());
+    int32_t* data = state.image.data();
+    state.pool->parallel_for(pieces, [&](size_t i) {
+      for (size_t k = samples * i / pieces / kPage * kPage; k < samples * (i + 1) / pieces; k += kPage) data[k] = 0;
+    });
+  }
   std::vector<double> matrix;
   if (state.channels != 1) matrix = read_colour_matrix(state);
   for (int c = 0; c < state.channels; ++c)
