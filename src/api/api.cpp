@@ -52,7 +52,10 @@ void start_state(kv::EncoderState& state, const EncodeOptions& options) {
   state.progress = options.progress;
 }
 
-void start_state(kv::DecoderState& state, const DecodeOptions& options) { state.console = options.console; }
+void start_state(kv::DecoderState& state, const DecodeOptions& options) {
+  state.console = options.console;
+  state.threads = options.threads;
+}
 
 // The encoder leaves the diagnostic picture in its working image.
 void take_picture(kv::EncoderState& state, const EncodeOptions& options) {

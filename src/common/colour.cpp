@@ -144,10 +144,15 @@ void inverse_pixels3(const double* factors, const int32_t* permutation, int32_t*
 }  // namespace
 
 void apply_colour_transform(CodingState& state, std::vector<double> matrix, bool forward) {
+  apply_colour_transform(state, std::move(matrix), forward, 0, int64_t{state.width} * state.height);
+}
+
+void apply_colour_transform(CodingState& state, std::vector<double> matrix, bool forward, int64_t first,
+                            int64_t end) {
   const int n = state.channels;
   const std::vector<int32_t> permutation = factorise_or_fail(n, matrix);
-  const int64_t pixels = int64_t{state.width} * state.height;
-  int32_t* samples = state.image.data();
+  const int64_t pixels = end - first;
+  int32_t* samples = state.image.data() + first * n;
   if (n == 3 && !forward) {
     inverse_pixels3(matrix.data(), permutation.data(), samples, pixels);
   } else if (n == 3) {
@@ -165,10 +170,10 @@ namespace {
 
 // The rows one at a time: interleaved, then transformed in place.
 void inverse_from_plane_rows_portable(CodingState& state, const std::vector<double>& matrix,
-                                      const std::vector<int32_t>& permutation) {
+                                      const std::vector<int32_t>& permutation, int y0, int y1) {
   const int n = state.channels, w = state.width;
   std::vector<int32_t> row(static_cast<size_t>(n) * static_cast<size_t>(w));
-  for (int y = 0; y < state.height; ++y) {
+  for (int y = y0; y < y1; ++y) {
     int32_t* samples = state.image.data() + static_cast<ptrdiff_t>(y) * n * w;
     interleave_row(samples, n, w, row.data());
     if (n == 3) {
@@ -184,12 +189,12 @@ void inverse_from_plane_rows_portable(CodingState& state, const std::vector<doub
 // the interleaved row; a pixel it refuses goes the checked way, pixel by
 // pixel in order, as the rest of the row.
 void inverse_from_plane_rows3(CodingState& state, const std::vector<double>& matrix,
-                              const std::vector<int32_t>& permutation) {
+                              const std::vector<int32_t>& permutation, int y0, int y1) {
   const auto kernel = dsp().inverse_colour3_planes;
   const int w = state.width;
   std::vector<int32_t> row(static_cast<size_t>(3) * static_cast<size_t>(w));
   int32_t* out = row.data();
-  for (int y = 0; y < state.height; ++y) {
+  for (int y = y0; y < y1; ++y) {
     int32_t* samples = state.image.data() + static_cast<ptrdiff_t>(y) * 3 * w;
     const int32_t *p0 = samples, *p1 = samples + w, *p2 = samples + 2 * w;
     for (int x = 0; (x = kernel(matrix.data(), permutation.data(), p0, p1, p2, x, w, out)) < w; ++x) {
@@ -206,9 +211,14 @@ void inverse_from_plane_rows3(CodingState& state, const std::vector<double>& mat
 }  // namespace
 
 void inverse_colour_from_plane_rows(CodingState& state, std::vector<double> matrix) {
+  inverse_colour_from_plane_rows(state, std::move(matrix), 0, state.height);
+}
+
+void inverse_colour_from_plane_rows(CodingState& state, std::vector<double> matrix, int y0, int y1) {
   const std::vector<int32_t> permutation = factorise_or_fail(state.channels, matrix);
-  if (state.channels == 3 && dsp().inverse_colour3_planes) return inverse_from_plane_rows3(state, matrix, permutation);
-  inverse_from_plane_rows_portable(state, matrix, permutation);
+  if (state.channels == 3 && dsp().inverse_colour3_planes)
+    return inverse_from_plane_rows3(state, matrix, permutation, y0, y1);
+  inverse_from_plane_rows_portable(state, matrix, permutation, y0, y1);
 }
 
 }  // namespace kv

@@ -11,10 +11,17 @@
 
 namespace kv {
 
+class ThreadPool;
+
 // One depth of the decomposition of the w x h region at origin, in place.
 void forward_transform_region(const CodingState& state, int32_t* origin, int w, int h);
 // Its exact inverse.
 void inverse_transform_region(const CodingState& state, int32_t* origin, int w, int h);
+// forward_transform_region (forward) or inverse_transform_region with the
+// rows and columns of a large region shared between the threads of `pool`;
+// a small region, or no pool, on the calling thread. The same values.
+void transform_region_shared(ThreadPool* pool, const CodingState& state, int32_t* origin, int w, int h,
+                             bool forward);
 // The inverse of every depth of the decomposition of the w x h region at
 // origin, deepest first: what the decoder does once a plane's values are in.
 void invert_plane(const CodingState& state, int32_t* origin, int w, int h);

@@ -3,12 +3,15 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 
 #include "common/coding_state.h"
 #include "entropy/bin_model.h"
 #include "entropy/range_decoder.h"
 
 namespace kv {
+
+class ThreadPool;
 
 struct DecoderState : CodingState {
   Decoder decoder;
@@ -19,6 +22,10 @@ struct DecoderState : CodingState {
   // scratch sample, nothing is placed or transformed, and the read ends with
   // the error the stream's own bits lead to.
   bool parse_only = false;
+  // Threads of the inverse transforms of a large image (0: every hardware
+  // thread); the pool is made for such an image only.
+  int threads = 0;
+  std::shared_ptr<ThreadPool> pool;
 };
 
 // The model bank at its start and a geometry cache without band gains.

@@ -10,10 +10,13 @@
 #include "dec/dec_plane.h"
 #include "util/chunk_arena.h"
 #include "util/error.h"
+#include "util/thread_pool.h"
 
 namespace kv {
 
 namespace {
+
+constexpr int64_t kSharedDecodeArea = int64_t{1} << 20;
 
 // The decoder rebuilds each image row as the rows of plane 0, 1, ... one
 // after the other, so that every plane is read and written with a unit step
@@ -71,11 +74,35 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
     fail(ErrorCode::kOutOfMemory, "Not enough memory.");
   }
 
+  // Images of a megapixel and more share their inverse transforms between
+  // the threads, and the first touches of their samples' pages (where the
+  // system clears them) too, ahead of the decoding's one chain.
+  if (!state.pool && state.threads != 1 && int64_t{state.width} * state.height >= kSharedDecodeArea)
+    state.pool = std::make_shared<ThreadPool>(state.threads > 0 ? state.threads : default_thread_count());
+  if (state.pool && state.pool->threads() > 1) {
+    constexpr size_t kPage = 4096 / sizeof(int32_t);
+    const size_t pieces = static_cast<size_t>(4 * state.pool->threads());
+    int32_t* data = state.image.data();
+    state.pool->parallel_for(pieces, [&](size_t i) {
+      for (size_t k = samples * i / pieces / kPage * kPage; k < samples * (i + 1) / pieces; k += kPage) data[k] = 0;
+    });
+  }
   std::vector<double> matrix;
   if (state.channels != 1) matrix = read_colour_matrix(state);
   for (int c = 0; c < state.channels; ++c)
     decode_plane(state, state.image.data() + c * state.width, state.width, state.height, 0);
-  if (state.channels != 1) inverse_colour_from_plane_rows(state, std::move(matrix));
+  if (state.channels != 1) {
+    if (state.pool && state.pool->threads() > 1) {
+      const auto pieces = static_cast<int64_t>(4 * state.pool->threads());
+      state.pool->parallel_for(static_cast<size_t>(pieces), [&](size_t i) {
+        const auto k = static_cast<int64_t>(i);
+        inverse_colour_from_plane_rows(state, matrix, static_cast<int>(state.height * k / pieces),
+                                       static_cast<int>(state.height * (k + 1) / pieces));
+      });
+    } else {
+      inverse_colour_from_plane_rows(state, std::move(matrix));
+    }
+  }
   for (int32_t& sample : state.image) sample = std::clamp(sample, 0, 255);
   kill_decoder(decoder);
 }

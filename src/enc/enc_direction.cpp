@@ -234,15 +234,15 @@ void sum_rates(const double* rate_bits, const uint16_t* const* items, const uint
   }
 }
 
-// The bits of coding table entry `index` as the block's direction.
-double direction_bits_of(const EncoderState& state, int index) {
-  return state.rate_bits[kDirectionModel][std::min(magnitude_bin(state.bins, index), kModelSymbols)];
+// The bits of coding table entry `index` as the block's direction, from
+// `bits` (a rate table laid out as state.item_bits).
+double direction_bits_of(const EncoderState& state, const double* bits, int index) {
+  return bits[kDirectionModel * (kModelSymbols + 1) + std::min(magnitude_bin(state.bins, index), kModelSymbols)];
 }
 
-// Costs of table entries indices[0..count) of the node, evaluating those not
-// met before.
-void direction_costs_cached(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
-                            int count, double* costs, Scratch& scratch) {
+// Evaluates the table entries indices[0..count) of the node not met before.
+void evaluate_entries(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
+                      int count, Scratch& scratch) {
   // Entries not met before: side by side where the block allows, else one by one.
   const bool batch = batchable(node.geometry->samples) && node.energy != 0.0;
   int pending[kBatchLanes];
@@ -267,7 +267,14 @@ void direction_costs_cached(EncoderState& state, const EstimateTree& tree, Estim
     if (waiting == kBatchLanes) evaluate_pending();
   }
   evaluate_pending();
-  const double* bits = state.item_bits;
+}
+
+// Costs of table entries indices[0..count) of the node, evaluating those not
+// met before, with the rates of `bits` (laid out as state.item_bits). With
+// `record` the rate-distortion mode's entries keep whether zeros won.
+void direction_costs_cached(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const int* indices,
+                            int count, double* costs, Scratch& scratch, const double* bits, bool record = true) {
+  evaluate_entries(state, tree, node, indices, count, scratch);
   // The rate-distortion mode also weighs coding the block as zeros (each
   // band's terminator, and the error of the whole block) against its
   // values: where the few values that survive cost more bits than the error
@@ -275,7 +282,7 @@ void direction_costs_cached(EncoderState& state, const EstimateTree& tree, Estim
   double zero_bits = 0, zero_distortion = 0;
   if (state.rdo) {
     const BandLayout& layout = node.geometry->layout;
-    for (int j = layout.levels + 1; j >= 1; --j) zero_bits = zero_bits + state.rate_bits[tree.level + j][0];
+    for (int j = layout.levels + 1; j >= 1; --j) zero_bits = zero_bits + bits[(tree.level + j) * (kModelSymbols + 1)];
     zero_distortion = state.level_weight[tree.level] * node.energy;
   }
   for (int first = 0; first < count;) {
@@ -288,7 +295,7 @@ void direction_costs_cached(EncoderState& state, const EstimateTree& tree, Estim
       const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[static_cast<size_t>(index)])];
       items[g] = node.events + entry.events_begin;
       item_counts[g] = entry.events_count;
-      direction_bits[g] = direction_bits_of(state, index);
+      direction_bits[g] = direction_bits_of(state, bits, index);
       rates[g] = direction_bits[g];
     }
     if (group == 4) {
@@ -305,8 +312,8 @@ void direction_costs_cached(EncoderState& state, const EstimateTree& tree, Estim
       if (state.rdo) {
         const double coded = state.rdo_lambda * rate + entry.distortion;
         const double zeroed = state.rdo_lambda * (direction_bits[g] + zero_bits) + zero_distortion;
-        entry.zeroed = zeroed < coded;
-        costs[first + g] = entry.zeroed ? zeroed : coded;
+        if (record) entry.zeroed = zeroed < coded;
+        costs[first + g] = zeroed < coded ? zeroed : coded;
       } else {
         costs[first + g] = rate + entry.distortion;
       }
@@ -323,23 +330,32 @@ void direction_costs_cached(EncoderState& state, const EstimateTree& tree, Estim
   if (node.slot[0] < 0) compute_direction(state, tree, node, 0, scratch);
   const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[0])];
   const uint16_t* items = node.events + entry.events_begin;
-  double rate = direction_bits_of(state, 0);
+  double rate = direction_bits_of(state, state.item_bits, 0);
   sum_rates<1>(state.item_bits, &items, &entry.events_count, &rate);
   return {rate + entry.distortion, 0};
 }
 
 }  // namespace
 
+namespace {
+
+// The calling thread's scratch. Large (the side-by-side transforms'
+// storage): one slot per thread, so that neither a thread's stack nor its
+// static storage holds it.
+Scratch& thread_scratch() {
+  thread_local const ThreadScratch owned;
+  return *owned.scratch;
+}
+
+}  // namespace
+
 // The direction search of choose_direction, on cached evaluations.
 DirectionChoice choose_node_direction(EncoderState& state, const EstimateTree& tree, EstimateNode& node) {
-  // Large (the side-by-side transforms' storage): one slot per thread, so
-  // that neither a thread's stack nor its static storage holds it.
-  thread_local const ThreadScratch owned;
-  Scratch& scratch = *owned.scratch;
+  Scratch& scratch = thread_scratch();
   if (node.geometry->table.size() == 1 && !state.rdo) return single_direction(state, tree, node, scratch);
   DirectionChoice best = search_directions_batched(
       static_cast<int>(node.geometry->table.size()), [&](const int* indices, int count, double* costs) {
-        direction_costs_cached(state, tree, node, indices, count, costs, scratch);
+        direction_costs_cached(state, tree, node, indices, count, costs, scratch, state.item_bits);
       });
   if (state.rdo) {
     // The search weighed plainly quantised values. The winner's values are
@@ -351,7 +367,7 @@ DirectionChoice choose_node_direction(EncoderState& state, const EstimateTree& t
       node.directions[plain].optimise_tried = true;
       compute_direction(state, tree, node, best.index, scratch, true);
       double cost;
-      direction_costs_cached(state, tree, node, &best.index, 1, &cost, scratch);
+      direction_costs_cached(state, tree, node, &best.index, 1, &cost, scratch, state.item_bits);
       if (cost < best.cost)
         best.cost = cost;
       else
@@ -359,6 +375,21 @@ DirectionChoice choose_node_direction(EncoderState& state, const EstimateTree& t
     }
   }
   return best;
+}
+
+void evaluate_ahead(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const double* bits) {
+  Scratch& scratch = thread_scratch();
+  const int d = static_cast<int>(node.geometry->table.size());
+  if (d <= kSearchSamples) {
+    // The search weighs every entry of a small table: no rates needed to know which.
+    int all[kSearchSamples];
+    for (int index = 0; index < d; ++index) all[index] = index;
+    evaluate_entries(state, tree, node, all, d, scratch);
+    return;
+  }
+  search_directions_batched(d, [&](const int* indices, int count, double* costs) {
+    direction_costs_cached(state, tree, node, indices, count, costs, scratch, bits, false);
+  });
 }
 
 }  // namespace kv

@@ -13,4 +13,12 @@ namespace kv {
 // The direction the plain search would choose for the node's block, with its cost.
 DirectionChoice choose_node_direction(EncoderState& state, const EstimateTree& tree, EstimateNode& node);
 
+// Evaluates ahead of the coding the entries of the node's table its search
+// is likely to weigh: the entries the search takes with the rates of `bits`
+// (an earlier copy of state.item_bits). Evaluations do not depend on the
+// models, so an entry the search then skips is work lost, never a different
+// decision. Reads the state only; nodes of different trees may be evaluated
+// on different threads at once.
+void evaluate_ahead(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const double* bits);
+
 }  // namespace kv

@@ -13,6 +13,7 @@
 #include "enc/enc_rdo.h"
 #include "util/chunk_arena.h"
 #include "util/error.h"
+#include "util/thread_pool.h"
 
 namespace kv {
 
@@ -81,6 +82,22 @@ float search_quantization(EncoderState& state, float base_q) {
   return best_q;
 }
 
+// The colour transform of every pixel, the pixels shared between the
+// threads in a large image.
+void colour_transform_shared(EncoderState& state, const std::vector<double>& matrix, bool forward) {
+  const int64_t pixels = int64_t{state.width} * state.height;
+  ThreadPool* pool = state.pool.get();
+  if (!pool || pool->threads() == 1 || pixels < (int64_t{1} << 16)) {
+    apply_colour_transform(state, matrix, forward);
+    return;
+  }
+  const auto pieces = static_cast<int64_t>(4 * pool->threads());
+  pool->parallel_for(static_cast<size_t>(pieces), [&](size_t i) {
+    const auto k = static_cast<int64_t>(i);
+    apply_colour_transform(state, matrix, forward, pixels * k / pieces, pixels * (k + 1) / pieces);
+  });
+}
+
 }  // namespace
 
 void encode_image(EncoderState& state, float base_q, const char* input_name, const char* output_name) {
@@ -109,7 +126,7 @@ void encode_image(EncoderState& state, float base_q, const char* input_name, con
   std::vector<double> matrix;
   if (state.channels != 1) {
     write_colour_matrix(state, matrix);
-    apply_colour_transform(state, matrix, true);
+    colour_transform_shared(state, matrix, true);
   }
   if (state.rebuild) assign_zeroed_in_big_pages(state.rebuilt, state.image.size());
   for (int c = 0; c < state.channels; ++c) encode_plane(state, state.image.data() + c, state.width, state.height, 0);
@@ -118,7 +135,7 @@ void encode_image(EncoderState& state, float base_q, const char* input_name, con
     // The decoder's last steps, on the values the encoder chose.
     for (int c = 0; c < state.channels; ++c) invert_plane(state, state.rebuilt.data() + c, state.width, state.height);
     std::swap(state.image, state.rebuilt);
-    if (state.channels != 1) apply_colour_transform(state, std::move(matrix), false);
+    if (state.channels != 1) colour_transform_shared(state, matrix, false);
     for (int32_t& sample : state.image) sample = std::clamp(sample, 0, 255);
     std::swap(state.image, state.rebuilt);
   }

@@ -51,7 +51,7 @@ void ensure_estimates(EncoderState& state, EstimateTree& tree, int index) {
   // The searches are independent: their order matters only for spreading them.
   int work = 0;
   for (int i : subtree) work += tree.nodes[static_cast<size_t>(i)].geometry->samples;
-  if (state.pool && state.pool->threads() > 1 && work >= kParallelWork) {
+  if (state.pool && state.pool->threads() > 1 && !state.searching_ahead && work >= kParallelWork) {
     // The largest searches first, so that the threads finish together.
     std::vector<int>& order = tree.order;
     order = subtree;
@@ -210,10 +210,22 @@ double code_tree_block(EncoderState& state, EstimateTree& tree, int index) {
   return leaf <= split ? leaf : split;
 }
 
+void evaluate_tree_ahead(EncoderState& state, EstimateTree& tree, const double* bits) {
+  for (size_t i = 0; i < tree.used; ++i) evaluate_ahead(state, tree, tree.nodes[i], bits);
+}
+
+size_t tree_evaluations(const EstimateTree& tree) {
+  size_t count = 0;
+  for (size_t i = 0; i < tree.used; ++i) count += tree.nodes[i].directions.size();
+  return count;
+}
+
 double search_with_estimates(EncoderState& state, const Block& block, int level) {
   if (!state.estimate_tree) state.estimate_tree = std::make_shared<EstimateTree>();
   build_estimate_tree(state, block, level, *state.estimate_tree);
-  return code_tree_block(state, *state.estimate_tree, 0);
+  const double cost = code_tree_block(state, *state.estimate_tree, 0);
+  state.window_counts.evaluated += static_cast<int64_t>(tree_evaluations(*state.estimate_tree));
+  return cost;
 }
 
 }  // namespace kv

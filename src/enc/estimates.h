@@ -95,6 +95,12 @@ struct EstimateTree {
 void build_estimate_tree(EncoderState& state, const Block& root, int level, EstimateTree& tree);
 // Codes node `index` with the same decisions as code_block; returns its cost.
 double code_tree_block(EncoderState& state, EstimateTree& tree, int index);
+// Evaluates every node's likely directions (evaluate_ahead) with the rates
+// of `bits`; reads the state only, and may run on any thread while another
+// codes, each on its own tree.
+void evaluate_tree_ahead(EncoderState& state, EstimateTree& tree, const double* bits);
+// The directions evaluated in the tree's nodes so far.
+size_t tree_evaluations(const EstimateTree& tree);
 
 
 }  // namespace kv

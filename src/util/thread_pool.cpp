@@ -7,8 +7,11 @@ int default_thread_count() {
   return n ? static_cast<int>(n) : 1;
 }
 
-ThreadPool::ThreadPool(int threads) {
-  for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { work_loop(); });
+ThreadPool::ThreadPool(int threads) : threads_(threads > 1 ? threads : 1) {}
+
+void ThreadPool::start_workers() {
+  workers_.reserve(static_cast<size_t>(threads_ - 1));
+  for (int i = 1; i < threads_; ++i) workers_.emplace_back([this] { work_loop(); });
 }
 
 ThreadPool::~ThreadPool() {
@@ -55,10 +58,11 @@ void ThreadPool::work_loop() {
 
 void ThreadPool::parallel_for(size_t count, const std::function<void(size_t)>& task) {
   if (count == 0) return;
-  if (workers_.empty() || count == 1) {
+  if (threads_ == 1 || count == 1) {
     for (size_t i = 0; i < count; ++i) task(i);
     return;
   }
+  if (workers_.empty()) start_workers();
   auto job = std::make_shared<Job>();
   job->task = &task;
   job->count = count;

@@ -1,5 +1,7 @@
 // A fixed set of worker threads for fork-join loops. The calling thread works
-// too, so a pool of one thread runs everything inline.
+// too, so a pool of one thread runs everything inline. The workers start at
+// the first loop that hands out more than one task: a pool that never runs
+// one costs no thread.
 #pragma once
 
 #include <atomic>
@@ -21,7 +23,7 @@ class ThreadPool {
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
-  int threads() const { return static_cast<int>(workers_.size()) + 1; }
+  int threads() const { return threads_; }
   // Runs task(i) for every i < count, spread over the threads; returns when
   // all are done. The first exception a task throws is rethrown here.
   void parallel_for(size_t count, const std::function<void(size_t)>& task);
@@ -35,9 +37,11 @@ class ThreadPool {
     std::exception_ptr error;
   };
   void work_loop();
+  void start_workers();
   static void run_tasks(Job& job);
 
-  std::vector<std::thread> workers_;
+  int threads_;
+  std::vector<std::thread> workers_;  // threads_ - 1 once started
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable finished_;

@@ -72,6 +72,48 @@ TEST(EncoderPaths, StreamsDoNotDependOnTheThreadCount) {
       EXPECT_EQ(encode_with(image, q, 2, false), one) << name << " q " << q;
       EXPECT_EQ(encode_with(image, q, 8, false), one) << name << " q " << q;
     }
+    const std::vector<uint8_t> rdo = encode_with(image, 12.0f, 1, false, true);
+    EXPECT_EQ(encode_with(image, 12.0f, 2, false, true), rdo) << name << " rdo";
+  }
+}
+
+// An image of w x h tiled from `image` by mirroring, without seams: a large
+// photograph's worth of detail from a small one.
+Image mirrored_tiles(const Image& image, int w, int h) {
+  Image out{w, h, image.channels, {}};
+  out.samples.resize(static_cast<size_t>(w) * h * image.channels);
+  auto fold = [](int v, int n) {
+    v %= 2 * n;
+    return v < n ? v : 2 * n - 1 - v;
+  };
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < image.channels; ++c)
+        out.samples[(static_cast<size_t>(y) * w + x) * image.channels + c] =
+            image.samples[(static_cast<size_t>(fold(y, image.height)) * image.width + fold(x, image.width)) *
+                              image.channels + c];
+  return out;
+}
+
+// Large images: the regions are searched ahead of the coding in windows,
+// the transforms shared between the threads, and the decoder shares its
+// inverse transforms too.
+TEST(EncoderPaths, LargeImagesCodeAndDecodeTheSameForAnyThreadCount) {
+  const struct {
+    const char* name;
+    int w, h;
+    float q;
+  } cases[] = {{"astronaut.ppm", 2304, 1792, 12.0f}, {"camera.pgm", 1600, 1250, 30.0f}};
+  for (const auto& c : cases) {
+    const Image image = mirrored_tiles(load_image(c.name), c.w, c.h);
+    const std::vector<uint8_t> one = encode_with(image, c.q, 1, false);
+    EXPECT_EQ(encode_with(image, c.q, 2, false), one) << c.name;
+    EXPECT_EQ(encode_with(image, c.q, 8, false), one) << c.name;
+    DecoderState single, shared;
+    single.threads = 1;
+    shared.threads = 3;
+    const Image decoded = decode_from_memory(single, one.data(), one.size(), 0);
+    EXPECT_EQ(decode_from_memory(shared, one.data(), one.size(), 0).samples, decoded.samples) << c.name;
   }
 }
 
