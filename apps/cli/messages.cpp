@@ -117,7 +117,7 @@ std::string describe(const kelvane::Error& error, const std::string& file, Role 
                             : "the image needs more memory than this machine has";
       break;
     case ErrorCode::kInvalidImage:
-      reason = "the image's shape is not one the codec takes (1 to 65535 pixels a side, 1 to 255 channels)";
+      reason = "the image is not one the codec takes (1 to 65535 pixels a side, 1 to 255 channels, samples 0 to 255)";
       break;
     case ErrorCode::kTruncatedStream:
       reason = "the stream ends early (truncated or damaged)";

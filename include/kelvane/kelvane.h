@@ -26,8 +26,9 @@ struct Metadata {
 };
 
 // Samples as the codec holds them: raster order, the channels of a pixel
-// adjacent. Encoding takes 1..65535 columns and rows and 1..255 channels;
-// decoded samples lie in 0..255.
+// adjacent. Encoding takes 1..65535 columns and rows, 1..255 channels and
+// samples in 0..255 (anything else is Error kInvalidImage); decoded samples
+// lie in 0..255.
 // Alpha: 2 channels are grey and alpha, 4 are red, green, blue and alpha
 // (alpha last, 0 transparent .. 255 opaque). encode() codes such an image as
 // the grey or colour image plus the alpha plane in the stream's trailer;

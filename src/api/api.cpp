@@ -336,12 +336,18 @@ void take_image(kv::EncoderState& state, kv::Image&& image) {
   state.image = std::move(image.samples);
 }
 
-void check_shape(const Image& image) {
+// The shapes the format holds, with 8-bit samples: a sample outside 0..255
+// would come back changed (clamped) from a "lossless" stream, or overflow
+// the coder's magnitudes, so it is refused before any work.
+void check_image(const Image& image) {
   const bool sides = image.width >= 1 && image.width <= kv::kMaxDimension && image.height >= 1 &&
                      image.height <= kv::kMaxDimension && image.channels >= 1 && image.channels <= 255;
   if (!sides || image.samples.size() != static_cast<size_t>(image.width) * static_cast<size_t>(image.height) *
                                             static_cast<size_t>(image.channels))
     kv::fail(ErrorCode::kInvalidImage, "Invalid image.");
+  const auto [low, high] = std::minmax_element(image.samples.begin(), image.samples.end());
+  if (*low < 0 || *high > 255)
+    kv::fail(ErrorCode::kInvalidImage, "Invalid image: samples must lie in 0..255.");
 }
 
 bool load_image(const char* path, kv::Image& image, Metadata* metadata = nullptr) {
@@ -397,7 +403,7 @@ std::vector<uint8_t> Image::to_8bit() const {
 
 std::vector<uint8_t> encode(const Image& image, float quantization, const EncodeOptions& options) {
   return guarded([&] {
-    check_shape(image);
+    check_image(image);
     if (options.target.kind != Target::Kind::kNone) return detail::encode_to_target(image, options);
     kv::EncoderState state;
     start_state(state, options);

@@ -247,6 +247,8 @@ TEST_F(Failures, ImagesOfImpossibleShapesAreRefused) {
   for (const Image& image : {Image{2, 2, 1, {1, 2, 3}}, Image{0, 2, 1, {}}, Image{2, 2, 0, {}},
                              Image{65536, 1, 1, std::vector<int32_t>(65536)}, Image{1, 1, 256, std::vector<int32_t>(256)}})
     expect_error([&] { encode(image, 1.0f); }, 255, "Invalid image.");
+  for (const int32_t sample : {-1, 256, 100000})
+    expect_error([&] { encode(Image{2, 1, 1, {0, sample}}, 1.0f); }, 255, "Invalid image: samples must lie in 0..255.");
   expect_error([] { Image::from_8bit(std::vector<uint8_t>(5), 2, 2, 1); }, 255, "Invalid image.");
 }
 
