@@ -59,6 +59,10 @@ struct EncodeReport {
   uint64_t bytes = 0;        // the stream's size
   double bits_per_pixel = 0; // 8 * bytes / (width * height)
   int encodes = 1;           // whole encodes run to reach a target (1 without one)
+  // Set when a target's search moved the stream between two quantization
+  // values (where no value gives a stream in between): encoding at
+  // `quantization` without the target then writes another stream.
+  bool tuned = false;
 };
 
 // A size or quality to reach instead of a given quantization value.
