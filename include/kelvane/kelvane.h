@@ -68,9 +68,12 @@ struct EncodeReport {
 // A size or quality to reach instead of a given quantization value.
 //  - kBytes, kBitsPerPixel: the best quality whose stream is at most the
 //    target; Error kTargetUnreachable when even the coarsest setting is larger.
-//  - kPsnr (dB, all channels, peak 255): the smallest stream whose PSNR is at
-//    least the target; the lossless stream when lossy coding cannot reach it
-//    (also for an infinite target).
+//  - kPsnr (dB, all channels, peak 255): the smallest stream found whose
+//    PSNR is at least the target, preferring one at most 0.15 dB above it;
+//    the lossless stream when lossy coding cannot reach it (also for an
+//    infinite target).
+// Between two quantization values where size and PSNR jump, the stream may
+// be tuned (EncodeReport::tuned).
 struct Target {
   enum class Kind { kNone, kBytes, kBitsPerPixel, kPsnr };
   Kind kind = Kind::kNone;
