@@ -46,8 +46,9 @@ constexpr double kLambdaRange = 6.0;
 // unit of t (ln bytes, or dB) until two trials measure one.
 constexpr double kLambdaSlope[2] = {1.0, 10.0};  // size, PSNR
 // The default mode's PSNR rises with the fill about as t^kFillPower of the
-// way to the finer value's (the size about linearly).
-constexpr double kFillPower = 1.6;
+// way to kFillReach of the finer value's (the size about linearly).
+constexpr double kFillPower = 1.4;
+constexpr double kFillReach = 0.85;
 
 // At 2^63 every entry of the table is above 2^31 (entry 63 is 2^31.5), so
 // every coefficient quantises to zero: no coarser stream exists, and every
@@ -245,8 +246,8 @@ class Search {
         }
         t = std::min(1.0, low->x + 1.2 * (goal_ - low->g) / slope);
       } else {
-        // g(t) = g(0) + (far.g - g(0)) t^p.
-        const double g0 = low->g, span = far.g - g0, want = (goal_ - g0) / span;
+        // g(t) = g(0) + kFillReach (far.g - g(0)) t^p.
+        const double g0 = low->g, span = kFillReach * (far.g - g0), want = (goal_ - g0) / span;
         if (!(span > 0)) return;
         t = want >= 1 ? 1.0 : std::pow(want, 1.0 / (size_ ? 1.0 : kFillPower));
       }
