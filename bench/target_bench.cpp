@@ -4,7 +4,9 @@
 // chosen, bytes, bits per pixel, PSNR of the decoded stream, the fraction of a
 // size target reached or the dB above a PSNR target, encodes tried, processor seconds
 // of the targeted encode, of one encode at the chosen value, and whether
-// the reported figures and that one encode's stream match the targeted one.
+// the reported figures match the decoded stream's and that one encode's
+// stream matches the targeted one ("tuned" when the search tuned the stream
+// past its value, which that encode cannot repeat: only the figures count).
 // A size target the image cannot reach prints "unreachable" and the message.
 #include <cmath>
 #include <cstdio>
@@ -119,7 +121,7 @@ int main(int argc, char** argv) {
       std::printf("%s\t%s\t%s\t%g\t%.9g\t%zu\t%.5f\t%.4f\t%.5f\t%d\t%.4f\t%.4f\t%s%s\n", basename_of(path),
                   rdo ? "rdo" : "default", kind_name, value, static_cast<double>(report.quantization), stream.size(), bpp,
                   psnr, reached, report.encodes, targeted, one, figures ? "report" : "REPORT-DIFFERS",
-                  single == stream ? "+same" : "+STREAM-DIFFERS");
+                  single == stream ? "+same" : report.tuned ? "+tuned" : "+STREAM-DIFFERS");
       std::fflush(stdout);
     }
   }

@@ -60,14 +60,21 @@ struct EncodeReport {
   uint64_t bytes = 0;        // the stream's size
   double bits_per_pixel = 0; // 8 * bytes / (width * height)
   int encodes = 1;           // whole encodes run to reach a target (1 without one)
+  // Set when a target's search moved the stream between two quantization
+  // values (where no value gives a stream in between): encoding at
+  // `quantization` without the target then writes another stream.
+  bool tuned = false;
 };
 
 // A size or quality to reach instead of a given quantization value.
 //  - kBytes, kBitsPerPixel: the best quality whose stream is at most the
 //    target; Error kTargetUnreachable when even the coarsest setting is larger.
-//  - kPsnr (dB, all channels, peak 255): the smallest stream whose PSNR is at
-//    least the target; the lossless stream when lossy coding cannot reach it
-//    (also for an infinite target).
+//  - kPsnr (dB, all channels, peak 255): the smallest stream found whose
+//    PSNR is at least the target, preferring one at most 0.15 dB above it;
+//    the lossless stream when lossy coding cannot reach it (also for an
+//    infinite target).
+// Between two quantization values where size and PSNR jump, the stream may
+// be tuned (EncodeReport::tuned).
 struct Target {
   enum class Kind { kNone, kBytes, kBitsPerPixel, kPsnr };
   Kind kind = Kind::kNone;

@@ -405,8 +405,17 @@ std::vector<uint8_t> encode(const Image& image, float quantization, const Encode
   return guarded([&] {
     check_image(image);
     if (options.target.kind != Target::Kind::kNone) return detail::encode_to_target(image, options);
+    return detail::encode_tuned(image, quantization, options, kv::EncodeTuning{});
+  });
+}
+
+std::vector<uint8_t> detail::encode_tuned(const Image& image, float quantization, const EncodeOptions& options,
+                                          const kv::EncodeTuning& tuning) {
+  return guarded([&] {
+    check_shape(image);
     kv::EncoderState state;
     start_state(state, options);
+    kv::apply_tuning(state, tuning);
     std::vector<int32_t> samples = image.samples;
     Parts parts = split_image(image.width, image.height, image.channels, std::move(samples), quantization, options);
     std::vector<uint8_t> stream = kv::encode_to_memory(state, std::move(parts.colour), quantization);

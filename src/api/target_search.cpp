@@ -37,6 +37,18 @@ constexpr double kSnapWidth = 0.1;
 // the size and PSNR also move in small steps of their own between edges.
 constexpr double kNarrow = 0.01;
 constexpr int kStallTrials = 3;
+// The tuning's trials after the value's search (EncodeTuning, enc/encode.h),
+// on a setting t in [0, 1]: the default mode's fill t, or the
+// rate-distortion mode's lambda scale e^(-kLambdaRange t).
+constexpr int kTuneEncodes = 4;
+constexpr double kLambdaRange = 6.0;
+// The rate-distortion mode's assumed change of the searched function per
+// unit of t (ln bytes, or dB) until two trials measure one.
+constexpr double kLambdaSlope[2] = {1.0, 10.0};  // size, PSNR
+// The default mode's PSNR rises with the fill about as t^kFillPower of the
+// way to kFillReach of the finer value's (the size about linearly).
+constexpr double kFillPower = 1.4;
+constexpr double kFillReach = 0.85;
 
 // At 2^63 every entry of the table is above 2^31 (entry 63 is 2^31.5), so
 // every coefficient quantises to zero: no coarser stream exists, and every
@@ -74,7 +86,8 @@ float next_up(float q) { return std::nextafter(q, std::numeric_limits<float>::in
 
 struct Point {
   float q = 0;
-  double x = 0;  // ln q
+  double x = 0;  // ln q, or the tuning's t
+  bool tuned = false;
   uint64_t bytes = 0;
   double psnr = 0;
   double g = 0;  // the searched function: ln bytes, or PSNR
@@ -114,7 +127,7 @@ class Search {
     }
     trial(first_guess(), false);
     float next = 0;
-    while (!met() && encodes_ < kMaxEncodes - 1 && choose(next)) {
+    while (!met() && encodes_ < kMaxEncodes - kTuneEncodes - 1 && choose(next)) {
       // Past the finest lossy value a PSNR target takes the lossless stream,
       // whatever its PSNR; a size target tries it like any other value.
       if (!size_ && next == 1.0f) {
@@ -123,6 +136,7 @@ class Search {
       }
       trial(next, false);
     }
+    if (!met()) tune();
     if (!have_best_) {
       if (size_) {
         if (!tried(kCoarsest)) trial(kCoarsest, false);
@@ -160,7 +174,90 @@ class Search {
     return std::any_of(points_.begin(), points_.end(), [q](const Point& p) { return p.q == q; });
   }
 
-  void trial(float q, bool lossless) {
+  kv::EncodeTuning tuning_at(double t) const {
+    kv::EncodeTuning tuning;
+    if (options_.rate_distortion)
+      tuning.lambda_scale = std::exp(-kLambdaRange * t);
+    else
+      tuning.fill = t, tuning.fill_q = fill_q_;
+    return tuning;
+  }
+
+  // After the value's search ends with a bracket it cannot narrow (the two
+  // sides of a step edge, the lossless gap, or small steps of their own):
+  // the tuning at the coarser end, which moves its stream towards the finer
+  // end's. Regula falsi on t between trials on both sides of the goal (t = 0
+  // being the coarser end's own trial). Until a trial lands past the goal,
+  // the default mode's first trial follows a power curve from t = 0 to the
+  // finer end's figure (its fill at t = 1 comes close to that end), and the
+  // other trials go a little past the goal along the slope of the last two
+  // (the rate-distortion mode's first, along an assumed one). At most
+  // kTuneEncodes trials.
+  void tune() {
+    const Point* f = nullptr;
+    const Point* i = nullptr;
+    for (const Point& p : points_)
+      if (p.feasible && (!f || (size_ ? p.x < f->x : p.x > f->x))) f = &p;
+    for (const Point& p : points_)
+      if (!p.feasible && (!f || (size_ ? p.x < f->x : p.x > f->x)) && (!i || (size_ ? p.x > i->x : p.x < i->x)))
+        i = &p;
+    if (!f || !i) return;
+    const Point coarse = f->q > i->q ? *f : *i, fine = f->q > i->q ? *i : *f;
+    if (!(coarse.q > 1.0f)) return;
+    fill_q_ = fine.q;
+    // g rises with t; `low` below the goal, `high` above it.
+    std::vector<Point> tried{coarse};
+    tried.back().x = 0;
+    const bool rdo = options_.rate_distortion;
+    const Point& far = fine;
+    int low_stays = 0, high_stays = 0;
+    double last_low = -1, last_high = -1;
+    for (int n = 0; n < kTuneEncodes && !met(); ++n) {
+      const Point* low = nullptr;
+      const Point* high = nullptr;
+      for (const Point& p : tried) {
+        if (p.g < goal_ && (!low || p.x > low->x)) low = &p;
+        if (p.g >= goal_ && (!high || p.x < high->x)) high = &p;
+      }
+      if (!low) return;  // the coarser end is already past the goal
+      double t;
+      if (high) {
+        // Illinois: an end that stays twice in a row counts half as far off.
+        if (low->x == last_low && high->x != last_high) ++low_stays, high_stays = 0;
+        if (high->x == last_high && low->x != last_low) ++high_stays, low_stays = 0;
+        last_low = low->x;
+        last_high = high->x;
+        const double gl = goal_ + (low->g - goal_) * std::ldexp(1.0, -std::max(0, low_stays - 1));
+        const double gh = goal_ + (high->g - goal_) * std::ldexp(1.0, -std::max(0, high_stays - 1));
+        double w = (goal_ - gl) / (gh - gl);
+        if (!std::isfinite(w)) w = 0.5;
+        t = low->x + std::clamp(w, 0.05, 0.95) * (high->x - low->x);
+      } else if (low->x >= 1) {
+        return;
+      } else if (tried.size() >= 2 || rdo) {
+        // The slope of the last two trials (or the assumed one), a little
+        // past the goal, so that the next trial brackets it.
+        double slope = kLambdaSlope[size_ ? 0 : 1];
+        if (tried.size() >= 2) {
+          const Point& a = tried[tried.size() - 2];
+          const Point& b = tried.back();
+          const double measured = (b.g - a.g) / (b.x - a.x);
+          if (std::isfinite(measured) && measured > 0) slope = measured;
+        }
+        t = std::min(1.0, low->x + 1.2 * (goal_ - low->g) / slope);
+      } else {
+        // g(t) = g(0) + kFillReach (far.g - g(0)) t^p.
+        const double g0 = low->g, span = kFillReach * (far.g - g0), want = (goal_ - g0) / span;
+        if (!(span > 0)) return;
+        t = want >= 1 ? 1.0 : std::pow(want, 1.0 / (size_ ? 1.0 : kFillPower));
+      }
+      if (std::any_of(tried.begin(), tried.end(), [t](const Point& p) { return p.x == t; })) return;
+      tried.push_back(trial(coarse.q, false, tuning_at(t)));
+      tried.back().x = t;
+    }
+  }
+
+  Point trial(float q, bool lossless, const kv::EncodeTuning& tuning = {}) {
     // Every setting of the caller's but the target and what is filled in.
     EncodeOptions trial_options = options_;
     trial_options.target = {};
@@ -178,7 +275,7 @@ class Search {
         options_.progress(std::min(1.0, (done + fraction) / kMaxEncodes));
       };
     }
-    std::vector<uint8_t> stream = kelvane::encode(image_, q, trial_options);
+    std::vector<uint8_t> stream = encode_tuned(image_, q, trial_options, tuning);
     ++encodes_;
 
     Point p;
@@ -188,7 +285,9 @@ class Search {
     p.psnr = report.psnr;
     p.g = size_ ? std::log(static_cast<double>(p.bytes)) : p.psnr;
     p.feasible = size_ ? p.bytes <= budget_ : p.psnr >= options_.target.value;
-    points_.push_back(p);
+    p.tuned = !tuning.plain();
+    // The value's search sees its own trials only.
+    if (!p.tuned) points_.push_back(p);
 
     if (lossless || better(p)) {
       have_best_ = true;
@@ -197,15 +296,20 @@ class Search {
       best_report_ = std::move(report);
       best_picture_ = std::move(picture);
     }
+    return p;
   }
 
   // Whether feasible `p` beats the best so far: for a size, the larger stream
-  // (the finer value on a tie); for a PSNR, the smaller stream (the higher
-  // PSNR, then the coarser value, on a tie).
+  // (the finer value on a tie); for a PSNR, one within kPsnrAccept of the
+  // target over one beyond, then the smaller stream (the higher PSNR, then
+  // the coarser value, on a tie). (With the rate-distortion mode a stream
+  // beyond may be the smaller.)
   bool better(const Point& p) const {
     if (!p.feasible) return false;
     if (!have_best_) return true;
     if (size_) return p.bytes > best_.bytes || (p.bytes == best_.bytes && p.q < best_.q);
+    const double top = options_.target.value + kPsnrAccept;
+    if ((p.psnr <= top) != (best_.psnr <= top)) return p.psnr <= top;
     if (p.bytes != best_.bytes) return p.bytes < best_.bytes;
     return p.psnr > best_.psnr || (p.psnr == best_.psnr && p.q > best_.q);
   }
@@ -408,6 +512,7 @@ class Search {
       report.bytes = best_.bytes;
       report.bits_per_pixel = bits_per_pixel(best_.bytes);
       report.encodes = encodes_;
+      report.tuned = best_.tuned;
     }
     if (options_.direction_picture) *options_.direction_picture = std::move(best_picture_);
     if (options_.progress) options_.progress(1.0);
@@ -432,6 +537,7 @@ class Search {
   Image best_picture_;
 
   float last_f_ = 0, last_i_ = 0;
+  float fill_q_ = 1.0f;  // the tuning's finer value (the default mode's)
   int f_stayed_ = 0, i_stayed_ = 0;
 };
 

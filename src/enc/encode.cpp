@@ -59,18 +59,20 @@ double lambda_base(double q) { return q * q + kLambdaFloorQ * kLambdaFloorQ; }
 
 // Effort 2: the quantization value to code with, keeping base_q's lambda:
 // quarter octaves down from base_q while J falls, else up while it falls
-// (at most three steps either way). Sets state.lambda_scale to match.
+// (at most three steps either way). Multiplies state.lambda_scale (the
+// tuning's, which every trial keeps) by the ratio that keeps lambda.
 float search_quantization(EncoderState& state, float base_q) {
-  const double lambda = state.rdo_lambda_factor * lambda_base(base_q);
+  const double tuned = state.lambda_scale;
+  const double lambda = state.rdo_lambda_factor * lambda_base(base_q) * tuned;
   const double ratio = 1.189207115002721;  // 2^(1/4)
   float best_q = base_q;
-  double best = trial_cost(state, base_q, 1.0, lambda);
+  double best = trial_cost(state, base_q, tuned, lambda);
   for (double step : {1.0 / ratio, ratio}) {
     bool moved = false;
     for (int k = 1; k <= 3; ++k) {
       const float q = static_cast<float>(base_q * std::pow(step, k));
       if (!(q > 1.0f)) break;
-      const double cost = trial_cost(state, q, lambda_base(base_q) / lambda_base(q), lambda);
+      const double cost = trial_cost(state, q, tuned * (lambda_base(base_q) / lambda_base(q)), lambda);
       if (!(cost < best)) break;
       best = cost;
       best_q = q;
@@ -78,7 +80,7 @@ float search_quantization(EncoderState& state, float base_q) {
     }
     if (moved) break;
   }
-  state.lambda_scale = lambda_base(base_q) / lambda_base(best_q);
+  state.lambda_scale = tuned * (lambda_base(base_q) / lambda_base(best_q));
   return best_q;
 }
 

@@ -101,9 +101,36 @@ void ensure_estimates(EncoderState& state, EstimateTree& tree, int index) {
   }
 }
 
+// The fill (EncoderState::fill) on the quantised `values` of a leaf at
+// `level` whose unquantised coefficients are `exact`. Only a finer value
+// that the coded step rebuilds exactly as the finer step does counts (steps
+// a hair apart, or a finer step of 1.0 and a coded one a hair above it), so
+// the filled values rebuild as the finer table's would. The leaf's rebuild
+// follows the values, so it stays what the decoder gives.
+void fill_leaf(EncoderState& state, int level, const BandLayout& layout, const int32_t* exact, int32_t* values) {
+  for (int j = 1; j <= layout.levels + 1; ++j) {
+    const double step = state.quant[level + j];
+    const double finer = state.fill_quant[level + j];
+    if (finer == step) continue;
+    const StepDivider divider(finer);
+    for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
+      const int32_t fine = finer == 1.0 ? exact[p] : divider.quotient(exact[p]);
+      int32_t rebuilt, wanted = fine;
+      if (fine == values[p] || !dequantise_into(fine, step, rebuilt)) continue;
+      if (finer != 1.0 && !dequantise_into(fine, finer, wanted)) continue;
+      if (rebuilt != wanted) continue;
+      state.fill_credit += state.fill;
+      if (state.fill_credit >= 1.0) {
+        state.fill_credit -= 1.0;
+        values[p] = fine;
+      }
+    }
+  }
+}
+
 // The values the chosen direction codes: in the rate-distortion mode those
 // its estimate chose (zeros, or the optimised ones), else the block's
-// samples lifted and quantised plainly.
+// samples lifted and quantised plainly (then filled, with a fill set).
 void code_tree_leaf(EncoderState& state, const EstimateTree& tree, EstimateNode& node, int direction_index) {
   const BlockGeometry& g = *node.geometry;
   const int n = g.samples;
@@ -118,7 +145,13 @@ void code_tree_leaf(EncoderState& state, const EstimateTree& tree, EstimateNode&
     const uint16_t* order = state.geometry->scan_order(g, direction_index);
     for (int k = 0; k < n; ++k) values[k] = node.samples[order[k]];
     lift_block(values.data(), g.layout, true);
-    quantise(state.quant, tree.level, g.layout, values.data());
+    if (state.fill > 0) {
+      std::vector<int32_t> exact = values;
+      quantise(state.quant, tree.level, g.layout, values.data());
+      fill_leaf(state, tree.level, g.layout, exact.data(), values.data());
+    } else {
+      quantise(state.quant, tree.level, g.layout, values.data());
+    }
   }
   write_leaf(state, tree.level, node.block, g, direction_index, values.data(), node.samples.data());
 }
