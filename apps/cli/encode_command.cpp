@@ -118,6 +118,7 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
                        .integer("channels", image.channels)
                        .raw("alpha", alpha ? "true" : "false")
                        .number("quantization", quantization)
+                       .raw("tuned", report.tuned ? "true" : "false")
                        .integer("bytes", static_cast<int64_t>(stream.size()))
                        .number("bits_per_pixel", bpp)
                        .number("psnr", report.psnr)

@@ -145,6 +145,7 @@ int run_command_line(int argc, char** argv) {
       "A translucent image (2 or 4 channels: alpha last) keeps its alpha; a PNG's ICC, EXIF and XMP are kept "
       "unless --strip. Warnings about an input go to standard error (not with --quiet). "
       "--json fields: input, output, width, height, channels, alpha (true for a translucent image), quantization, "
+      "tuned (true when a target tuned the stream, which -q with that quantization alone does not write), "
       "bytes, bits_per_pixel, "
       "psnr (dB, of the image decoders rebuild; null when exact), milliseconds; a file that failed has "
       "input, output and error, one skipped input, output and skipped.");

@@ -31,6 +31,7 @@ TEST_F(Json, EncodeWritesOneCompleteLinePerFile) {
     EXPECT_EQ(json_field(line, "channels"), colour ? "3" : "1");
     EXPECT_EQ(json_field(line, "alpha"), "false");
     EXPECT_EQ(json_field(line, "quantization"), "8");
+    EXPECT_EQ(json_field(line, "tuned"), "false");
     const double bytes = std::stod(json_field(line, "bytes"));
     EXPECT_EQ(bytes, fs::file_size(dir / output));
     EXPECT_NEAR(std::stod(json_field(line, "bits_per_pixel")), 8 * bytes / (colour ? 32 * 24 : 24 * 20), 1e-9);
