@@ -194,13 +194,7 @@ class Search {
   // (the rate-distortion mode's first, along an assumed one). At most
   // kTuneEncodes trials.
   void tune() {
-    const Point* f = nullptr;
-    const Point* i = nullptr;
-    for (const Point& p : points_)
-      if (p.feasible && (!f || (size_ ? p.x < f->x : p.x > f->x))) f = &p;
-    for (const Point& p : points_)
-      if (!p.feasible && (!f || (size_ ? p.x < f->x : p.x > f->x)) && (!i || (size_ ? p.x > i->x : p.x < i->x)))
-        i = &p;
+    const auto [f, i] = bracket();
     if (!f || !i) return;
     const Point coarse = f->q > i->q ? *f : *i, fine = f->q > i->q ? *i : *f;
     if (!(coarse.q > 1.0f)) return;
@@ -314,6 +308,20 @@ class Search {
     return p.psnr > best_.psnr || (p.psnr == best_.psnr && p.q > best_.q);
   }
 
+  // The bracket: the feasible trial nearest the infeasible side (the finest
+  // for a size, the coarsest for a PSNR), and the infeasible trial nearest it
+  // on that side; either null when there is none.
+  std::pair<const Point*, const Point*> bracket() const {
+    const Point* f = nullptr;
+    const Point* i = nullptr;
+    for (const Point& p : points_)
+      if (p.feasible && (!f || (size_ ? p.x < f->x : p.x > f->x))) f = &p;
+    for (const Point& p : points_)
+      if (!p.feasible && (!f || (size_ ? p.x < f->x : p.x > f->x)) && (!i || (size_ ? p.x > i->x : p.x < i->x)))
+        i = &p;
+    return {f, i};
+  }
+
   bool met() const {
     if (!have_best_) return false;
     if (size_) return static_cast<double>(best_.bytes) >= kSizeAccept * static_cast<double>(budget_);
@@ -322,16 +330,7 @@ class Search {
 
   // The next value to try; false when none can do better than the best so far.
   bool choose(float& next) {
-    // The bracket: f, the feasible trial nearest the infeasible side (the
-    // finest for a size, the coarsest for a PSNR), and i, the infeasible
-    // trial nearest f on that side.
-    const Point* f = nullptr;
-    const Point* i = nullptr;
-    for (const Point& p : points_)
-      if (p.feasible && (!f || (size_ ? p.x < f->x : p.x > f->x))) f = &p;
-    for (const Point& p : points_)
-      if (!p.feasible && (!f || (size_ ? p.x < f->x : p.x > f->x)) && (!i || (size_ ? p.x > i->x : p.x < i->x)))
-        i = &p;
+    const auto [f, i] = bracket();
 
     if (f && i) {
       const float lower = std::min(f->q, i->q), upper = std::max(f->q, i->q);
