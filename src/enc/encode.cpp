@@ -92,8 +92,9 @@ void encode_image(EncoderState& state, float base_q, const char* input_name, con
   // and the stream is the default one, exact.
   if (state.rdo && !(base_q > 1.0f)) state.rdo = false;
   // lambda's floor follows the image's fine detail, measured before the
-  // colour transform (the same samples on every call).
-  if (state.rdo) state.floor_q = lambda_floor_q(fine_detail(state.image.data(), state.width, state.height, state.channels));
+  // colour transform: effort 2's trials measure the same samples.
+  if (state.rdo)
+    state.floor_q = lambda_floor_q(fine_detail(state.image.data(), state.width, state.height, state.channels));
   if (state.rdo && state.effort >= 2) base_q = search_quantization(state, base_q);
   state.coded_q = base_q;
   if (state.rdo) prepare_rate_distortion(state, base_q);
