@@ -40,7 +40,7 @@ constexpr int kStallTrials = 3;
 // The tuning's trials after the value's search (EncodeTuning, enc/encode.h),
 // on a setting t in [0, 1]: the default mode's fill t, or the
 // rate-distortion mode's lambda scale e^(-kLambdaRange t).
-constexpr int kTuneEncodes = 4;
+constexpr int kTuneEncodes = 5;
 constexpr double kLambdaRange = 6.0;
 // The rate-distortion mode's assumed change of the searched function per
 // unit of t (ln bytes, or dB) until two trials measure one.

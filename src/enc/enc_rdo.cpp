@@ -133,14 +133,35 @@ uint16_t* quantise_optimised(const EncoderState& state, const EstimateTree& tree
 }
 
 
+double fine_detail(const int32_t* samples, int width, int height, int channels) {
+  if (width < 3 || height < 3) return 0.0;
+  const size_t row = static_cast<size_t>(width) * static_cast<size_t>(channels);
+  uint64_t sum = 0;  // of |4 x - (its four neighbours)|
+  for (int y = 1; y + 1 < height; ++y) {
+    const int32_t* line = samples + static_cast<size_t>(y) * row;
+    for (size_t i = static_cast<size_t>(channels); i + static_cast<size_t>(channels) < row; ++i) {
+      const int64_t d = 4 * int64_t{line[i]} - line[i - static_cast<size_t>(channels)] -
+                        line[i + static_cast<size_t>(channels)] - line[i - row] - line[i + row];
+      sum += static_cast<uint64_t>(d < 0 ? -d : d);
+    }
+  }
+  const double count = static_cast<double>(width - 2) * (height - 2) * channels;
+  return static_cast<double>(sum) / (4.0 * count);
+}
+
+double lambda_floor_q(double detail) {
+  const double t = std::clamp((kTexturedDetail - detail) / (kTexturedDetail - kSmoothDetail), 0.0, 1.0);
+  return kLambdaFloorQ + t * (kSmoothFloorQ - kLambdaFloorQ);
+}
+
 void prepare_rate_distortion(EncoderState& state, float base_q) {
-  // lambda = c (baseQ^2 + kLambdaFloorQ^2): c baseQ^2 for coarse steps, but
+  // lambda = c (baseQ^2 + floor_q^2): c baseQ^2 for coarse steps, but
   // it stops falling at small baseQ, where the finer bands' steps sit at
   // their floor of 1.0 and a smaller lambda would buy quality at no better a
   // price than the default encoder's. lambda_scale moves the operating point
   // (effort 2's search).
   const double q = base_q;
-  state.rdo_lambda = state.rdo_lambda_factor * (q * q + kLambdaFloorQ * kLambdaFloorQ) * state.lambda_scale;
+  state.rdo_lambda = state.rdo_lambda_factor * (q * q + state.floor_q * state.floor_q) * state.lambda_scale;
   // The plane transform is separable: the energy of a unit coefficient after
   // the inverse transforms is the product of its row's and its column's.
   constexpr int32_t kUnit = 1 << 12;  // a unit would be rounded away by the integer lifting

@@ -11,8 +11,23 @@
 namespace kv {
 
 // The pixel-domain energy of a unit coefficient at every subband level of a
-// plane of the state's size, and lambda for base_q.
+// plane of the state's size, and lambda for base_q (with state.floor_q).
 void prepare_rate_distortion(EncoderState& state, float base_q);
+
+// The mean distance of a sample from the mean of its four neighbours, over
+// every channel's samples with four neighbours (0 for an image without
+// any): how much fine detail `samples` (interleaved, `channels` per pixel)
+// hold. A function of the samples alone, the same on any machine.
+double fine_detail(const int32_t* samples, int width, int height, int channels);
+
+// lambda's floor for an image of fine_detail `detail`: kSmoothFloorQ up to a
+// detail of kSmoothDetail, kLambdaFloorQ from kTexturedDetail on, linear in
+// between. Smooth photographs spend the bits of small baseQ on noise-level
+// detail in the finest bands, which a larger lambda keeps out; on detailed
+// images the same lambda would drop real edges.
+inline constexpr double kSmoothDetail = 1.5;
+inline constexpr double kTexturedDetail = 2.5;
+double lambda_floor_q(double detail);
 
 // The split flag: one bit, weighed as bits or, in the rate-distortion mode, as lambda.
 inline double split_flag_cost(const EncoderState& state) { return state.rdo ? state.rdo_lambda : 1; }

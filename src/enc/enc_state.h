@@ -19,8 +19,11 @@ namespace kv {
 // of kSearchSamples directions first, and the best kSearchKeep in full.
 inline constexpr int kSearchSamples = 8;
 inline constexpr int kSearchKeep = 3;
-// The rate-distortion mode's lambda stops falling with baseQ^2 about here.
+// The rate-distortion mode's lambda stops falling with baseQ^2 about here
+// (lambda_floor_q): at kLambdaFloorQ on detailed images, rising to
+// kSmoothFloorQ on smooth ones.
 inline constexpr double kLambdaFloorQ = 12.0;
+inline constexpr double kSmoothFloorQ = 20.0;
 inline constexpr float kDistortionWeight = 12.0f;
 
 class ThreadPool;
@@ -69,7 +72,8 @@ struct EncoderState : CodingState {
   // Rate-distortion-optimising mode: decisions minimise
   // J = level_weight[level] * SSE + rdo_lambda * bits.
   bool rdo = false;
-  double rdo_lambda_factor = 0.0125;  // lambda = factor * (baseQ^2 + kLambdaFloorQ^2)
+  double rdo_lambda_factor = 0.010625;  // lambda = factor * (baseQ^2 + floor_q^2)
+  double floor_q = kLambdaFloorQ;     // the image's (lambda_floor_q), set before coding
   double rdo_lambda = 0;
   // 1: the search above. 2 first codes the image at quantization values a
   // quarter octave apart around the one asked for, all with the asked one's

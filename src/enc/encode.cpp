@@ -54,8 +54,8 @@ double trial_cost(const EncoderState& state, float q, double scale, double lambd
   return sse + lambda * 8.0 * static_cast<double>(stream.size());
 }
 
-// lambda's rule (prepare_rate_distortion) without its factor.
-double lambda_base(double q) { return q * q + kLambdaFloorQ * kLambdaFloorQ; }
+// lambda's rule (prepare_rate_distortion) without its factor, for an image of floor `floor_q`.
+double lambda_base(double q, double floor_q) { return q * q + floor_q * floor_q; }
 
 // Effort 2: the quantization value to code with, keeping base_q's lambda:
 // quarter octaves down from base_q while J falls, else up while it falls
@@ -63,7 +63,8 @@ double lambda_base(double q) { return q * q + kLambdaFloorQ * kLambdaFloorQ; }
 // tuning's, which every trial keeps) by the ratio that keeps lambda.
 float search_quantization(EncoderState& state, float base_q) {
   const double tuned = state.lambda_scale;
-  const double lambda = state.rdo_lambda_factor * lambda_base(base_q) * tuned;
+  const double floor_q = state.floor_q;
+  const double lambda = state.rdo_lambda_factor * lambda_base(base_q, floor_q) * tuned;
   const double ratio = 1.189207115002721;  // 2^(1/4)
   float best_q = base_q;
   double best = trial_cost(state, base_q, tuned, lambda);
@@ -72,7 +73,7 @@ float search_quantization(EncoderState& state, float base_q) {
     for (int k = 1; k <= 3; ++k) {
       const float q = static_cast<float>(base_q * std::pow(step, k));
       if (!(q > 1.0f)) break;
-      const double cost = trial_cost(state, q, tuned * (lambda_base(base_q) / lambda_base(q)), lambda);
+      const double cost = trial_cost(state, q, tuned * (lambda_base(base_q, floor_q) / lambda_base(q, floor_q)), lambda);
       if (!(cost < best)) break;
       best = cost;
       best_q = q;
@@ -80,7 +81,7 @@ float search_quantization(EncoderState& state, float base_q) {
     }
     if (moved) break;
   }
-  state.lambda_scale = tuned * (lambda_base(base_q) / lambda_base(best_q));
+  state.lambda_scale = tuned * (lambda_base(base_q, floor_q) / lambda_base(best_q, floor_q));
   return best_q;
 }
 
@@ -109,6 +110,10 @@ void encode_image(EncoderState& state, float base_q, const char* input_name, con
   // At q <= 1 every step is 1.0 and the mode has nothing to trade: it stays off,
   // and the stream is the default one, exact.
   if (state.rdo && !(base_q > 1.0f)) state.rdo = false;
+  // lambda's floor follows the image's fine detail, measured before the
+  // colour transform: effort 2's trials measure the same samples.
+  if (state.rdo)
+    state.floor_q = lambda_floor_q(fine_detail(state.image.data(), state.width, state.height, state.channels));
   if (state.rdo && state.effort >= 2) base_q = search_quantization(state, base_q);
   state.coded_q = base_q;
   if (state.rdo) prepare_rate_distortion(state, base_q);

@@ -7,6 +7,7 @@
 
 #include "common/block_geometry.h"
 #include "dec/decode.h"
+#include "enc/enc_rdo.h"
 #include "enc/encode.h"
 #include "entropy/magnitude.h"
 #include "support.h"
@@ -181,6 +182,29 @@ TEST(EncoderPaths, RateDistortionModeCodesNoiseAsZeros) {
   const std::vector<uint8_t> plain = encode_with(image, 32.0f, 1, false, false);
   EXPECT_LT(optimised.size() * 3, plain.size());
   EXPECT_GE(psnr(image, decode_memory(optimised)), psnr(image, decode_memory(plain)));
+}
+
+// lambda's floor follows the image's fine detail: the largest on smooth
+// images, the smallest on detailed ones, in between on the way; the measure
+// reads every channel and no sample beyond the image (borders and images
+// under 3 x 3 count nothing).
+TEST(EncoderPaths, RateDistortionFloorFollowsFineDetail) {
+  Image ramp{40, 30, 3, std::vector<int32_t>(40 * 30 * 3)};
+  for (size_t i = 0; i < ramp.samples.size(); ++i) ramp.samples[i] = static_cast<int32_t>(i / 3 % 40 * 5);
+  EXPECT_EQ(fine_detail(ramp.samples.data(), 40, 30, 3), 0.0);
+  EXPECT_EQ(lambda_floor_q(0.0), kSmoothFloorQ);
+  // A checkerboard of +-6 in the last channel only: its interior samples lie
+  // 12 from their neighbours' mean, the other channels' 0: a mean of 4.
+  Image board = ramp;
+  for (int y = 0; y < 30; ++y)
+    for (int x = 0; x < 40; ++x) board.samples[(static_cast<size_t>(y) * 40 + x) * 3 + 2] += (x + y) % 2 ? 6 : -6;
+  EXPECT_DOUBLE_EQ(fine_detail(board.samples.data(), 40, 30, 3), 4.0);
+  EXPECT_EQ(lambda_floor_q(4.0), kLambdaFloorQ);
+  const double between = lambda_floor_q((kSmoothDetail + kTexturedDetail) / 2);
+  EXPECT_GT(between, kLambdaFloorQ);
+  EXPECT_LT(between, kSmoothFloorQ);
+  const std::vector<int32_t> tiny{0, 255, 0, 255};
+  EXPECT_EQ(fine_detail(tiny.data(), 2, 2, 1), 0.0);
 }
 
 // The quantiser divides without dividing; it must still truncate exactly the
