@@ -114,11 +114,18 @@ int run_command_line(int argc, char** argv) {
   auto* q_option = encode_command->add_option("-q,--quantization", quantization, kQuantizationHelp)->type_name("Q");
   auto* lossless_option = encode_command->add_flag("--lossless", lossless, "Code losslessly (the same as -q 1)");
   auto* size_option =
-      encode_command->add_option("--target-size", target_size, "Best quality within BYTES (K, M, G suffixes)")->type_name("BYTES");
-  auto* bpp_option = encode_command->add_option("--target-bpp", target_bpp, "Best quality within X bits per pixel")->type_name("X");
-  auto* psnr_option = encode_command->add_option("--target-psnr", target_psnr,
-                                                 "Smallest stream of at least DB dB PSNR ('inf': lossless)")
-                         ->type_name("DB");
+      encode_command
+          ->add_option("--target-size", target_size,
+                       "Best quality whose stream is at most BYTES (K, M, G suffixes), never above; when even the "
+                       "coarsest setting is larger, nothing is written and the run fails naming the smallest size")
+          ->type_name("BYTES");
+  auto* bpp_option =
+      encode_command->add_option("--target-bpp", target_bpp, "As --target-size, in bits per pixel")->type_name("X");
+  auto* psnr_option = encode_command
+                          ->add_option("--target-psnr", target_psnr,
+                                       "Smallest stream of at least DB dB PSNR (all channels, peak 255); beyond what "
+                                       "lossy coding reaches, or 'inf', the lossless stream")
+                          ->type_name("DB");
   encode_command->add_flag("--rdo", encode.rate_distortion,
                            "Rate-distortion-optimising encoder: slower, better quality for the size");
   encode_command
