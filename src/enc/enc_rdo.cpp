@@ -135,13 +135,15 @@ uint16_t* quantise_optimised(const EncoderState& state, const EstimateTree& tree
 
 double fine_detail(const int32_t* samples, int width, int height, int channels) {
   if (width < 3 || height < 3) return 0.0;
-  const size_t row = static_cast<size_t>(width) * static_cast<size_t>(channels);
+  const ptrdiff_t row = static_cast<ptrdiff_t>(width) * channels;
   uint64_t sum = 0;  // of |4 x - (its four neighbours)|
   for (int y = 1; y + 1 < height; ++y) {
-    const int32_t* line = samples + static_cast<size_t>(y) * row;
-    for (size_t i = static_cast<size_t>(channels); i + static_cast<size_t>(channels) < row; ++i) {
-      const int64_t d = 4 * int64_t{line[i]} - line[i - static_cast<size_t>(channels)] -
-                        line[i + static_cast<size_t>(channels)] - line[i - row] - line[i + row];
+    const int32_t* above = samples + static_cast<ptrdiff_t>(y - 1) * row;
+    const int32_t* line = above + row;
+    const int32_t* below = line + row;
+    for (ptrdiff_t i = channels; i + channels < row; ++i) {
+      const int64_t d =
+          4 * int64_t{line[i]} - line[i - channels] - line[i + channels] - above[i] - below[i];
       sum += static_cast<uint64_t>(d < 0 ? -d : d);
     }
   }
