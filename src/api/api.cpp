@@ -412,7 +412,6 @@ std::vector<uint8_t> encode(const Image& image, float quantization, const Encode
 std::vector<uint8_t> detail::encode_tuned(const Image& image, float quantization, const EncodeOptions& options,
                                           const kv::EncodeTuning& tuning) {
   return guarded([&] {
-    check_image(image);
     kv::EncoderState state;
     start_state(state, options);
     kv::apply_tuning(state, tuning);

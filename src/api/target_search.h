@@ -42,7 +42,8 @@ namespace kelvane::detail {
 std::vector<uint8_t> encode_to_target(const Image& image, const EncodeOptions& options);
 
 // encode() of `image` at `quantization` without a target (options.target
-// is ignored), with the encoder's `tuning`: the search's trials.
+// is ignored), with the encoder's `tuning`: the search's trials. The image
+// is one encode() or a file read has checked; it is not checked again.
 std::vector<uint8_t> encode_tuned(const Image& image, float quantization, const EncodeOptions& options,
                                   const kv::EncodeTuning& tuning);
 

@@ -57,35 +57,31 @@ void transform_region_shared(ThreadPool* pool, const CodingState& state, int32_t
       inverse_transform_region(state, origin, w, h);
     return;
   }
-  // A few pieces a thread, so that a slow thread holds the others up little;
-  // columns in whole batches of lift_columns.
-  const size_t pieces = static_cast<size_t>(4 * pool->threads());
+  // Rows, and columns in whole batches of lift_columns, shared out in pieces.
   const int64_t batches = (w + 15) / 16;
-  auto rows = [&](size_t i) {
-    const int y0 = static_cast<int>(h * static_cast<int64_t>(i) / static_cast<int64_t>(pieces));
-    const int y1 = static_cast<int>(h * static_cast<int64_t>(i + 1) / static_cast<int64_t>(pieces));
-    for (int y = y0; y < y1; ++y) {
+  auto rows = [&](int64_t y0, int64_t y1) {
+    for (int64_t y = y0; y < y1; ++y) {
       if (forward)
-        lift_line(origin + static_cast<ptrdiff_t>(y) * state.row_step, w, state.pixel_step, kPlaneFilter, extend_symmetric, true);
+        lift_line(origin + y * state.row_step, w, state.pixel_step, kPlaneFilter, extend_symmetric, true);
       else
-        inverse_plane_row(origin + static_cast<ptrdiff_t>(y) * state.row_step, w, state.pixel_step);
+        inverse_plane_row(origin + y * state.row_step, w, state.pixel_step);
     }
   };
-  auto columns = [&](size_t i) {
-    const int x0 = static_cast<int>(std::min<int64_t>(w, 16 * (batches * static_cast<int64_t>(i) / static_cast<int64_t>(pieces))));
-    const int x1 = static_cast<int>(std::min<int64_t>(w, 16 * (batches * static_cast<int64_t>(i + 1) / static_cast<int64_t>(pieces))));
+  auto columns = [&](int64_t first, int64_t end) {
+    const int x0 = static_cast<int>(std::min<int64_t>(w, 16 * first));
+    const int x1 = static_cast<int>(std::min<int64_t>(w, 16 * end));
     if (x1 <= x0) return;
     if (forward)
       lift_columns(state, origin + x0 * state.pixel_step, x1 - x0, h, true);
-    else
-      if (h >= 2) dsp().inverse_plane_columns(origin + x0 * state.pixel_step, x1 - x0, h, state.pixel_step, state.row_step);
+    else if (h >= 2)
+      dsp().inverse_plane_columns(origin + x0 * state.pixel_step, x1 - x0, h, state.pixel_step, state.row_step);
   };
   if (forward) {
-    pool->parallel_for(pieces, rows);
-    pool->parallel_for(pieces, columns);
+    pool->parallel_ranges(h, rows);
+    pool->parallel_ranges(batches, columns);
   } else {
-    pool->parallel_for(pieces, columns);
-    pool->parallel_for(pieces, rows);
+    pool->parallel_ranges(batches, columns);
+    pool->parallel_ranges(h, rows);
   }
 }
 

@@ -80,11 +80,10 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
   if (!state.pool && state.threads != 1 && int64_t{state.width} * state.height >= kSharedDecodeArea)
     state.pool = std::make_shared<ThreadPool>(state.threads > 0 ? state.threads : default_thread_count());
   if (state.pool && state.pool->threads() > 1) {
-    constexpr size_t kPage = 4096 / sizeof(int32_t);
-    const size_t pieces = static_cast<size_t>(4 * state.pool->threads());
+    constexpr int64_t kPage = 4096 / sizeof(int32_t);
     int32_t* data = state.image.data();
-    state.pool->parallel_for(pieces, [&](size_t i) {
-      for (size_t k = samples * i / pieces / kPage * kPage; k < samples * (i + 1) / pieces; k += kPage) data[k] = 0;
+    state.pool->parallel_ranges(static_cast<int64_t>(samples), [&](int64_t first, int64_t end) {
+      for (int64_t k = first / kPage * kPage; k < end; k += kPage) data[k] = 0;
     });
   }
   std::vector<double> matrix;
@@ -93,11 +92,8 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
     decode_plane(state, state.image.data() + c * state.width, state.width, state.height, 0);
   if (state.channels != 1) {
     if (state.pool && state.pool->threads() > 1) {
-      const auto pieces = static_cast<int64_t>(4 * state.pool->threads());
-      state.pool->parallel_for(static_cast<size_t>(pieces), [&](size_t i) {
-        const auto k = static_cast<int64_t>(i);
-        inverse_colour_from_plane_rows(state, matrix, static_cast<int>(state.height * k / pieces),
-                                       static_cast<int>(state.height * (k + 1) / pieces));
+      state.pool->parallel_ranges(state.height, [&](int64_t y0, int64_t y1) {
+        inverse_colour_from_plane_rows(state, matrix, static_cast<int>(y0), static_cast<int>(y1));
       });
     } else {
       inverse_colour_from_plane_rows(state, std::move(matrix));

@@ -94,10 +94,8 @@ void colour_transform_shared(EncoderState& state, const std::vector<double>& mat
     apply_colour_transform(state, matrix, forward);
     return;
   }
-  const auto pieces = static_cast<int64_t>(4 * pool->threads());
-  pool->parallel_for(static_cast<size_t>(pieces), [&](size_t i) {
-    const auto k = static_cast<int64_t>(i);
-    apply_colour_transform(state, matrix, forward, pixels * k / pieces, pixels * (k + 1) / pieces);
+  pool->parallel_ranges(pixels, [&](int64_t first, int64_t end) {
+    apply_colour_transform(state, matrix, forward, first, end);
   });
 }
 

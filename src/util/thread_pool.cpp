@@ -56,6 +56,14 @@ void ThreadPool::work_loop() {
   }
 }
 
+void ThreadPool::parallel_ranges(int64_t count, const std::function<void(int64_t, int64_t)>& work) {
+  const int64_t pieces = 4 * static_cast<int64_t>(threads_);
+  parallel_for(static_cast<size_t>(pieces), [&](size_t i) {
+    const auto k = static_cast<int64_t>(i);
+    work(count * k / pieces, count * (k + 1) / pieces);
+  });
+}
+
 void ThreadPool::parallel_for(size_t count, const std::function<void(size_t)>& task) {
   if (count == 0) return;
   if (threads_ == 1 || count == 1) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -27,6 +28,10 @@ class ThreadPool {
   // Runs task(i) for every i < count, spread over the threads; returns when
   // all are done. The first exception a task throws is rethrown here.
   void parallel_for(size_t count, const std::function<void(size_t)>& task);
+  // Runs work(begin, end) over [0, count) cut into four pieces a thread, so
+  // that a slow thread holds the others up little; piece i is
+  // [count i / pieces, count (i + 1) / pieces), empty where count < pieces.
+  void parallel_ranges(int64_t count, const std::function<void(int64_t, int64_t)>& work);
 
  private:
   struct Job {
