@@ -7,8 +7,8 @@
 //   again (from a table of bits per model and bin) once the models change;
 // - the direction searches of a tree's blocks are independent and run in
 //   parallel; the results are combined in the one fixed order.
-// The rate-distortion mode, free of the defined decisions, keeps a tree's
-// first estimates and optimises the values of each search's winner only.
+// The rate-distortion mode, free of the defined decisions, follows the same
+// memoisation and optimises the values of each search's winner only.
 #pragma once
 
 #include <cstdint>
