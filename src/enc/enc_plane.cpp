@@ -13,8 +13,10 @@ namespace kv {
 
 namespace {
 
-// Planes of fewer samples are coded as they are transformed, without a
-// window: their searches are few, and sharing them costs more than it saves.
+// Planes of fewer samples are coded on one thread, as they are transformed:
+// their searches are few, and sharing them costs more than it saves (a
+// 128 x 128 photograph coded on two threads took a seventh less time for a
+// third more processor time).
 constexpr int64_t kWindowArea = int64_t{1} << 15;
 // Regions a window holds per thread: the workers search this many ahead of
 // the coding thread (and the window's trees, twice as many, stay allocated).
@@ -128,11 +130,6 @@ void code_steps_ahead(EncoderState& state, const std::vector<Step>& steps) {
     state.window_counts.coding_seconds += thread_seconds() - start;
   };
 
-  struct Guard {
-    bool& flag;
-    ~Guard() { flag = false; }
-  } guard{state.searching_ahead};
-  state.searching_ahead = true;
   publish_rates();
   pool.parallel_for(std::min(batch, regions.size()), search_ahead);
   for (size_t first = 0; first < regions.size(); first += batch) {

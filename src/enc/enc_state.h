@@ -54,10 +54,8 @@ struct EncoderState : CodingState {
   std::shared_ptr<EstimateTree> estimate_tree;  // reused from one subband block to the next
   // With more than one thread, the trees of the window of regions searched
   // ahead of the coding (enc/enc_plane.cpp), reused from one window to the
-  // next; `searching_ahead` is set while the workers search them, and the
-  // coding thread's own searches then run on it alone.
+  // next.
   std::vector<std::shared_ptr<EstimateTree>> window_trees;
-  bool searching_ahead = false;
   // What the searches did, for the performance notes: the evaluations of
   // directions made ahead, the evaluations of every tree once coded, and
   // the coding thread's processor time in the windows.

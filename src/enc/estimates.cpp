@@ -7,7 +7,6 @@
 #include "enc/enc_direction.h"
 #include "enc/enc_leaf.h"
 #include "enc/enc_rdo.h"
-#include "util/thread_pool.h"
 
 namespace kv {
 
@@ -21,11 +20,6 @@ double block_energy(const std::vector<int32_t>& samples) {
   }
   return sum;
 }
-
-
-// Samples (summed over a subtree's nodes) above which its searches are worth
-// spreading over the threads: below, the hand-over costs more than it saves.
-constexpr int kParallelWork = 1536;
 
 // Nodes of the subtree at `index`, parents before children.
 void collect_subtree(const EstimateTree& tree, int index, std::vector<int>& out) {
@@ -48,40 +42,9 @@ void ensure_estimates(EncoderState& state, EstimateTree& tree, int index) {
   collect_subtree(tree, index, subtree);
   refresh_rate_table(state);
 
-  // The searches are independent: their order matters only for spreading them.
-  int work = 0;
-  for (int i : subtree) work += tree.nodes[static_cast<size_t>(i)].geometry->samples;
-  if (state.pool && state.pool->threads() > 1 && !state.searching_ahead && work >= kParallelWork) {
-    // The largest searches first, so that the threads finish together.
-    std::vector<int>& order = tree.order;
-    order = subtree;
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-      return tree.nodes[static_cast<size_t>(a)].geometry->samples > tree.nodes[static_cast<size_t>(b)].geometry->samples;
-    });
-    // Handed out in a few runs of about equal work: most nodes are small,
-    // and one task per node would spend more on claiming tasks than on them.
-    std::vector<size_t>& runs = tree.runs;
-    runs.assign(1, 0);
-    const int share = work / (4 * state.pool->threads()) + 1;
-    int taken = 0;
-    for (size_t k = 0; k < order.size(); ++k) {
-      taken += tree.nodes[static_cast<size_t>(order[k])].geometry->samples;
-      if (taken >= share || k + 1 == order.size()) {
-        runs.push_back(k + 1);
-        taken = 0;
-      }
-    }
-    state.pool->parallel_for(runs.size() - 1, [&](size_t r) {
-      for (size_t k = runs[r]; k < runs[r + 1]; ++k) {
-        EstimateNode& node = tree.nodes[static_cast<size_t>(order[k])];
-        node.choice = choose_node_direction(state, tree, node);
-      }
-    });
-  } else {
-    for (int i : subtree) {
-      EstimateNode& node = tree.nodes[static_cast<size_t>(i)];
-      node.choice = choose_node_direction(state, tree, node);
-    }
+  for (int i : subtree) {
+    EstimateNode& node = tree.nodes[static_cast<size_t>(i)];
+    node.choice = choose_node_direction(state, tree, node);
   }
 
   // Children before parents: what code_block(block, false) would return.

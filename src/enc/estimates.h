@@ -5,8 +5,9 @@
 // - a block's quantised coefficients and distortion for a direction do not
 //   depend on the models at all: they are kept, and only the rate is summed
 //   again (from a table of bits per model and bin) once the models change;
-// - the direction searches of a tree's blocks are independent and run in
-//   parallel; the results are combined in the one fixed order.
+// - the direction searches of a tree's blocks are independent: with more
+//   than one thread they are made ahead, on the workers (enc/enc_plane.cpp),
+//   and the results combined in the one fixed order.
 // The rate-distortion mode, free of the defined decisions, follows the same
 // memoisation and optimises the values of each search's winner only.
 #pragma once
@@ -84,8 +85,7 @@ struct EstimateTree {
   // rows of kRebuiltTable + 1: a shared row of 0s, then the entries' rows
   std::vector<int32_t, ArenaAllocator<int32_t>> rebuilt{{store, store_mutex}};
   uint64_t rows_made = 0;        // the entries whose rows are in `rebuilt`
-  std::vector<int> subtree, order;  // ensure_estimates' lists, reused
-  std::vector<size_t> runs;         // and its runs of `order` handed to the threads
+  std::vector<int> subtree;  // ensure_estimates' list, reused
   const GeometryCache* geometry_source = nullptr;
   std::vector<const BlockGeometry*> geometries;  // the sizes met so far, from geometry_source
   int level = 0;  // the subband level of the root's block
