@@ -14,9 +14,8 @@ namespace kv {
 namespace {
 
 // Planes of fewer samples are coded on one thread, as they are transformed:
-// their searches are few, and sharing them costs more than it saves (a
-// 128 x 128 photograph coded on two threads took a seventh less time for a
-// third more processor time).
+// their searches are few, and sharing them costs more processor time than
+// it saves wall time (docs/performance.md, "Small planes on one thread").
 constexpr int64_t kWindowArea = int64_t{1} << 15;
 // Regions a window holds per thread: the workers search this many ahead of
 // the coding thread (and the window's trees, twice as many, stay allocated).

@@ -33,8 +33,8 @@ void collect_subtree(const EstimateTree& tree, int index, std::vector<int>& out)
 
 // Brings the estimates of the subtree at `index` up to the current models,
 // in both modes: the rate-distortion mode's decisions are free of the
-// defined order, but those made with the rates as they stand save 1-2 % of
-// its bits for a sixth more time (docs/rdo.md).
+// defined order, but those made with the rates as they stand cost fewer
+// bits for the same distortion, worth their time (docs/rdo.md).
 void ensure_estimates(EncoderState& state, EstimateTree& tree, int index) {
   const uint64_t version = tree.nodes[static_cast<size_t>(index)].version;
   if (version == state.model_version) return;
