@@ -83,7 +83,8 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
     constexpr int64_t kPage = 4096 / sizeof(int32_t);
     int32_t* data = state.image.data();
     state.pool->parallel_ranges(static_cast<int64_t>(samples), [&](int64_t first, int64_t end) {
-      for (int64_t k = first / kPage * kPage; k < end; k += kPage) data[k] = 0;
+      // The page starts in [first, end): each touched by one thread only.
+      for (int64_t k = (first + kPage - 1) / kPage * kPage; k < end; k += kPage) data[k] = 0;
     });
   }
   std::vector<double> matrix;
