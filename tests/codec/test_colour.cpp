@@ -387,6 +387,71 @@ TEST(ColourTransform, ImageTransformsEqualThePixelTransformOrFailAlike) {
   EXPECT_GT(forward_failed, 20);
 }
 
+// rounding_noise predicts the error the inverse's roundings add to planes
+// that carry coding error, beyond what the matrix itself maps through.
+TEST(ColourMatrix, RoundingNoiseIsWhatTheInverseAdds) {
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int32_t> sample(0, 255), error(-9, 9);
+  for (int trial = 0; trial < 4; ++trial) {
+    Matrix m = random_orthogonal(3, random);
+    for (double& entry : m) entry = static_cast<float>(entry);
+    const Factored f(3, m);
+    double sum = 0;
+    constexpr int kPixels = 40000;
+    for (int p = 0; p < kPixels; ++p) {
+      const std::vector<int32_t> x{sample(random), sample(random), sample(random)};
+      std::vector<int32_t> y = f.apply(x, true);
+      std::vector<int32_t> e{error(random), error(random), error(random)};
+      for (int k = 0; k < 3; ++k) y[k] += e[k];
+      const std::vector<int32_t> back = f.apply(y, false);
+      for (int i = 0; i < 3; ++i) {
+        double mapped = 0;
+        for (int k = 0; k < 3; ++k) mapped += m[i * 3 + k] * e[k];
+        const double extra = back[i] - x[i] - mapped;
+        sum += extra * extra;
+      }
+    }
+    EXPECT_NEAR(sum / kPixels, rounding_noise(3, m.data()), 0.1 * rounding_noise(3, m.data())) << trial;
+  }
+}
+
+// The rate-distortion mode sends the axes of the detail's covariance, in the
+// order and signs of least rounding noise.
+TEST(ColourMatrix, RateDistortionModeTakesTheDetailAxes) {
+  const Image image = load("chelsea.ppm");
+  EncoderState writer;
+  writer.width = image.width;
+  writer.height = image.height;
+  writer.channels = 3;
+  writer.image = image.samples;
+  writer.rdo = true;
+  std::vector<uint8_t> bytes;
+  new_memory_encoder(writer.encoder, bytes);
+  Matrix sent;
+  write_colour_matrix(writer, sent);
+  kill_encoder(writer.encoder);
+
+  Matrix detail(9), plain(9);
+  std::vector<double> eigenvalues(3);
+  measure_detail_covariance(3, image.width, image.height, image.samples.data(), detail.data());
+  plain = detail;
+  find_eigenvectors(3, eigenvalues.data(), plain.data());
+  // sent^T detail sent is diagonal: its columns are the detail's axes.
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b) {
+      if (a == b) continue;
+      double entry = 0;
+      for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 3; ++k) entry += sent[i * 3 + a] * detail[i * 3 + k] * sent[k * 3 + b];
+      EXPECT_LT(std::fabs(entry), 1e-5 * detail[0]) << a << b;
+    }
+  }
+  EXPECT_LE(rounding_noise(3, sent.data()), rounding_noise(3, plain.data()));
+  Matrix negated = sent;
+  for (int i = 0; i < 3; ++i) negated[i * 3] = -negated[i * 3];
+  EXPECT_LT(rounding_noise(3, sent.data()), rounding_noise(3, negated.data()));
+}
+
 // The matrix travels as float32 patterns, low byte first, is printed as
 // three rows of three fields, and comes back exactly as the encoder used it.
 TEST(ColourMatrix, StreamAndPrintout) {

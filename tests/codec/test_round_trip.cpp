@@ -90,8 +90,8 @@ TEST(RoundTrip, GoldenStreamChecksums) {
       {"chelsea.ppm", 10, 20, 99, 77, 1.0f, false, 6109952332191438368ull},
       {"camera.pgm", 0, 0, 512, 512, 8.0f, true, 4207658591931858051ull},
       {"coins.pgm", 30, 20, 200, 150, 3.0f, true, 12578958333787418682ull},
-      {"chelsea.ppm", 0, 0, 451, 300, 24.0f, true, 14421709550445034418ull},
-      {"astronaut.ppm", 200, 100, 150, 130, 90.0f, true, 16799693248854577240ull},
+      {"chelsea.ppm", 0, 0, 451, 300, 24.0f, true, 12939732811146799575ull},
+      {"astronaut.ppm", 200, 100, 150, 130, 90.0f, true, 14079056095750256790ull},
   };
   for (const Golden& g : goldens) {
     Image image = crop(load_image(g.image), g.x, g.y, g.w, g.h);
