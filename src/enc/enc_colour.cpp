@@ -213,26 +213,25 @@ double rounding_noise(int channels, const double* matrix) {
   return total;
 }
 
-void arrange_for_least_noise(int channels, double* matrix) {
+void arrange_columns(int channels, const double* eigenvalues, double* matrix) {
   const int n = channels;
-  if (n < 2 || n > 4) return;
+  if (n < 2 || n > 8) return;
   const size_t entries = static_cast<size_t>(n) * n;
-  const std::vector<double> given(matrix, matrix + entries);
-  std::vector<double> trial(entries);
   std::vector<int> order(static_cast<size_t>(n));
   std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return eigenvalues[a] > eigenvalues[b]; });
+  const std::vector<double> given(matrix, matrix + entries);
+  std::vector<double> trial(entries);
   double least = std::numeric_limits<double>::infinity();
-  do {
-    for (int signs = 0; signs < (1 << n); ++signs) {
-      for (int k = 0; k < n; ++k)
-        for (int i = 0; i < n; ++i) trial[i * n + k] = ((signs >> k) & 1 ? -1.0 : 1.0) * given[i * n + order[k]];
-      const double noise = rounding_noise(n, trial.data());
-      if (noise < least) {
-        least = noise;
-        std::copy(trial.begin(), trial.end(), matrix);
-      }
+  for (int signs = 0; signs < (1 << n); ++signs) {
+    for (int k = 0; k < n; ++k)
+      for (int i = 0; i < n; ++i) trial[i * n + k] = ((signs >> k) & 1 ? -1.0 : 1.0) * given[i * n + order[k]];
+    const double noise = rounding_noise(n, trial.data());
+    if (noise < least) {
+      least = noise;
+      std::copy(trial.begin(), trial.end(), matrix);
     }
-  } while (std::next_permutation(order.begin(), order.end()));
+  }
 }
 
 void write_colour_matrix(EncoderState& state, std::vector<double>& matrix) {
@@ -244,12 +243,12 @@ void write_colour_matrix(EncoderState& state, std::vector<double>& matrix) {
   if (state.rdo) {
     // The bits of the coded planes go to detail, whose colour axes often
     // differ from those of the image's large areas, which rule the plain
-    // covariance. Orders and signs of the columns leave the axes alone but
-    // change the lifting factors, whose roundings the decoder adds to the
-    // coding error.
+    // covariance. The plane of most detail goes first, where it trains the
+    // models the others share; the signs leave the axes alone but change the
+    // lifting factors, whose roundings the decoder adds to the coding error.
     measure_detail_covariance(n, state.width, state.height, state.image.data(), matrix.data());
     find_eigenvectors(n, eigenvalues.data(), matrix.data());
-    arrange_for_least_noise(n, matrix.data());
+    arrange_columns(n, eigenvalues.data(), matrix.data());
   } else {
     measure_covariance(n, int64_t{state.width} * state.height, state.image.data(), matrix.data());
     find_eigenvectors(n, eigenvalues.data(), matrix.data());

@@ -1,8 +1,8 @@
 // The encoder's choice of colour matrix: the eigenvectors of the channels'
 // covariance (principal components), which decorrelate the channels. The
 // rate-distortion mode, free to send any orthogonal matrix, takes those of the
-// covariance of the image's detail instead, arranged for the least noise in
-// the decoder's integer transform.
+// covariance of the image's detail instead, the most detailed first, signed
+// for the least noise in the decoder's integer transform.
 #pragma once
 
 #include <cstdint>
@@ -30,10 +30,11 @@ void measure_detail_covariance(int channels, int width, int height, const int32_
 // value's) and every later lifting step scales what came before. Infinite
 // when the matrix does not factorise.
 double rounding_noise(int channels, const double* matrix);
-// Reorders and negates the columns of an orthogonal matrix, which keeps its
-// axes, into the arrangement of least rounding_noise (the first found, for up
-// to four channels; more are left as they are).
-void arrange_for_least_noise(int channels, double* matrix);
+// Reorders the columns of an orthogonal matrix by decreasing eigenvalue (the
+// largest first; ties keep their order) and negates those whose signs give
+// the least rounding_noise (the first such in binary order of the signs).
+// Either keeps the matrix's axes. For 2 to 8 channels; others are left alone.
+void arrange_columns(int channels, const double* eigenvalues, double* matrix);
 // Measures, writes (as float32 bit patterns) and prints the matrix of
 // state.image; the matrix handed back is the one the stream carries.
 void write_colour_matrix(EncoderState& state, std::vector<double>& matrix);

@@ -91,7 +91,7 @@ TEST(RoundTrip, GoldenStreamChecksums) {
       {"camera.pgm", 0, 0, 512, 512, 8.0f, true, 4207658591931858051ull},
       {"coins.pgm", 30, 20, 200, 150, 3.0f, true, 12578958333787418682ull},
       {"chelsea.ppm", 0, 0, 451, 300, 24.0f, true, 12939732811146799575ull},
-      {"astronaut.ppm", 200, 100, 150, 130, 90.0f, true, 14079056095750256790ull},
+      {"astronaut.ppm", 200, 100, 150, 130, 90.0f, true, 10089555318153252610ull},
   };
   for (const Golden& g : goldens) {
     Image image = crop(load_image(g.image), g.x, g.y, g.w, g.h);
