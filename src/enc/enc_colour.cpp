@@ -162,18 +162,32 @@ void measure_detail_covariance(int channels, int width, int height, const int32_
   if (n <= 0) return;
   std::fill(matrix, matrix + static_cast<ptrdiff_t>(n) * n, 0.0);
   const ptrdiff_t row = static_cast<ptrdiff_t>(width) * n;
-  std::vector<double> d(static_cast<size_t>(n));
-  auto add = [&](const int32_t* a, const int32_t* b) {
-    for (int j = 0; j < n; ++j) d[j] = static_cast<double>(a[j]) - b[j];
-    for (int j = 0; j < n; ++j)
-      for (int k = j; k < n; ++k) matrix[j * n + k] += d[j] * d[k];
+  // Row by row, one entry at a time, in four interleaved partial sums (the
+  // additions overlap); with samples of 0..255 every sum is an exact integer.
+  auto moments = [n](const int32_t* a, const int32_t* b, int count, int j, int k) {
+    auto product = [&](int x) {
+      const ptrdiff_t p = static_cast<ptrdiff_t>(x) * n;
+      return (static_cast<double>(a[p + j]) - b[p + j]) * (static_cast<double>(a[p + k]) - b[p + k]);
+    };
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    int x = 0;
+    for (; x + 4 <= count; x += 4) {
+      s0 += product(x);
+      s1 += product(x + 1);
+      s2 += product(x + 2);
+      s3 += product(x + 3);
+    }
+    for (; x < count; ++x) s0 += product(x);
+    return (s0 + s1) + (s2 + s3);
   };
   for (int y = 0; y < height; ++y) {
     const int32_t* line = samples + y * row;
-    for (int x = 0; x < width; ++x) {
-      const int32_t* pixel = line + static_cast<ptrdiff_t>(x) * n;
-      if (x > 0) add(pixel, pixel - n);
-      if (y > 0) add(pixel, pixel - row);
+    for (int j = 0; j < n; ++j) {
+      for (int k = j; k < n; ++k) {
+        double sum = moments(line + n, line, width - 1, j, k);  // each pixel and the one on its left
+        if (y > 0) sum += moments(line, line - row, width, j, k);  // and the one above
+        matrix[j * n + k] += sum;
+      }
     }
   }
   for (int j = 0; j < n; ++j)
