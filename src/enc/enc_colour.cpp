@@ -254,19 +254,19 @@ void write_colour_matrix(EncoderState& state, std::vector<double>& matrix) {
   matrix.assign(static_cast<size_t>(n) * static_cast<size_t>(n), 0.0);
   if (state.console) std::fputs("Color transform:\n", state.console);
   std::vector<double> eigenvalues(static_cast<size_t>(n));
+  // The rate-distortion mode: the bits of the coded planes go to detail,
+  // whose colour axes often differ from those of the image's large areas,
+  // which rule the plain covariance. The plane of most detail goes first,
+  // where it trains the models the others share; the signs leave the axes
+  // alone but change the lifting factors, whose roundings the decoder adds
+  // to the coding error.
   if (state.rdo) {
-    // The bits of the coded planes go to detail, whose colour axes often
-    // differ from those of the image's large areas, which rule the plain
-    // covariance. The plane of most detail goes first, where it trains the
-    // models the others share; the signs leave the axes alone but change the
-    // lifting factors, whose roundings the decoder adds to the coding error.
     measure_detail_covariance(n, state.width, state.height, state.image.data(), matrix.data());
-    find_eigenvectors(n, eigenvalues.data(), matrix.data());
-    arrange_columns(n, eigenvalues.data(), matrix.data());
   } else {
     measure_covariance(n, int64_t{state.width} * state.height, state.image.data(), matrix.data());
-    find_eigenvectors(n, eigenvalues.data(), matrix.data());
   }
+  find_eigenvectors(n, eigenvalues.data(), matrix.data());
+  if (state.rdo) arrange_columns(n, eigenvalues.data(), matrix.data());
   for (int i = 0; i < n; ++i) {
     for (int k = 0; k < n; ++k) {
       double& entry = matrix[i * n + k];
