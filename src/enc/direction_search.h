@@ -47,15 +47,16 @@ inline void sort_candidates(DirectionChoice* candidates, int count) {
 
 // The search over a table of d entries, with evaluate(indices, count, costs)
 // giving the costs of `count` entries at once (an index may repeat): every
-// entry of tables up to kSearchSamples, keeping the first index of the least
-// cost; beyond, kSearchSamples entries spread over the circular table, then
-// the kSearchKeep best refined by their neighbours at steps falling by about
+// entry of tables up to Shape.samples, keeping the first index of the least
+// cost; beyond, Shape.samples entries spread over the circular table, then
+// the Shape.keep best refined by their neighbours at steps falling by about
 // a third down to 1 (indices are not de-duplicated).
-template <typename EvaluateBatch>
+template <SearchShape Shape, typename EvaluateBatch>
 DirectionChoice search_directions_batched(int d, EvaluateBatch&& evaluate) {
-  int indices[kSearchSamples > 2 * kSearchKeep ? kSearchSamples : 2 * kSearchKeep] = {};
+  constexpr int kSamples = Shape.samples, kKeep = Shape.keep;
+  int indices[kSamples > 2 * kKeep ? kSamples : 2 * kKeep] = {};
   double costs[sizeof indices / sizeof indices[0]] = {};
-  if (d <= kSearchSamples) {
+  if (d <= kSamples) {
     for (int index = 0; index < d; ++index) indices[index] = index;
     evaluate(indices, d, costs);
     DirectionChoice best{costs[0], 0};
@@ -63,29 +64,29 @@ DirectionChoice search_directions_batched(int d, EvaluateBatch&& evaluate) {
       if (costs[index] < best.cost) best = DirectionChoice{costs[index], index};
     return best;
   }
-  DirectionChoice candidates[3 * kSearchKeep > kSearchSamples ? 3 * kSearchKeep : kSearchSamples];
-  const int m = d / kSearchSamples + 1;
-  for (int s = 0; s < kSearchSamples; ++s) indices[s] = (s * d) / kSearchSamples;
-  evaluate(indices, kSearchSamples, costs);
-  for (int s = 0; s < kSearchSamples; ++s) candidates[s] = DirectionChoice{costs[s], indices[s]};
-  sort_candidates(candidates, kSearchSamples);
+  DirectionChoice candidates[3 * kKeep > kSamples ? 3 * kKeep : kSamples];
+  const int m = d / kSamples + 1;
+  for (int s = 0; s < kSamples; ++s) indices[s] = (s * d) / kSamples;
+  evaluate(indices, kSamples, costs);
+  for (int s = 0; s < kSamples; ++s) candidates[s] = DirectionChoice{costs[s], indices[s]};
+  sort_candidates(candidates, kSamples);
   for (int step = (m + 1) / 3; step >= 1; step = (step + 1) / 3) {
-    for (int k = 0; k < kSearchKeep; ++k) {
+    for (int k = 0; k < kKeep; ++k) {
       const int a = candidates[k].index;
       indices[k] = (a + step) % d;
-      indices[kSearchKeep + k] = (a - step + d) % d;
+      indices[kKeep + k] = (a - step + d) % d;
     }
-    evaluate(indices, 2 * kSearchKeep, costs);
-    for (int k = 0; k < 2 * kSearchKeep; ++k) candidates[kSearchKeep + k] = DirectionChoice{costs[k], indices[k]};
-    sort_candidates(candidates, 3 * kSearchKeep);
+    evaluate(indices, 2 * kKeep, costs);
+    for (int k = 0; k < 2 * kKeep; ++k) candidates[kKeep + k] = DirectionChoice{costs[k], indices[k]};
+    sort_candidates(candidates, 3 * kKeep);
   }
   return candidates[0];
 }
 
-// The same search with evaluate(index) giving the cost of one entry.
+// The default search with evaluate(index) giving the cost of one entry.
 template <typename Evaluate>
 DirectionChoice search_directions(int d, Evaluate&& evaluate) {
-  return search_directions_batched(d, [&](const int* indices, int count, double* costs) {
+  return search_directions_batched<kDefaultSearch>(d, [&](const int* indices, int count, double* costs) {
     for (int i = 0; i < count; ++i) costs[i] = evaluate(indices[i]);
   });
 }

@@ -353,10 +353,12 @@ Scratch& thread_scratch() {
 DirectionChoice choose_node_direction(EncoderState& state, const EstimateTree& tree, EstimateNode& node) {
   Scratch& scratch = thread_scratch();
   if (node.geometry->table.size() == 1 && !state.rdo) return single_direction(state, tree, node, scratch);
-  DirectionChoice best = search_directions_batched(
-      static_cast<int>(node.geometry->table.size()), [&](const int* indices, int count, double* costs) {
-        direction_costs_cached(state, tree, node, indices, count, costs, scratch, state.item_bits);
-      });
+  const int d = static_cast<int>(node.geometry->table.size());
+  auto evaluate = [&](const int* indices, int count, double* costs) {
+    direction_costs_cached(state, tree, node, indices, count, costs, scratch, state.item_bits);
+  };
+  DirectionChoice best = state.rdo ? search_directions_batched<kRateDistortionSearch>(d, evaluate)
+                                   : search_directions_batched<kDefaultSearch>(d, evaluate);
   if (state.rdo) {
     // The search weighed plainly quantised values. The winner's values are
     // now chosen by the optimised quantiser, and kept where that lowers J;
@@ -377,19 +379,33 @@ DirectionChoice choose_node_direction(EncoderState& state, const EstimateTree& t
   return best;
 }
 
-void evaluate_ahead(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const double* bits) {
-  Scratch& scratch = thread_scratch();
+namespace {
+
+template <SearchShape Shape>
+void evaluate_ahead_as(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const double* bits,
+                       Scratch& scratch) {
   const int d = static_cast<int>(node.geometry->table.size());
-  if (d <= kSearchSamples) {
+  if (d <= Shape.samples) {
     // The search weighs every entry of a small table: no rates needed to know which.
-    int all[kSearchSamples];
+    int all[Shape.samples];
     for (int index = 0; index < d; ++index) all[index] = index;
     evaluate_entries(state, tree, node, all, d, scratch);
     return;
   }
-  search_directions_batched(d, [&](const int* indices, int count, double* costs) {
+  search_directions_batched<Shape>(d, [&](const int* indices, int count, double* costs) {
     direction_costs_cached(state, tree, node, indices, count, costs, scratch, bits, false);
   });
+}
+
+}  // namespace
+
+void evaluate_ahead(EncoderState& state, const EstimateTree& tree, EstimateNode& node, const double* bits) {
+  Scratch& scratch = thread_scratch();
+  if (state.rdo) {
+    evaluate_ahead_as<kRateDistortionSearch>(state, tree, node, bits, scratch);
+  } else {
+    evaluate_ahead_as<kDefaultSearch>(state, tree, node, bits, scratch);
+  }
 }
 
 }  // namespace kv

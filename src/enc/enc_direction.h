@@ -10,7 +10,8 @@
 
 namespace kv {
 
-// The direction the plain search would choose for the node's block, with its cost.
+// The direction the mode's search (kDefaultSearch, or kRateDistortionSearch in the
+// rate-distortion mode) chooses for the node's block, with its cost.
 DirectionChoice choose_node_direction(EncoderState& state, const EstimateTree& tree, EstimateNode& node);
 
 // Evaluates ahead of the coding the entries of the node's table its search

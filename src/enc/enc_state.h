@@ -15,10 +15,20 @@
 
 namespace kv {
 
-// The default search: every direction of a leaf is weighed on a subsample
-// of kSearchSamples directions first, and the best kSearchKeep in full.
-inline constexpr int kSearchSamples = 8;
-inline constexpr int kSearchKeep = 3;
+// How a leaf's directions are searched: tables of up to `samples` entries
+// whole; larger ones on `samples` entries spread over the table first, then
+// around the best `keep` (enc/direction_search.h).
+struct SearchShape {
+  int samples;
+  int keep;
+};
+// The default encoder's search, which its decisions are defined by.
+inline constexpr SearchShape kDefaultSearch{8, 3};
+inline constexpr int kSearchSamples = kDefaultSearch.samples;
+// The rate-distortion mode's, free of the defined decisions: twice the
+// samples and one more kept find directions of lower J for about a tenth
+// more time (docs/rdo.md).
+inline constexpr SearchShape kRateDistortionSearch{16, 4};
 // The rate-distortion mode's lambda stops falling with baseQ^2 about here
 // (lambda_floor_q): at kLambdaFloorQ on detailed images, rising to
 // kSmoothFloorQ on smooth ones.
