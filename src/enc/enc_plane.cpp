@@ -17,9 +17,10 @@ namespace {
 // their searches are few, and sharing them costs more processor time than
 // it saves wall time (docs/performance.md, "Small planes on one thread").
 constexpr int64_t kWindowArea = int64_t{1} << 15;
-// Regions a window holds per thread: the workers search this many ahead of
-// the coding thread (and the window's trees, twice as many, stay allocated).
-constexpr size_t kWindowRegionsPerThread = 4;
+// Regions the searches may run ahead of the coding, per thread: each has a
+// tree of its own, kept allocated from one region to the next, which bounds
+// the memory (docs/performance.md).
+constexpr size_t kRingRegionsPerThread = 8;
 
 void code_dc(EncoderState& state, int32_t* origin) {
   if (state.rebuild) state.rebuilt[static_cast<size_t>(origin - state.image.data())] = *origin;
@@ -68,21 +69,22 @@ double thread_seconds() {
 }
 
 // Codes `steps` with the regions' searches run ahead on the worker threads.
-// The regions are taken in windows of `batch`: while the coding thread codes
-// the regions of one window, the other threads build the trees of the next
-// and evaluate their nodes' likely directions with the rates of the latest
-// region coded. Only model-independent work is done ahead (the
-// coding thread sums the rates and decides with the models as they stand),
-// so the stream is the one encode_plane writes.
+// Every thread takes the next region not yet searched (building its tree
+// and evaluating its nodes' likely directions with the rates of the latest
+// region coded) as long as it lies within `ring` regions of the coding;
+// the coding thread codes the regions in order, each once its search is
+// done, and searches ahead itself while it waits. Only model-independent
+// work is done ahead (the coding thread sums the rates and decides with the
+// models as they stand), so the stream is the one encode_plane writes.
 void code_steps_ahead(EncoderState& state, const std::vector<Step>& steps) {
   ThreadPool& pool = *state.pool;
   std::vector<size_t> regions;
   for (size_t i = 0; i < steps.size(); ++i)
     if (steps[i].kind == Step::kRegion) regions.push_back(i);
-  const size_t batch = kWindowRegionsPerThread * static_cast<size_t>(pool.threads());
+  const size_t ring = kRingRegionsPerThread * static_cast<size_t>(pool.threads());
   std::vector<std::shared_ptr<EstimateTree>>& trees = state.window_trees;
-  while (trees.size() < 2 * batch) trees.push_back(std::make_shared<EstimateTree>());
-  auto tree_of = [&](size_t r) -> EstimateTree& { return *trees[r % (2 * batch)]; };
+  while (trees.size() < ring) trees.push_back(std::make_shared<EstimateTree>());
+  auto tree_of = [&](size_t r) -> EstimateTree& { return *trees[r % ring]; };
 
   // The rates the searches ahead read: the coding thread publishes a copy
   // after each region, and each search ahead takes its own copy of the
@@ -96,7 +98,31 @@ void code_steps_ahead(EncoderState& state, const std::vector<Step>& steps) {
     std::copy(std::begin(state.item_bits), std::end(state.item_bits), published.begin());
   };
   std::atomic<int64_t> ahead{0};
-  auto search_ahead = [&](size_t r) {
+  // Regions handed out to be searched, regions coded, and per tree of the
+  // ring one more than the region whose search in it is complete.
+  std::atomic<size_t> next_search{0};
+  std::atomic<size_t> coded{0};
+  std::vector<std::atomic<size_t>> searched(ring);
+  // Set when a thread leaves by an exception: the others stop waiting for
+  // it (the pool then rethrows the exception).
+  std::atomic<bool> failed{false};
+  auto fail = [&] {
+    failed.store(true, std::memory_order_release);
+    next_search.store(regions.size(), std::memory_order_release);
+    coded.fetch_add(1, std::memory_order_acq_rel);
+    coded.notify_all();
+    for (std::atomic<size_t>& slot : searched) {
+      slot.store(~size_t{0}, std::memory_order_release);
+      slot.notify_all();
+    }
+  };
+  // Takes and searches the next region, if there is one the ring has room
+  // for; false when there is none now.
+  auto search_next = [&]() -> bool {
+    size_t r = next_search.load(std::memory_order_acquire);
+    do {
+      if (r >= regions.size() || r >= coded.load(std::memory_order_acquire) + ring) return false;
+    } while (!next_search.compare_exchange_weak(r, r + 1, std::memory_order_acq_rel));
     thread_local std::vector<double> bits;
     {
       std::lock_guard<std::mutex> lock(published_mutex);
@@ -107,42 +133,69 @@ void code_steps_ahead(EncoderState& state, const std::vector<Step>& steps) {
     build_estimate_tree(state, step.block, step.level, tree);
     evaluate_tree_ahead(state, tree, bits.data());
     ahead += static_cast<int64_t>(tree_evaluations(tree));
+    searched[r % ring].store(r + 1, std::memory_order_release);
+    searched[r % ring].notify_all();
+    return true;
   };
-  size_t next_step = 0;
+  auto search_ahead = [&] {
+    try {
+      while (next_search.load(std::memory_order_acquire) < regions.size()) {
+        if (search_next()) continue;
+        // The ring is full: wait for the coding to free a tree.
+        const size_t seen = coded.load(std::memory_order_acquire);
+        if (next_search.load(std::memory_order_acquire) >= seen + ring) coded.wait(seen, std::memory_order_acquire);
+      }
+    } catch (...) {
+      fail();
+      throw;
+    }
+  };
   int64_t evaluated = 0;
-  auto code = [&](size_t end_step) {
-    const double start = thread_seconds();
-    for (; next_step < end_step; ++next_step) {
-      const Step& step = steps[next_step];
+  auto code = [&] {
+    double coding = 0;
+    size_t r = 0;
+    for (const Step& step : steps) {
       if (step.kind == Step::kDc) {
         code_dc(state, step.block.origin);
-      } else if (step.kind == Step::kSplit) {
-        write_bits(state.encoder, 1, 0);
-      } else {
-        const size_t r = static_cast<size_t>(std::lower_bound(regions.begin(), regions.end(), next_step) - regions.begin());
-        EstimateTree& tree = tree_of(r);
-        code_tree_block(state, tree, 0);
-        evaluated += static_cast<int64_t>(tree_evaluations(tree));
-        publish_rates();
+        continue;
       }
+      if (step.kind == Step::kSplit) {
+        write_bits(state.encoder, 1, 0);
+        continue;
+      }
+      std::atomic<size_t>& done = searched[r % ring];
+      for (size_t now = done.load(std::memory_order_acquire); now != r + 1; now = done.load(std::memory_order_acquire)) {
+        if (failed.load(std::memory_order_acquire)) return;
+        // Not searched yet: search ahead meanwhile, or wait for the thread that is.
+        if (!search_next()) done.wait(now, std::memory_order_acquire);
+      }
+      const double start = thread_seconds();
+      EstimateTree& tree = tree_of(r);
+      code_tree_block(state, tree, 0);
+      evaluated += static_cast<int64_t>(tree_evaluations(tree));
+      publish_rates();
+      coding += thread_seconds() - start;
+      coded.store(++r, std::memory_order_release);
+      coded.notify_all();
     }
-    state.window_counts.coding_seconds += thread_seconds() - start;
+    state.window_counts.coding_seconds += coding;
   };
 
   publish_rates();
-  pool.parallel_for(std::min(batch, regions.size()), search_ahead);
-  for (size_t first = 0; first < regions.size(); first += batch) {
-    const size_t last = std::min(first + batch, regions.size());
-    const size_t ahead_end = std::min(last + batch, regions.size());
-    const size_t end_step = last == regions.size() ? steps.size() : regions[last];
-    pool.parallel_for(1 + ahead_end - last, [&](size_t i) {
-      if (i == 0)
-        code(end_step);
-      else
-        search_ahead(last + i - 1);
-    });
-  }
-  code(steps.size());
+  // The coding is task 0, taken before any other, so the threads searching
+  // ahead never wait for a coding that has not begun.
+  pool.parallel_for(static_cast<size_t>(pool.threads()), [&](size_t i) {
+    if (i != 0) {
+      search_ahead();
+      return;
+    }
+    try {
+      code();
+    } catch (...) {
+      fail();
+      throw;
+    }
+  });
   state.window_counts.evaluated_ahead += ahead;
   state.window_counts.evaluated += evaluated;
 }

@@ -62,13 +62,12 @@ struct EncoderState : CodingState {
   int threads = 0;  // 0: every hardware thread
   std::shared_ptr<ThreadPool> pool;
   std::shared_ptr<EstimateTree> estimate_tree;  // reused from one subband block to the next
-  // With more than one thread, the trees of the window of regions searched
-  // ahead of the coding (enc/enc_plane.cpp), reused from one window to the
-  // next.
+  // With more than one thread, the trees of the regions searched ahead of
+  // the coding (enc/enc_plane.cpp), reused from one region to the next.
   std::vector<std::shared_ptr<EstimateTree>> window_trees;
   // What the searches did, for the performance notes: the evaluations of
   // directions made ahead, the evaluations of every tree once coded, and
-  // the coding thread's processor time in the windows.
+  // the coding thread's processor time in its coding of the regions.
   struct WindowCounts {
     int64_t evaluated_ahead = 0;
     int64_t evaluated = 0;
