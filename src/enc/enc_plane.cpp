@@ -16,7 +16,7 @@ namespace {
 // Planes of fewer samples are coded on one thread, as they are transformed:
 // their searches are few, and sharing them costs more processor time than
 // it saves wall time (docs/performance.md, "Small planes on one thread").
-constexpr int64_t kWindowArea = int64_t{1} << 15;
+constexpr int64_t kThreadedPlaneArea = int64_t{1} << 15;
 // Regions the searches may run ahead of the coding, per thread: each has a
 // tree of its own, kept allocated from one region to the next, which bounds
 // the memory (docs/performance.md).
@@ -214,7 +214,7 @@ void encode_subband_block(EncoderState& state, const Block& block, int level) {
 
 void encode_plane(EncoderState& state, int32_t* origin, int w, int h, int level) {
   if (level == 0 && state.search == search_with_estimates && state.pool && state.pool->threads() > 1 &&
-      int64_t{w} * h >= kWindowArea) {
+      int64_t{w} * h >= kThreadedPlaneArea) {
     std::vector<Step> steps;
     transform_and_list(state, origin, w, h, 0, steps);
     code_steps_ahead(state, steps);
