@@ -11,6 +11,9 @@ namespace kv {
 
 namespace {
 
+constexpr size_t kPendingSamples = size_t{1} << 18;
+constexpr size_t kPendingLeaves = size_t{1} << 15;
+
 // A leaf block after its split flag, with its scratch on the stack: one leaf
 // is decoded at a time, however deep the quadtree.
 [[gnu::noinline]] void decode_leaf(DecoderState& state, const Block& block, int level) {
@@ -60,7 +63,18 @@ namespace {
   }
   reader.store();
   if (refused) refuse_coefficient();
-  if (!state.parse_only) place_leaf(state, g, direction_index, values, view_of(state, block));
+  if (state.parse_only) return;
+  if (!state.defer_leaves) {
+    place_leaf(state, g, direction_index, values, view_of(state, block));
+    return;
+  }
+  const auto begin = static_cast<uint32_t>(state.pending_values.size());
+  state.pending_values.insert(state.pending_values.end(), values, values + n);
+  state.pending_leaves.push_back({&g, direction_index, begin, view_of(state, block)});
+  // A few MiB at most wait: a subband of single samples would otherwise
+  // keep a record for each.
+  if (state.pending_values.size() >= kPendingSamples || state.pending_leaves.size() >= kPendingLeaves)
+    place_pending_leaves(state);
 }
 
 }  // namespace

@@ -80,6 +80,7 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
   if (!state.pool && state.threads != 1 && int64_t{state.width} * state.height >= kSharedDecodeArea)
     state.pool = std::make_shared<ThreadPool>(state.threads > 0 ? state.threads : default_thread_count());
   if (state.pool && state.pool->threads() > 1) {
+    state.defer_leaves = true;
     constexpr int64_t kPage = 4096 / sizeof(int32_t);
     int32_t* data = state.image.data();
     state.pool->parallel_ranges(static_cast<int64_t>(samples), [&](int64_t first, int64_t end) {
