@@ -74,20 +74,12 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
     fail(ErrorCode::kOutOfMemory, "Not enough memory.");
   }
 
-  // Images of a megapixel and more share their inverse transforms between
-  // the threads, and the first touches of their samples' pages (where the
-  // system clears them) too, ahead of the decoding's one chain.
+  // Images of a megapixel and more share their leaves' rebuilding and their
+  // inverse transforms between the threads; the decoding's one chain stays
+  // on this thread. (The samples' pages are mapped and zeroed above.)
   if (!state.pool && state.threads != 1 && int64_t{state.width} * state.height >= kSharedDecodeArea)
     state.pool = std::make_shared<ThreadPool>(state.threads > 0 ? state.threads : default_thread_count());
-  if (state.pool && state.pool->threads() > 1) {
-    state.defer_leaves = true;
-    constexpr int64_t kPage = 4096 / sizeof(int32_t);
-    int32_t* data = state.image.data();
-    state.pool->parallel_ranges(static_cast<int64_t>(samples), [&](int64_t first, int64_t end) {
-      // The page starts in [first, end): each touched by one thread only.
-      for (int64_t k = (first + kPage - 1) / kPage * kPage; k < end; k += kPage) data[k] = 0;
-    });
-  }
+  state.defer_leaves = state.pool && state.pool->threads() > 1;
   std::vector<double> matrix;
   if (state.channels != 1) matrix = read_colour_matrix(state);
   for (int c = 0; c < state.channels; ++c)

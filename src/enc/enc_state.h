@@ -24,7 +24,6 @@ struct SearchShape {
 };
 // The default encoder's search, which its decisions are defined by.
 inline constexpr SearchShape kDefaultSearch{8, 3};
-inline constexpr int kSearchSamples = kDefaultSearch.samples;
 // The rate-distortion mode's, free of the defined decisions: twice the
 // samples and one more kept find directions of lower J for about a tenth
 // more time (docs/rdo.md).

@@ -480,7 +480,7 @@ TEST_F(BlockTest, WholeTableSearch) {
       StridedBlock block(w, h, random, 60);
       std::vector<ScanDirection> table;
       const int d = make_directions(table, w, h);
-      ASSERT_LE(d, kSearchSamples);
+      ASSERT_LE(d, kDefaultSearch.samples);
       DirectionChoice best{std::numeric_limits<double>::infinity(), -1};
       for (int a = 0; a < d; ++a) {
         const double cost = direction_cost(state, 1, block.view(), band_layout(w * h), table, a);
