@@ -57,7 +57,7 @@ void run(bool expand, const std::string& input, const std::string& output) {
       return;
     }
     cli::TempFile temp;
-    if (!temp.create(output) || !cli::write_bytes(temp.path(), coded) || !temp.commit(output))
+    if (!temp.create(output) || !cli::write_bytes(temp.path(), coded) || !temp.commit())
       throw Error(ErrorCode::kStreamFile, "main: Cannot open \"" + output + "\"");
     return;
   }
@@ -72,7 +72,7 @@ void run(bool expand, const std::string& input, const std::string& output) {
   } catch (const Error& error) {
     throw Error(error.code(), replace_all(error.message(), temp.path(), output));
   }
-  if (!temp.commit(output)) throw Error(ErrorCode::kStreamFile, "main: Cannot open \"" + output + "\"");
+  if (!temp.commit()) throw Error(ErrorCode::kStreamFile, "main: Cannot open \"" + output + "\"");
 }
 
 }  // namespace

@@ -98,6 +98,8 @@ Outcome check_output(const Job& job, const BatchSettings& settings) {
   } else if (S_ISDIR(st.st_mode)) {
     outcome.status = Outcome::Status::kFailed;
     outcome.message = job.output + ": is a folder";
+  } else if (!S_ISREG(st.st_mode)) {
+    // A device or pipe holds no file to keep: it is written into.
   } else if (settings.skip_existing) {
     outcome.status = Outcome::Status::kSkipped;
     outcome.message = job.output + ": exists, skipped";

@@ -109,7 +109,7 @@ Outcome decode_one(const DecodeSettings& settings, const Job& job, int threads) 
     std::vector<uint8_t> bytes;
     if (!read_bytes(image_file.path(), bytes) || !write_stdout(bytes))
       return failure("standard output: cannot be written (" + system_reason(errno) + ")");
-  } else if (!image_file.commit(job.output)) {
+  } else if (!image_file.commit()) {
     return failure(job.output + ": cannot be written (" + system_reason(errno) + ")");
   }
 

@@ -88,7 +88,7 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
 
   if (to_stdout) {
     if (!write_stdout(stream)) return failure("standard output: cannot be written (" + system_reason(errno) + ")");
-  } else if (!write_bytes(stream_file.path(), stream) || !stream_file.commit(job.output)) {
+  } else if (!write_bytes(stream_file.path(), stream) || !stream_file.commit()) {
     return failure(job.output + ": cannot be written (" + system_reason(errno) + ")");
   }
   if (!settings.directions.empty()) {
@@ -97,7 +97,7 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
     } catch (const kelvane::Error& error) {
       return failure(describe(error, settings.directions, Role::kOutput));
     }
-    if (!picture_file.commit(settings.directions))
+    if (!picture_file.commit())
       return failure(settings.directions + ": cannot be written (" + system_reason(errno) + ")");
   }
 

@@ -74,16 +74,41 @@ bool same_file(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
+bool is_special_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+// `path` with its last component's symbolic links followed (a dangling link
+// gives the name it points at). Stops after 40 links, as the system does.
+std::string followed_links(const std::string& path) {
+  std::filesystem::path place(path);
+  for (int links = 0; links < 40; ++links) {
+    std::error_code error;
+    if (!std::filesystem::is_symlink(place, error)) break;
+    const std::filesystem::path to = std::filesystem::read_symlink(place, error);
+    if (error) break;
+    place = to.is_absolute() ? to : place.parent_path() / to;
+  }
+  return place.string();
+}
+
+}  // namespace
+
 TempFile::~TempFile() { remove(); }
 
 bool TempFile::create(const std::string& target, const std::string& suffix) {
   remove();
+  destination_ = target.empty() ? target : followed_links(target);
+  copy_ = !target.empty() && is_special_file(destination_);
   std::string pattern;
-  if (target.empty()) {
+  if (target.empty() || copy_) {
     const char* dir = std::getenv("TMPDIR");
     pattern = std::string(dir && *dir ? dir : "/tmp") + "/kelvane-XXXXXX" + suffix;
   } else {
-    const std::filesystem::path path(target);
+    const std::filesystem::path path(destination_);
     const std::string dir = path.parent_path().string();
     pattern = (dir.empty() ? std::string() : dir + "/") + "." + path.filename().string() + ".XXXXXX" + suffix;
   }
@@ -110,8 +135,14 @@ bool TempFile::create(const std::string& target, const std::string& suffix) {
   return true;
 }
 
-bool TempFile::commit(const std::string& target) {
-  if (::rename(path_.c_str(), target.c_str()) != 0) return false;
+bool TempFile::commit() {
+  if (copy_) {
+    std::vector<uint8_t> bytes;
+    if (!read_bytes(path_, bytes) || !write_bytes(destination_, bytes)) return false;
+    remove();
+    return true;
+  }
+  if (::rename(path_.c_str(), destination_.c_str()) != 0) return false;
   release_slot(slot_);
   slot_ = -1;
   path_.clear();

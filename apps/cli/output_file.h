@@ -1,6 +1,8 @@
 // Files the programs write: every output goes to a temporary name beside its
 // target and is renamed into place only when complete, so a failure or an
-// interruption never leaves a partial file under a final name.
+// interruption never leaves a partial file under a final name. A target that
+// is a symbolic link is written where the link points (the link stays); one
+// that is a device, pipe or socket is written into, never replaced.
 #pragma once
 
 #include <cstdint>
@@ -28,18 +30,22 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile();  // removes the file unless committed
 
-  // Creates "<dir>/.<name>.<random><suffix>" beside `target` (or in the
-  // temporary folder when `target` is empty). False, with errno set, when it
-  // cannot be created.
+  // Creates "<dir>/.<name>.<random><suffix>" beside `target`, after following
+  // `target`'s symbolic links; in the temporary folder when `target` is empty
+  // or is an existing file that is not a regular file or a folder. False,
+  // with errno set, when it cannot be created.
   bool create(const std::string& target, const std::string& suffix = "");
   const std::string& path() const { return path_; }
-  // Renames the file onto `target`. False, with errno set, on failure (the
-  // temporary file is then still removed by the destructor).
-  bool commit(const std::string& target);
+  // Puts the file in place of the target given to create: renamed onto a
+  // regular target, copied into any other. False, with errno set, on failure
+  // (the temporary file is then still removed by the destructor).
+  bool commit();
   void remove();
 
  private:
   std::string path_;
+  std::string destination_;
+  bool copy_ = false;
   int slot_ = -1;
 };
 
@@ -50,6 +56,10 @@ bool write_bytes(const std::string& path, std::span<const uint8_t> bytes);
 bool write_stdout(std::span<const uint8_t> bytes);
 // The whole file, or standard input for "-". False, with errno set, on failure.
 bool read_bytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit = SIZE_MAX);
+
+// True when `path` names an existing device, pipe or socket (links
+// followed): an output written into rather than replaced.
+bool is_special_file(const std::string& path);
 
 // Empty when `dir` exists, is a folder and can be written; otherwise the reason.
 std::string check_writable_dir(const std::string& dir);

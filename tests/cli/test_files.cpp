@@ -1,4 +1,6 @@
 // Outputs: never overwritten unasked, never the input, never partial.
+#include <sys/stat.h>
+
 #include <csignal>
 #include <thread>
 
@@ -29,6 +31,29 @@ TEST_F(Files, AnExistingOutputIsKeptUnlessForcedOrSkipped) {
     EXPECT_EQ(kelvane({command, input, "--force"}).status, 0);
     EXPECT_NE(text_of(dir / output), "old");
   }
+}
+
+// A link is written where it points and stays a link; a pipe is written
+// into, never replaced by a file (nor is a device: -o /dev/null).
+TEST_F(Files, LinksAndPipesAreWrittenThroughNotReplaced) {
+  put_images();
+  write_file(dir / "real.kv2", "old");
+  fs::create_symlink("real.kv2", dir / "link.kv2");
+  ASSERT_EQ(kelvane({"encode", "gray.pgm", "-o", "link.kv2", "--force"}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "link.kv2"));
+  const std::string stream = text_of(dir / "real.kv2");
+  EXPECT_NE(stream, "old");
+  ASSERT_EQ(veluna({"-c", "gray.pgm", "link.kv2"}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "link.kv2"));
+
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  std::string piped;
+  std::thread reader([&] { piped = text_of(dir / "pipe"); });
+  const Result r = kelvane({"encode", "gray.pgm", "-o", "pipe"});
+  reader.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+  EXPECT_EQ(piped, stream);
 }
 
 TEST_F(Files, TheInputIsNeverOverwrittenEvenWithForce) {
