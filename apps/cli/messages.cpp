@@ -32,7 +32,6 @@ std::string png_reason(const std::vector<uint8_t>& head) {
   if (head.size() < 29 || std::memcmp(head.data() + 12, "IHDR", 4) != 0) return "the PNG image is damaged";
   std::string sides = side_reason(big_endian(head.data() + 16), big_endian(head.data() + 20));
   if (!sides.empty()) return sides;
-  if (head[24] == 16) return "16-bit PNG images are not supported";
   return "the PNG image is damaged or of a kind not supported";
 }
 
@@ -117,7 +116,10 @@ std::string describe(const kelvane::Error& error, const std::string& file, Role 
                             : "the image needs more memory than this machine has";
       break;
     case ErrorCode::kInvalidImage:
-      reason = "the image is not one the codec takes (1 to 65535 pixels a side, 1 to 255 channels, samples 0 to 255)";
+      // The library's "Invalid image: <why>" says why where it knows.
+      reason = error.message().rfind("Invalid image: ", 0) == 0
+                   ? error.message().substr(15, error.message().find_last_not_of('.') - 14)
+                   : "the image is not one the codec takes (1 to 65535 pixels a side, 1 to 255 channels, samples 0 to 255)";
       break;
     case ErrorCode::kTruncatedStream:
       reason = "the stream ends early (truncated or damaged)";

@@ -43,6 +43,11 @@ struct Image {
   // EncodeOptions::strip_metadata), given back by decode(), read from and
   // written to PNG files by read_image/write_image.
   Metadata metadata = {};
+  // The largest value the samples were scaled down from: read_image gives a
+  // deeper file's maximum (up to 65535), with the samples reduced to
+  // 0..255. encode() refuses a lossless encode of an image above 255 (Error
+  // kInvalidImage) and warns of a lossy one.
+  int32_t maxval = 255;
 
   // From width x height x channels bytes; throws Error when the count differs.
   static Image from_8bit(std::span<const uint8_t> bytes, int32_t width, int32_t height, int32_t channels);

@@ -372,15 +372,27 @@ bool store_image(const char* path, int32_t width, int32_t height, int32_t channe
 // The codec rebuilds 8-bit samples: a file with deeper ones cannot come back
 // exactly, so a lossless encode of it is refused, and a lossy one is told
 // (through options.warnings) that it loses depth.
-void check_depth(const kv::Image& image, float quantization, const char* image_name, const EncodeOptions& options) {
-  if (image.source_maxval <= 255) return;
-  if (!(quantization > 1.0f))
+// `image_name` is the file's, or null for an image given in memory.
+void check_depth(int32_t maxval, float quantization, const char* image_name, const EncodeOptions& options) {
+  if (maxval <= 255) return;
+  // A target is met by a lossy value, or by the lossless stream only for an
+  // infinite PSNR.
+  if (options.target.kind != Target::Kind::kNone)
+    quantization = options.target.kind == Target::Kind::kPsnr && !(options.target.value < INFINITY) ? 1.0f : 2.0f;
+  if (!(quantization > 1.0f)) {
+    if (!image_name)
+      kv::fail(ErrorCode::kInvalidImage, "Invalid image: samples deeper than 8 bits cannot be coded losslessly.");
     kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\": samples deeper than 8 bits cannot be coded losslessly.",
              image_name);
+  }
   if (options.warnings) {
     char line[512];
-    std::snprintf(line, sizeof line, "Warning: \"%s\" has samples up to %d; they are coded reduced to 8 bits.",
-                  image_name, image.source_maxval);
+    if (image_name)
+      std::snprintf(line, sizeof line, "Warning: \"%s\" has samples up to %d; they are coded reduced to 8 bits.",
+                    image_name, maxval);
+    else
+      std::snprintf(line, sizeof line, "Warning: the image has samples up to %d; they are coded reduced to 8 bits.",
+                    maxval);
     options.warnings->push_back(line);
   }
 }
@@ -404,6 +416,7 @@ std::vector<uint8_t> Image::to_8bit() const {
 std::vector<uint8_t> encode(const Image& image, float quantization, const EncodeOptions& options) {
   return guarded([&] {
     check_image(image);
+    check_depth(image.maxval, quantization, nullptr, options);
     if (options.target.kind != Target::Kind::kNone) return detail::encode_to_target(image, options);
     return detail::encode_tuned(image, quantization, options, kv::EncodeTuning{});
   });
@@ -464,11 +477,7 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     kv::Image image;
     Metadata metadata;
     if (!load_image(image_name, image, &metadata)) kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\".", image_name);
-    // A target is met by a lossy value, or by the lossless stream only for an
-    // infinite PSNR.
-    const bool lossless_target = options.target.kind == Target::Kind::kPsnr && !(options.target.value < INFINITY);
-    const float depth_q = options.target.kind == Target::Kind::kNone ? quantization : lossless_target ? 1.0f : 2.0f;
-    check_depth(image, depth_q, image_name, options);
+    check_depth(image.source_maxval, quantization, image_name, options);
     // Coding onto the image's own file would destroy it before it is read.
     if (same_file(image_name, stream_name)) kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", stream_name);
     if (options.target.kind != Target::Kind::kNone) {
@@ -559,7 +568,8 @@ Image read_image(const std::string& path) {
     Metadata metadata;
     if (!load_image(path.c_str(), image, &metadata))
       kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\".", path.c_str());
-    return Image{image.width, image.height, image.channels, std::move(image.samples), std::move(metadata)};
+    return Image{image.width, image.height, image.channels, std::move(image.samples), std::move(metadata),
+                 image.source_maxval};
   });
 }
 

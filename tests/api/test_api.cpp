@@ -200,6 +200,13 @@ TEST_F(Failures, DeepSamplesAreReducedWhenLossyAndRefusedWhenLossless) {
   EXPECT_EQ(warnings, std::vector<std::string>{"Warning: \"" + deep +
                                                "\" has samples up to 65535; they are coded reduced to 8 bits."});
   EXPECT_EQ(read_file(stream), encode(rounded, 4.0f));
+  // The same rules for the image read into memory, which keeps its depth.
+  const Image read = read_image(deep);
+  EXPECT_EQ(read.maxval, 65535);
+  expect_error([&] { encode(read, 1.0f); }, 255, "Invalid image: samples deeper than 8 bits cannot be coded losslessly.");
+  warnings.clear();
+  EXPECT_EQ(encode(read, 4.0f, options), encode(rounded, 4.0f));
+  EXPECT_EQ(warnings.size(), 1u);
 }
 
 // A stream file far shorter than its header's shape needs ends as its

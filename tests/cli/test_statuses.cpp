@@ -59,6 +59,7 @@ TEST_F(Statuses, FailuresEndWithOneAndNameTheFileAndTheReason) {
                                    std::string(8, '\0'));
   write_file(dir / "deep.png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x10\0\0\0\x10\x10\0\0\0\0", 29) +
                                    std::string(8, '\0'));
+  write_file(dir / "deep.pgm", std::string("P5 2 1 65535\n\x12\x34\xAB\xCD"));
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"decode", "cut.kv2", "-o", "-"}, "cut.kv2: the stream ends early (truncated or damaged)"},
       {{"decode", "other.kv2", "-o", "-"}, "other.kv2: not a kelvane stream"},
@@ -66,7 +67,8 @@ TEST_F(Statuses, FailuresEndWithOneAndNameTheFileAndTheReason) {
       {{"info", "other.kv2"}, "other.kv2: not a kelvane stream"},
       {{"encode", "photo.jpg", "-o", "-"}, "photo.jpg: not a PNM or PNG image"},
       {{"encode", "wide.png", "-o", "-"}, "wide.png: images wider than 65535 pixels are not supported"},
-      {{"encode", "deep.png", "-o", "-"}, "deep.png: 16-bit PNG images are not supported"},
+      {{"encode", "deep.png", "-o", "-"}, "deep.png: the PNG image is damaged or of a kind not supported"},
+      {{"encode", "deep.pgm", "--lossless", "-o", "-"}, "deep.pgm: samples deeper than 8 bits cannot be coded losslessly"},
       {{"encode", "missing.pgm", "-o", "-"}, "missing.pgm: no such file or directory"},
       {{"compare", "gray.pgm", "colour.ppm"}, "gray.pgm and colour.ppm differ in shape: 24x20x1 and 32x24x3"},
   };
