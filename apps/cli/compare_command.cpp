@@ -22,7 +22,7 @@ bool load(const std::string& path, kelvane::Image& image) {
     message("kelvane: " + path + ": " + system_reason(errno));
     return false;
   }
-  const bool stream = head.size() == 2 && head[0] == 'K' && head[1] == '$';
+  const bool stream = head.size() >= 2 && head[0] == 'K' && head[1] == '$';
   try {
     if (!stream && path == "-") {
       // Standard input read whole above, kept in a temporary file while the image is read.

@@ -72,9 +72,13 @@ TEST_F(Pipes, BinaryDataIsNeverWrittenToATerminal) {
   ::close(terminal);
 }
 
-TEST_F(Pipes, CompareReadsEitherImageFromStandardInput) {
+TEST_F(Pipes, CompareReadsAnImageOrAStreamFromStandardInput) {
   put_images();
   Result r = kelvane({"compare", "-", "gray.pgm"}, text_of(dir / "gray.pgm"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, 15), "PSNR: inf dB\nSS");
+  ASSERT_EQ(kelvane({"encode", "gray.pgm", "--lossless"}).status, 0);
+  r = kelvane({"compare", "-", "gray.pgm"}, text_of(dir / "gray.kv2"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.substr(0, 15), "PSNR: inf dB\nSS");
 }
