@@ -116,7 +116,9 @@ kelvane::Target make_target(std::optional<double> size, std::optional<double> bp
   return target;
 }
 
-kelvane::EncodeOptions make_options(bool rdo, int threads, const kelvane::Target& target) {
+// The program refuses what is not a finite quantization value; so do the calls.
+kelvane::EncodeOptions make_options(float quantization, bool rdo, int threads, const kelvane::Target& target) {
+  if (!std::isfinite(quantization)) throw py::value_error("quantization must be a finite number");
   if (threads < 0) throw py::value_error("threads must be 0 (every core) or more");
   kelvane::EncodeOptions options;
   options.rate_distortion = rdo;
@@ -201,7 +203,8 @@ class ByteView {
 
 py::bytes encode(const py::object& data, float quantization, bool rdo, int threads, std::optional<double> target_size,
                  std::optional<double> target_bpp, std::optional<double> target_psnr) {
-  const kelvane::EncodeOptions options = make_options(rdo, threads, make_target(target_size, target_bpp, target_psnr));
+  const kelvane::EncodeOptions options =
+      make_options(quantization, rdo, threads, make_target(target_size, target_bpp, target_psnr));
   const py::array array = py::array::ensure(data);
   if (!array) throw py::type_error(std::string(kAccepted) + "; got " + py::str(py::type::of(data)).cast<std::string>());
   const Layout layout = check_array(array);
@@ -236,18 +239,22 @@ py::array decode(const py::object& data, uint64_t memory_limit, int threads) {
 py::dict info(const py::object& data) {
   const ByteView view(data);
   const kelvane::StreamInfo stream = coding([&] { return kelvane::read_info(view.bytes()); });
+  // Only a whole stream ends in its trailer; a beginning reads as without.
+  const bool alpha = coding([&] { return kelvane::read_trailer_info(view.bytes()).alpha; });
   py::dict result;
   result["width"] = stream.width;
   result["height"] = stream.height;
   result["channels"] = stream.channels;
   result["quantization"] = stream.quantization;
+  result["alpha"] = alpha;
   return result;
 }
 
 void encode_file(const std::filesystem::path& image, const std::filesystem::path& stream, float quantization, bool rdo,
                  int threads, std::optional<double> target_size, std::optional<double> target_bpp,
                  std::optional<double> target_psnr) {
-  const kelvane::EncodeOptions options = make_options(rdo, threads, make_target(target_size, target_bpp, target_psnr));
+  const kelvane::EncodeOptions options =
+      make_options(quantization, rdo, threads, make_target(target_size, target_bpp, target_psnr));
   coding([&] { kelvane::encode_file(image.string(), stream.string(), quantization, options); });
 }
 

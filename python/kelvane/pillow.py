@@ -2,13 +2,15 @@
 
     import kelvane.pillow
     from PIL import Image
-    image = Image.open("photo.kv2")          # mode "L" or "RGB"; size known at once
+    image = Image.open("photo.kv2")          # mode L, LA, RGB or RGBA; size known at once
     image.save("copy.kv2", quantization=8, rdo=True)
 
-Opening reads only the stream's header; the pixels are decoded on first use
-(image.load(), or any call that needs them). Saving takes L and RGB images
-(others are converted to RGB, or to L when they have no colour) and the
-keywords quantization (default 8.0), rdo (False) and threads (0: every core).
+Opening reads the file and its header; the pixels are decoded on first use
+(image.load(), or any call that needs them). Saving takes L, LA, RGB and
+RGBA images; 16-bit grey (modes I and I;16) is reduced to 8 bits as the
+programs reduce it, and other modes are converted to RGB or RGBA (L or LA
+when they have no colour). Keywords: quantization (default 8.0), rdo
+(False) and threads (0: every core).
 """
 import numpy
 from PIL import Image, ImageFile
@@ -41,7 +43,10 @@ class KelvaneImageFile(ImageFile.ImageFile):
         header = self._read_header()
         if header["channels"] not in (1, 3):
             raise SyntaxError("a kelvane stream of %d channels has no Pillow mode" % header["channels"])
-        self.mode = "L" if header["channels"] == 1 else "RGB"
+        # An alpha plane rides in the trailer at the file's end.
+        self.fp.seek(0)
+        alpha = kelvane.info(self.fp.read())["alpha"]
+        self.mode = ("L" if header["channels"] == 1 else "RGB") + ("A" if alpha else "")
         self._size = (header["width"], header["height"])
         if "quantization" in header:
             self.info["quantization"] = header["quantization"]
@@ -75,14 +80,23 @@ class KelvaneDecoder(ImageFile.PyDecoder):
         return -1, 0
 
 
-_GREY_MODES = ("1", "L", "LA", "La", "I", "I;16", "F")
+def _samples(image):
+    """The image as the uint8 array kelvane.encode takes."""
+    mode = image.mode
+    if mode in ("L", "LA", "RGB", "RGBA"):
+        return numpy.asarray(image)
+    if mode == "I" or mode.startswith("I;16"):
+        # 16-bit grey: each sample v of 0..65535 becomes round(v * 255 / 65535).
+        deep = numpy.clip(numpy.asarray(image, dtype=numpy.int64), 0, 65535)
+        return ((deep * 255 + 32767) // 65535).astype(numpy.uint8)
+    alpha = mode in ("La", "PA", "RGBa") or "transparency" in image.info
+    grey = mode in ("1", "F", "La")
+    return numpy.asarray(image.convert(("L" if grey else "RGB") + ("A" if alpha else "")))
 
 
 def _save(image, fp, filename):
     options = image.encoderinfo
-    if image.mode not in ("L", "RGB"):
-        image = image.convert("L" if image.mode in _GREY_MODES else "RGB")
-    fp.write(kelvane.encode(numpy.asarray(image), float(options.get("quantization", 8.0)),
+    fp.write(kelvane.encode(_samples(image), float(options.get("quantization", 8.0)),
                             rdo=bool(options.get("rdo", False)), threads=int(options.get("threads", 0))))
 
 

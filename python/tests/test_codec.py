@@ -141,10 +141,11 @@ def test_forked_workers_code_while_threads_of_the_parent_do():
     ({"target_bpp": math.inf}, "target_bpp must be a positive finite number"),
     ({"target_psnr": math.nan}, "target_psnr must be a positive number"),
     ({"threads": -1}, "threads"),
+    ({"quantization": math.nan}, "quantization must be a finite number"),
 ])
 def test_refuses_bad_targets_and_options(kwargs, message):
     with pytest.raises(ValueError, match=message):
-        kelvane.encode(smooth((16, 16)), 8.0, **kwargs)
+        kelvane.encode(smooth((16, 16)), **{"quantization": 8.0, **kwargs})
     with pytest.raises(ValueError, match="threads"):
         kelvane.decode(b"", threads=-1)
 
@@ -162,6 +163,6 @@ def test_targets_are_reached():
 def test_info_reads_the_header():
     stream = kelvane.encode(smooth((21, 34, 3)), 5.5)
     header = kelvane.info(stream)
-    assert header == {"width": 34, "height": 21, "channels": 3, "quantization": 5.5}
+    assert header == {"width": 34, "height": 21, "channels": 3, "quantization": 5.5, "alpha": False}
     with pytest.raises(kelvane.KelvaneError, match="Not a Kelvane 2.0 file"):
         kelvane.info(b"\0" * 64)

@@ -39,6 +39,19 @@ def test_save_writes_what_encode_writes(tmp_path):
     assert Image.registered_extensions()[".kv2"] == "KELVANE"
 
 
+def test_alpha_and_deep_grey_keep_their_meaning(tmp_path):
+    array = pixels("chelsea.ppm")[:40, :50]
+    rgba = numpy.dstack([array, array[..., 1]])
+    path = tmp_path / "a.kv2"
+    path.write_bytes(kelvane.encode(rgba, 1.0))
+    with Image.open(path) as image:
+        assert image.mode == "RGBA"
+        numpy.testing.assert_array_equal(numpy.asarray(image), rgba)
+    deep = (numpy.arange(40 * 50, dtype=numpy.int32).reshape(40, 50) * 32) % 65536
+    Image.fromarray(deep, "I").save(path, quantization=1)
+    numpy.testing.assert_array_equal(kelvane.decode(path.read_bytes()), (deep * 255 + 32767) // 65535)
+
+
 def test_other_files_are_not_taken(tmp_path):
     (tmp_path / "bad.kv2").write_bytes(b"\x00\x01 not a stream at all" * 4)
     with pytest.raises(UnidentifiedImageError):
