@@ -47,7 +47,7 @@ namespace {
 const char kVersion[] = "kelvane " KV_VERSION " (writes and reads Kelvane 2.0 streams)";
 
 const char kQuantizationHelp[] =
-    "Coarseness: the largest quantizer step, in sample values (0..255). Steps halve every two "
+    "Coarseness: the largest quantizer step, in units of the samples' 0..255. Steps halve every two "
     "wavelet levels down to 1. 1 or less codes losslessly; 2-4 is near-lossless, 8 (the default) "
     "good, 16-32 visibly coarse. A finite number.";
 
@@ -126,13 +126,14 @@ int run_command_line(int argc, char** argv) {
                                        "Smallest stream of at least DB dB PSNR (all channels, peak 255); beyond what "
                                        "lossy coding reaches, or 'inf', the lossless stream")
                           ->type_name("DB");
-  encode_command->add_flag("--rdo", encode.rate_distortion,
-                           "Rate-distortion-optimising encoder: slower, better quality for the size");
+  auto* rdo_option = encode_command->add_flag("--rdo", encode.rate_distortion,
+                                             "Rate-distortion-optimising encoder: slower, better quality for the size");
   encode_command
       ->add_option("--effort", encode.effort,
                    "With --rdo: 1 (the default) or 2, which also tries quantization values a quarter octave around "
                    "the one given and keeps the best: 4-5 times the encode time, smaller streams on smooth photographs")
       ->check(CLI::Range(1, 2))
+      ->needs(rdo_option)
       ->type_name("N");
   auto* alpha_option = encode_command->add_option("--alpha-quantization", alpha_quantization,
                              "Coarseness of a translucent image's alpha plane, as -q is of its colour; 1 or less "

@@ -27,6 +27,7 @@ TEST_F(Statuses, UsageErrorsEndWithTwoAndDoNothing) {
       {"encode", "gray.pgm", "-o", "x.kv2", "--output-dir", "."},
       {"encode", "gray.pgm", "--force", "--skip-existing"},
       {"encode", "gray.pgm", "-j", "0"},
+      {"encode", "gray.pgm", "--effort", "2"},
       {"encode", "-", "-", "-o", "x.kv2"},
       {"encode", "gray.pgm", "--alpha-quantization", "nan"},
       {"encode", "gray.pgm", "--alpha-quantization", "4q"},
