@@ -6,10 +6,42 @@
 
 namespace cli {
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at value[at] (lead byte 0x80
+// or above), or 0 when it is not one (overlong forms and surrogates
+// included).
+size_t utf8_length(const std::string& value, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(value[i]); };
+  const unsigned char lead = byte(at);
+  const size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                        : lead >= 0xF0 && lead <= 0xF4                                  ? 4
+                                                                                        : 0;
+  if (length == 0 || value.size() - at < length) return 0;
+  const unsigned char second = byte(at + 1);
+  const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+  if (second < low || second > high) return 0;
+  for (size_t i = 2; i < length; ++i)
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  return length;
+}
+
+}  // namespace
+
+// Bytes that are not UTF-8 (file names may hold any) become U+FFFD, so that
+// the line stays valid JSON.
 std::string json_string(const std::string& value) {
   std::string out = "\"";
-  for (const char c : value) {
+  for (size_t at = 0; at < value.size();) {
+    const char c = value[at];
     const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      const size_t length = utf8_length(value, at);
+      out += length ? value.substr(at, length) : "\\ufffd";
+      at += length ? length : 1;
+      continue;
+    }
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
@@ -20,6 +52,7 @@ std::string json_string(const std::string& value) {
     } else {
       out += c;
     }
+    ++at;
   }
   return out + "\"";
 }

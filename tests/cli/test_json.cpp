@@ -45,6 +45,10 @@ TEST_F(Json, EncodeWritesOneCompleteLinePerFile) {
   EXPECT_EQ(r.out,
             "{\"input\":\"bad.pgm\",\"output\":\"bad.kv2\",\"error\":\"bad.pgm: not a PNM or PNG image\"}\n"
             "{\"input\":\"gray.pgm\",\"output\":\"gray.kv2\",\"skipped\":true}\n");
+  // A name that is not UTF-8 still makes a valid line.
+  write_file(dir / "b\xFF\xC3\xA9.pgm", "not an image");
+  r = kelvane({"encode", "b\xFF\xC3\xA9.pgm", "--json"});
+  EXPECT_EQ(json_field(r.out, "input"), "\"b\\ufffd\xC3\xA9.pgm\"");
   // An exact image has no finite PSNR: null.
   r = kelvane({"encode", "gray.pgm", "-o", "l.kv2", "--lossless", "--json"});
   EXPECT_EQ(json_field(r.out, "psnr"), "null");
