@@ -78,11 +78,17 @@ std::string json_texts(const std::vector<std::string>& lines) {
 int run_info(const InfoSettings& settings) {
   int status = kSuccess;
   for (const std::string& file : settings.files) {
+    // A failure is told on standard error and, with --json, in the file's line.
+    const auto failed = [&](const std::string& text) {
+      message("kelvane: " + text);
+      if (settings.json) std::printf("%s\n", JsonLine().text("file", file).text("error", text).str().c_str());
+      std::fflush(stdout);
+      status = kFailure;
+    };
     std::vector<uint8_t> head;
     const bool whole = file == "-";
     if (!read_bytes(file, head, whole ? SIZE_MAX : kHeaderBytes)) {
-      message("kelvane: " + (whole ? std::string("standard input") : file) + ": " + system_reason(errno));
-      status = kFailure;
+      failed((whole ? std::string("standard input") : file) + ": " + system_reason(errno));
       continue;
     }
     uint64_t size = head.size();
@@ -90,8 +96,7 @@ int run_info(const InfoSettings& settings) {
     if (!whole && ::stat(file.c_str(), &st) == 0) size = static_cast<uint64_t>(st.st_size);
     std::vector<uint8_t> tail;
     if (!whole && !read_trailer_bytes(file, size, tail)) {
-      message("kelvane: " + file + ": " + system_reason(errno));
-      status = kFailure;
+      failed(file + ": " + system_reason(errno));
       continue;
     }
     kelvane::StreamInfo info;
@@ -100,8 +105,7 @@ int run_info(const InfoSettings& settings) {
       info = kelvane::read_info(head);
       trailer = kelvane::read_trailer_info(whole ? head : tail);
     } catch (const kelvane::Error& error) {
-      message("kelvane: " + describe(error, file, Role::kStreamInput));
-      status = kFailure;
+      failed(describe(error, file, Role::kStreamInput));
       continue;
     }
     const double bpp = 8.0 * static_cast<double>(size) / (static_cast<double>(info.width) * info.height);

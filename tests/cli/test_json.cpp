@@ -78,6 +78,9 @@ TEST_F(Json, DecodeInfoAndCompareLines) {
   EXPECT_EQ(json_field(lines[1], "bytes"), "47");
   EXPECT_EQ(json_field(lines[2], "colour_matrix"), "null");
   EXPECT_EQ(json_field(lines[2], "channels"), "1");
+  r = kelvane({"info", "colour.ppm", "--json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(json_field(r.out, "error"), "\"colour.ppm: not a kelvane stream\"");
 
   r = kelvane({"compare", "colour.ppm", "c.kv2", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
