@@ -212,15 +212,16 @@ py::bytes encode(const py::object& data, float quantization, bool rdo, int threa
   return py::bytes(reinterpret_cast<const char*>(stream.data()), stream.size());
 }
 
-kelvane::DecodeOptions decode_options(uint64_t memory_limit, int threads) {
+kelvane::DecodeOptions decode_options(int64_t memory_limit, int threads) {
+  if (memory_limit < 0) throw py::value_error("memory_limit must be 0 (the machine's memory) or more");
   if (threads < 0) throw py::value_error("threads must be 0 (every core) or more");
   kelvane::DecodeOptions options;
-  options.memory_limit = memory_limit;
+  options.memory_limit = static_cast<uint64_t>(memory_limit);
   options.threads = threads;
   return options;
 }
 
-py::array decode(const py::object& data, uint64_t memory_limit, int threads) {
+py::array decode(const py::object& data, int64_t memory_limit, int threads) {
   const kelvane::DecodeOptions options = decode_options(memory_limit, threads);
   const ByteView view(data);
   auto* bytes = new std::vector<uint8_t>;
@@ -258,7 +259,7 @@ void encode_file(const std::filesystem::path& image, const std::filesystem::path
   coding([&] { kelvane::encode_file(image.string(), stream.string(), quantization, options); });
 }
 
-void decode_file(const std::filesystem::path& stream, const std::filesystem::path& image, uint64_t memory_limit,
+void decode_file(const std::filesystem::path& stream, const std::filesystem::path& image, int64_t memory_limit,
                  int threads) {
   const kelvane::DecodeOptions options = decode_options(memory_limit, threads);
   coding([&] { kelvane::decode_file(stream.string(), image.string(), options); });

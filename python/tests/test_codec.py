@@ -148,6 +148,8 @@ def test_refuses_bad_targets_and_options(kwargs, message):
         kelvane.encode(smooth((16, 16)), **{"quantization": 8.0, **kwargs})
     with pytest.raises(ValueError, match="threads"):
         kelvane.decode(b"", threads=-1)
+    with pytest.raises(ValueError, match="memory_limit"):
+        kelvane.decode(b"", memory_limit=-1)
 
 
 def test_targets_are_reached():
