@@ -103,11 +103,16 @@ TEST_F(Statuses, HelpAndVersion) {
   EXPECT_EQ(r.out, "kelvane 2.0.0 (writes and reads Kelvane 2.0 streams)\n");
 }
 
-TEST_F(Statuses, WithoutArgumentsTheClassicBannerAndAHint) {
+// The classic form answers as always; a hint goes to standard error.
+TEST_F(Statuses, WithoutArgumentsOrWithAMistypedCommandTheClassicFormAndAHint) {
   Result r = kelvane({});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out.rfind("Kelvane 2.0 - image compression\n", 0), 0u);
   EXPECT_NE(r.err.find("kelvane --help"), std::string::npos);
+  r = kelvane({"encod", "x.png"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("new_decoder: cannot open \"encod\""), std::string::npos);
+  EXPECT_EQ(r.err, "kelvane: 'encod' is not a command; did you mean 'encode'? (kelvane --help)\n");
 }
 
 }  // namespace
