@@ -137,8 +137,25 @@ bool write_rows(png_structp png, png_infop info, std::FILE* file, uint32_t width
   return true;
 }
 
+// True when every chunk up to IEND lies whole inside the bytes. libpng
+// allocates a chunk's buffer at the length the chunk declares before it
+// reads the data, and one beyond its own limit is only a warning; a chunk
+// that runs past the end is damage the read would fail on anyway, so it is
+// refused before libpng sees it, and no chunk buffer exceeds the input.
+bool chunks_fit(const uint8_t* data, size_t size) {
+  size_t at = 8;
+  while (size - at >= 12) {
+    const uint32_t length = uint32_t{data[at]} << 24 | uint32_t{data[at + 1]} << 16 | uint32_t{data[at + 2]} << 8 |
+                            data[at + 3];
+    if (length > size - at - 12) return false;
+    if (std::memcmp(data + at + 4, "IEND", 4) == 0) return true;
+    at += 12 + size_t{length};
+  }
+  return false;
+}
+
 bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits, PngMetadata* metadata) {
-  if (!has_png_signature(data, size)) return false;
+  if (!has_png_signature(data, size) || !chunks_fit(data, size)) return false;
   ReadOwner owner;
   owner.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
   if (!owner.png) return false;
