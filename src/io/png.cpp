@@ -42,6 +42,7 @@ struct ReadShape {
   uint32_t height;
   int bit_depth;     // as stored
   int png_channels;  // after the expansions: 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
+  int stored_bits;   // per pixel, as the image data holds them
   size_t row_bytes;
 };
 
@@ -64,6 +65,7 @@ bool read_header(png_structp png, png_infop info, ReadShape* shape) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_read_info(png, info);
   shape->bit_depth = png_get_bit_depth(png, info);
+  shape->stored_bits = png_get_channels(png, info) * shape->bit_depth;
   const int colour = png_get_color_type(png, info);
   if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colour == PNG_COLOR_TYPE_GRAY && shape->bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
@@ -175,7 +177,12 @@ bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits
   if (shape.row_bytes != size_t{shape.width} * static_cast<size_t>(stored * sample_bytes)) return false;
   int channels = stored;
 
+  // The image data inflates to at least its pixels' stored bits, and
+  // deflate expands a byte to at most 1032: a file too short to hold the
+  // pixels it declares is refused before its buffers exist, which bounds
+  // them by the file's length.
   const uint64_t pixels = uint64_t{shape.width} * shape.height;
+  if (pixels * static_cast<uint64_t>(shape.stored_bits) > uint64_t{8} * 1032 * size) return false;
   const uint64_t limit = limits.max_bytes ? limits.max_bytes : physical_memory_bytes();
   const uint64_t raster_bytes = uint64_t{shape.row_bytes} * shape.height;
   if (pixels * static_cast<uint64_t>(channels) > limit / sizeof(int32_t) ||
