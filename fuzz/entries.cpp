@@ -18,6 +18,7 @@
 #include "enc/encode.h"
 #include "common/stream_bound.h"
 #include "entropy/magnitude.h"
+#include "io/png.h"
 #include "io/pnm.h"
 #include "veluna/veluna.h"
 
@@ -189,6 +190,86 @@ void fuzz_pnm_encode(const uint8_t* data, size_t size) {
   if (decoded.samples != rebuilt) fuzz_finding("the decoded image differs from the one the encoder rebuilt");
   if (base_q <= 1.0f && samples_fit_bytes(image.samples) && decoded.samples != image.samples)
     fuzz_finding("lossless round trip changed the image");
+}
+
+namespace {
+
+// The CRC-32 that PNG chunks carry (reflected, polynomial 0xEDB88320).
+uint32_t chunk_crc(const uint8_t* data, size_t size) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return ~crc;
+}
+
+// The bytes with the checksum of every whole chunk after the signature
+// recomputed; the bytes as they are when they are not a PNG.
+std::vector<uint8_t> with_chunk_checksums(const uint8_t* data, size_t size) {
+  std::vector<uint8_t> bytes(data, data + size);
+  if (!has_png_signature(data, size)) return bytes;
+  size_t at = 8;
+  while (size - at >= 12) {
+    const uint64_t length = uint64_t{data[at]} << 24 | uint32_t{data[at + 1]} << 16 | uint32_t{data[at + 2]} << 8 |
+                            data[at + 3];
+    if (length > size - at - 12) break;
+    const uint32_t crc = chunk_crc(data + at + 4, length + 4);
+    uint8_t* out = bytes.data() + at + 8 + length;
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    at += 12 + length;
+  }
+  return bytes;
+}
+
+void check_png_read(const uint8_t* data, size_t size) {
+  ReadLimits limits;
+  limits.max_dimension = kFuzzImageDimension;
+  limits.max_bytes = kFuzzReadBytes;
+  Image image;
+  image.width = -1;
+  PngMetadata metadata;
+  if (!read_png_memory(data, size, image, limits, &metadata)) {
+    if (image.width != -1 || !image.samples.empty()) fuzz_finding("a refused PNG changed the image");
+    return;
+  }
+  const uint64_t samples = uint64_t{static_cast<uint32_t>(image.width)} * static_cast<uint32_t>(image.height) *
+                           static_cast<uint32_t>(image.channels);
+  if (image.width <= 0 || image.height <= 0 || image.width > kFuzzImageDimension ||
+      image.height > kFuzzImageDimension || image.channels < 1 || image.channels > 4 ||
+      image.samples.size() != samples)
+    fuzz_finding("read_png_memory accepted an inconsistent image");
+  if (samples * sizeof(int32_t) > kFuzzReadBytes) fuzz_finding("read_png_memory allocated beyond its limit");
+  if (!samples_fit_bytes(image.samples) || (image.source_maxval != 255 && image.source_maxval != 65535))
+    fuzz_finding("PNG sample outside 0..255");
+  if (samples * sizeof(int32_t) > kFuzzImageBytes) return;
+
+  std::vector<int32_t> rebuilt;
+  std::vector<uint8_t> stream;
+  try {
+    stream = encode_quietly(image, 1.0f, false, rebuilt);
+  } catch (const Error& failure) {
+    std::fprintf(stderr, "encoding: %s\n", failure.message().c_str());
+    fuzz_finding("a PNG's image does not encode");
+  }
+  Image decoded;
+  try {
+    decoded = decode_quietly(stream.data(), stream.size());
+  } catch (const Error& failure) {
+    std::fprintf(stderr, "decoding: %s\n", failure.message().c_str());
+    fuzz_finding("the encoder's own stream does not decode");
+  }
+  if (decoded.width != image.width || decoded.height != image.height || decoded.channels != image.channels ||
+      decoded.samples != image.samples)
+    fuzz_finding("lossless round trip changed a PNG's image");
+}
+
+}  // namespace
+
+void fuzz_png(const uint8_t* data, size_t size) {
+  check_png_read(data, size);
+  const std::vector<uint8_t> fixed = with_chunk_checksums(data, size);
+  if (size != 0 && std::memcmp(fixed.data(), data, size) != 0) check_png_read(fixed.data(), fixed.size());
 }
 
 void fuzz_veluna(const uint8_t* data, size_t size) {

@@ -23,6 +23,9 @@ inline constexpr uint64_t kDecodeBytesPerInputByte = 32773;
 // that one input codes in milliseconds.
 inline constexpr uint64_t kFuzzImageBytes = 64 * 64 * 3 * sizeof(int32_t);
 inline constexpr int64_t kFuzzImageDimension = 4096;
+// The png target reads under this limit of the reader's buffers (samples and
+// rows together), well above the images it codes.
+inline constexpr uint64_t kFuzzReadBytes = uint64_t{16} << 20;
 
 // Arbitrary bytes as a kelvane stream, its trailer (when it ends in a
 // footer) and the trailer's alpha plane.
@@ -39,6 +42,11 @@ void fuzz_pnm_encode(const uint8_t* data, size_t size);
 void fuzz_veluna(const uint8_t* data, size_t size);
 // First byte: channel count 2..4; then the matrix as float32 patterns; then pixels.
 void fuzz_colour(const uint8_t* data, size_t size);
+// Arbitrary bytes as a PNG file, read as they are and again with every
+// chunk's checksum made right (so that changed chunks reach their readers);
+// what is read and small enough is coded losslessly and must decode to the
+// same samples.
+void fuzz_png(const uint8_t* data, size_t size);
 
 [[noreturn]] void fuzz_finding(const char* what);
 

@@ -74,6 +74,47 @@ def trailer(chunks):
     return area + struct.pack("<II", len(area), zlib.crc32(area)) + bytes([1, 0, 0, 0]) + b"KV2TRAIL"
 
 
+def png_chunk(kind, payload):
+    return struct.pack(">I", len(payload)) + kind + payload + struct.pack(">I", zlib.crc32(kind + payload))
+
+
+def png(width, height, colour, depth, rows, extra=(), interlaced=False):
+    """A PNG of `rows` (each a list of samples, packed to `depth` bits), with
+    the chunks `extra` [(type, payload)] before the image data."""
+    channels = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}[colour]
+
+    def pack(samples):
+        if depth == 16:
+            return b"".join(struct.pack(">H", v) for v in samples)
+        if depth == 8:
+            return bytes(samples)
+        out, bits, count = bytearray(), 0, 0
+        for v in samples:
+            bits, count = (bits << depth) | v, count + depth
+            if count == 8:
+                out.append(bits)
+                bits, count = 0, 0
+        if count:
+            out.append(bits << (8 - count))
+        return bytes(out)
+
+    def pixel(x, y):
+        return rows[y][x * channels:(x + 1) * channels]
+
+    passes = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
+    raw = bytearray()
+    for x0, y0, dx, dy in passes if interlaced else [(0, 0, 1, 1)]:
+        xs = range(x0, width, dx)
+        if not xs:
+            continue
+        for y in range(y0, height, dy):
+            raw += b"\0" + pack([v for x in xs for v in pixel(x, y)])
+    header = struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, 1 if interlaced else 0)
+    body = b"".join(png_chunk(k, p) for k, p in extra)
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header) + body +
+            png_chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + png_chunk(b"IEND", b""))
+
+
 def write(target, name, data):
     directory = os.path.join(OUT, target)
     os.makedirs(directory, exist_ok=True)
@@ -142,6 +183,27 @@ def main():
     write("colour", "swap4", colour_seed(4, [0, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 0], [(1, 2, 3, 4), (2**31 - 1, -2**31, 0, 5)]))
     write("colour", "singular3", colour_seed(3, [1, 1, 0, 1, 1, 0, 0, 0, 0], pixels3))
     write("colour", "huge3", colour_seed(3, [3e38, 1, 0, 0, 1, 0, 1, 0, 1e-38], pixels3))
+
+    # png: tiny files of every colour type, depth and kind of transparency the
+    # reader expands, an interlaced one, and one carrying metadata.
+    ramp = lambda w, h, c, top: [[(x * 37 + y * 11 + k * 5) % top for x in range(w) for k in range(c)]
+                                 for y in range(h)]
+    write("png", "grey8.png", png(5, 3, 0, 8, ramp(5, 3, 1, 256)))
+    write("png", "grey2-trns.png", png(6, 2, 0, 2, ramp(6, 2, 1, 4), [(b"tRNS", b"\0\1")]))
+    write("png", "grey-alpha.png", png(3, 4, 4, 8, ramp(3, 4, 2, 256)))
+    write("png", "rgb.png", png(4, 4, 2, 8, ramp(4, 4, 3, 256)))
+    write("png", "rgba.png", png(3, 2, 6, 8, ramp(3, 2, 4, 256)))
+    write("png", "rgb16.png", png(2, 3, 2, 16, ramp(2, 3, 3, 65536)))
+    write("png", "palette4-trns.png", png(5, 2, 3, 4, ramp(5, 2, 1, 3), [
+        (b"PLTE", bytes([255, 0, 0, 0, 255, 0, 0, 0, 255])), (b"tRNS", b"\xff\x80")]))
+    write("png", "interlaced.png", png(9, 9, 2, 8, ramp(9, 9, 3, 256), interlaced=True))
+    # A small grey profile libpng keeps: the header and one tag, the white point.
+    profile = (struct.pack(">I4sI4s4s4s12s4s", 164, b"none", 0x02100000, b"mntr", b"GRAY", b"XYZ ", bytes(12), b"acsp")
+               + bytes(24) + struct.pack(">Iiii", 0, 0xF6D6, 0x10000, 0xD32D) + bytes(48)
+               + struct.pack(">I4sII", 1, b"wtpt", 144, 20) + b"XYZ " + struct.pack(">Iiii", 0, 0xF6D6, 0x10000, 0xD32D))
+    metadata = [(b"iCCP", b"icc\0\0" + zlib.compress(profile, 0)), (b"eXIf", b"MM\x00\x2a\x00\x00\x00\x08"),
+                (b"iTXt", b"XML:com.adobe.xmp\0\0\0\0\0<x:xmpmeta/>"), (b"tEXt", b"Comment\0seed")]
+    write("png", "metadata.png", png(2, 2, 0, 8, ramp(2, 2, 1, 256), metadata))
 
 
 if __name__ == "__main__":

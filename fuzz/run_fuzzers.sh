@@ -16,7 +16,7 @@ fi
 seconds=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${2:-$root/build/fuzz}
-targets=${KV_FUZZ_TARGETS:-kelvane_decode pnm_encode veluna colour trailer}
+targets=${KV_FUZZ_TARGETS:-kelvane_decode pnm_encode veluna colour trailer png}
 
 # Runs of a few targets at a time may share the build directory: one
 # configures and builds at a time.

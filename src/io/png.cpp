@@ -42,6 +42,7 @@ struct ReadShape {
   uint32_t height;
   int bit_depth;     // as stored
   int png_channels;  // after the expansions: 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
+  int stored_bits;   // per pixel, as the image data holds them
   size_t row_bytes;
 };
 
@@ -64,6 +65,7 @@ bool read_header(png_structp png, png_infop info, ReadShape* shape) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_read_info(png, info);
   shape->bit_depth = png_get_bit_depth(png, info);
+  shape->stored_bits = png_get_channels(png, info) * shape->bit_depth;
   const int colour = png_get_color_type(png, info);
   if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colour == PNG_COLOR_TYPE_GRAY && shape->bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
@@ -137,8 +139,25 @@ bool write_rows(png_structp png, png_infop info, std::FILE* file, uint32_t width
   return true;
 }
 
+// True when every chunk up to IEND lies whole inside the bytes. libpng
+// allocates a chunk's buffer at the length the chunk declares before it
+// reads the data, and one beyond its own limit is only a warning; a chunk
+// that runs past the end is damage the read would fail on anyway, so it is
+// refused before libpng sees it, and no chunk buffer exceeds the input.
+bool chunks_fit(const uint8_t* data, size_t size) {
+  size_t at = 8;
+  while (size - at >= 12) {
+    const uint32_t length = uint32_t{data[at]} << 24 | uint32_t{data[at + 1]} << 16 | uint32_t{data[at + 2]} << 8 |
+                            data[at + 3];
+    if (length > size - at - 12) return false;
+    if (std::memcmp(data + at + 4, "IEND", 4) == 0) return true;
+    at += 12 + size_t{length};
+  }
+  return false;
+}
+
 bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits, PngMetadata* metadata) {
-  if (!has_png_signature(data, size)) return false;
+  if (!has_png_signature(data, size) || !chunks_fit(data, size)) return false;
   ReadOwner owner;
   owner.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
   if (!owner.png) return false;
@@ -158,7 +177,12 @@ bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits
   if (shape.row_bytes != size_t{shape.width} * static_cast<size_t>(stored * sample_bytes)) return false;
   int channels = stored;
 
+  // The image data inflates to at least its pixels' stored bits, and
+  // deflate expands a byte to at most 1032: a file too short to hold the
+  // pixels it declares is refused before its buffers exist, which bounds
+  // them by the file's length.
   const uint64_t pixels = uint64_t{shape.width} * shape.height;
+  if (pixels * static_cast<uint64_t>(shape.stored_bits) > uint64_t{8} * 1032 * size) return false;
   const uint64_t limit = limits.max_bytes ? limits.max_bytes : physical_memory_bytes();
   const uint64_t raster_bytes = uint64_t{shape.row_bytes} * shape.height;
   if (pixels * static_cast<uint64_t>(channels) > limit / sizeof(int32_t) ||

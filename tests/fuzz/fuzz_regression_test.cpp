@@ -35,7 +35,8 @@ const Target kTargets[] = {{"kelvane_decode", fuzz_kelvane_decode},
                            {"pnm_encode", fuzz_pnm_encode},
                            {"veluna", fuzz_veluna},
                            {"colour", fuzz_colour},
-                           {"trailer", fuzz_trailer}};
+                           {"trailer", fuzz_trailer},
+                           {"png", fuzz_png}};
 
 fs::path fuzz_data() { return fs::path(KV_TEST_DATA) / "fuzz"; }
 
