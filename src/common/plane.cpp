@@ -41,48 +41,39 @@ void forward_transform_region(const CodingState& state, int32_t* origin, int w, 
   lift_columns(state, origin, w, h, true);
 }
 
-void inverse_transform_region(const CodingState& state, int32_t* origin, int w, int h) {
-  if (h >= 2) dsp().inverse_plane_columns(origin, w, h, state.pixel_step, state.row_step);
-  for (int y = 0; y < h; ++y) inverse_plane_row(origin + y * state.row_step, w, state.pixel_step);
+void inverse_columns(const CodingState& state, int32_t* origin, int w, int h, int64_t first, int64_t end) {
+  const int x0 = static_cast<int>(std::min<int64_t>(w, kInverseColumnBatch * first));
+  const int x1 = static_cast<int>(std::min<int64_t>(w, kInverseColumnBatch * end));
+  if (x1 > x0 && h >= 2)
+    dsp().inverse_plane_columns(origin + x0 * state.pixel_step, x1 - x0, h, state.pixel_step, state.row_step);
 }
 
-void transform_region_shared(ThreadPool* pool, const CodingState& state, int32_t* origin, int w, int h,
-                             bool forward) {
+void inverse_rows(const CodingState& state, int32_t* origin, int w, int64_t first, int64_t end) {
+  for (int64_t y = first; y < end; ++y) inverse_plane_row(origin + y * state.row_step, w, state.pixel_step);
+}
+
+void inverse_transform_region(const CodingState& state, int32_t* origin, int w, int h) {
+  inverse_columns(state, origin, w, h, 0, (w + kInverseColumnBatch - 1) / kInverseColumnBatch);
+  inverse_rows(state, origin, w, 0, h);
+}
+
+void forward_transform_shared(ThreadPool* pool, const CodingState& state, int32_t* origin, int w, int h) {
   // Below this many samples the hand-over costs more than sharing saves.
   constexpr int64_t kShareArea = int64_t{1} << 16;
   if (!pool || pool->threads() == 1 || int64_t{w} * h < kShareArea) {
-    if (forward)
-      forward_transform_region(state, origin, w, h);
-    else
-      inverse_transform_region(state, origin, w, h);
+    forward_transform_region(state, origin, w, h);
     return;
   }
   // Rows, and columns in whole batches of lift_columns, shared out in pieces.
-  const int64_t batches = (w + 15) / 16;
-  auto rows = [&](int64_t y0, int64_t y1) {
-    for (int64_t y = y0; y < y1; ++y) {
-      if (forward)
-        lift_line(origin + y * state.row_step, w, state.pixel_step, kPlaneFilter, extend_symmetric, true);
-      else
-        inverse_plane_row(origin + y * state.row_step, w, state.pixel_step);
-    }
-  };
-  auto columns = [&](int64_t first, int64_t end) {
+  pool->parallel_ranges(h, [&](int64_t y0, int64_t y1) {
+    for (int64_t y = y0; y < y1; ++y)
+      lift_line(origin + y * state.row_step, w, state.pixel_step, kPlaneFilter, extend_symmetric, true);
+  });
+  pool->parallel_ranges((w + 15) / 16, [&](int64_t first, int64_t end) {
     const int x0 = static_cast<int>(std::min<int64_t>(w, 16 * first));
     const int x1 = static_cast<int>(std::min<int64_t>(w, 16 * end));
-    if (x1 <= x0) return;
-    if (forward)
-      lift_columns(state, origin + x0 * state.pixel_step, x1 - x0, h, true);
-    else if (h >= 2)
-      dsp().inverse_plane_columns(origin + x0 * state.pixel_step, x1 - x0, h, state.pixel_step, state.row_step);
-  };
-  if (forward) {
-    pool->parallel_ranges(h, rows);
-    pool->parallel_ranges(batches, columns);
-  } else {
-    pool->parallel_ranges(batches, columns);
-    pool->parallel_ranges(h, rows);
-  }
+    if (x1 > x0) lift_columns(state, origin + x0 * state.pixel_step, x1 - x0, h, true);
+  });
 }
 
 void invert_plane(const CodingState& state, int32_t* origin, int w, int h) {

@@ -15,13 +15,20 @@ class ThreadPool;
 
 // One depth of the decomposition of the w x h region at origin, in place.
 void forward_transform_region(const CodingState& state, int32_t* origin, int w, int h);
-// Its exact inverse.
+// Its exact inverse: inverse_columns over all batches, then inverse_rows
+// over all rows.
 void inverse_transform_region(const CodingState& state, int32_t* origin, int w, int h);
-// forward_transform_region (forward) or inverse_transform_region with the
-// rows and columns of a large region shared between the threads of `pool`;
-// a small region, or no pool, on the calling thread. The same values.
-void transform_region_shared(ThreadPool* pool, const CodingState& state, int32_t* origin, int w, int h,
-                             bool forward);
+// The inverse's two passes over the w x h region in pieces that may run on
+// different threads, once every column piece is done before any row piece
+// starts: the columns of batches [first, end) of kInverseColumnBatch
+// columns ((w + 15) / 16 batches in all), and rows [first, end).
+inline constexpr int kInverseColumnBatch = 16;
+void inverse_columns(const CodingState& state, int32_t* origin, int w, int h, int64_t first, int64_t end);
+void inverse_rows(const CodingState& state, int32_t* origin, int w, int64_t first, int64_t end);
+// forward_transform_region with the rows and columns of a large region
+// shared between the threads of `pool`; a small region, or no pool, on the
+// calling thread. The same values.
+void forward_transform_shared(ThreadPool* pool, const CodingState& state, int32_t* origin, int w, int h);
 // The inverse of every depth of the decomposition of the w x h region at
 // origin, deepest first: what the decoder does once a plane's values are in.
 void invert_plane(const CodingState& state, int32_t* origin, int w, int h);

@@ -17,8 +17,12 @@ void decode_plane(DecoderState& state, int32_t* origin, int w, int h, int level)
   if (h > 1) decode_block(state, parts.part[2], level + 1);
   if (w > 1 && h > 1) decode_block(state, parts.part[3], level);
   if (state.parse_only) return;
-  if (!state.pending_leaves.empty()) place_pending_leaves(state);
-  transform_region_shared(state.pool.get(), state, origin, w, h, false);
+  if (!state.rebuild) {
+    inverse_transform_region(state, origin, w, h);
+    return;
+  }
+  hand_over_leaves(state);
+  state.rebuild->add_inverse_transform(origin, w, h);
 }
 
 }  // namespace kv

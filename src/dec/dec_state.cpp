@@ -1,8 +1,8 @@
 #include "dec/dec_state.h"
 
+#include <utility>
+
 #include "common/block_geometry.h"
-#include "common/quadtree.h"
-#include "util/thread_pool.h"
 
 namespace kv {
 
@@ -13,17 +13,9 @@ void prepare_decoder(DecoderState& state) {
   for (BinModel& model : state.models) reset_bin_model(model);
 }
 
-void place_pending_leaves(DecoderState& state) {
-  const std::vector<DecoderState::PendingLeaf>& leaves = state.pending_leaves;
-  state.pool->parallel_ranges(static_cast<int64_t>(leaves.size()), [&](int64_t first, int64_t end) {
-    for (int64_t i = first; i < end; ++i) {
-      const DecoderState::PendingLeaf& leaf = leaves[static_cast<size_t>(i)];
-      place_leaf(state, *leaf.geometry, leaf.direction_index, state.pending_values.data() + leaf.values_begin,
-                 leaf.target);
-    }
-  });
-  state.pending_leaves.clear();
-  state.pending_values.clear();
+void hand_over_leaves(DecoderState& state) {
+  if (state.pending_leaves.empty()) return;
+  state.rebuild->add_leaves(std::exchange(state.pending_leaves, {}), std::exchange(state.pending_values, {}));
 }
 
 }  // namespace kv

@@ -10,6 +10,7 @@
 #include "common/block_geometry.h"
 #include "common/block_transform.h"
 #include "common/coding_state.h"
+#include "dec/dec_rebuild.h"
 #include "entropy/bin_model.h"
 #include "entropy/range_decoder.h"
 
@@ -30,23 +31,16 @@ struct DecoderState : CodingState {
   // thread); the pool is made for such an image only.
   int threads = 0;
   std::shared_ptr<ThreadPool> pool;
-  // With the pool, leaves are read in the stream's one chain but rebuilt
-  // (their inverse block transforms, each into its own block) by all the
-  // threads, a few hundred thousand samples at a time.
-  bool defer_leaves = false;
-  struct PendingLeaf {
-    const BlockGeometry* geometry;
-    int32_t direction_index;
-    uint32_t values_begin;  // in pending_values
-    BlockView target;
-  };
+  // With the pool, the leaves read wait here (values_begin in
+  // pending_values) and go to `rebuild` in batches, with the regions to
+  // inverse-transform; without it, each leaf and region is rebuilt at once.
+  RebuildQueue* rebuild = nullptr;
   std::vector<PendingLeaf> pending_leaves;
   std::vector<int32_t> pending_values;
 };
 
-// Rebuilds the pending leaves into their blocks, shared between the
-// pool's threads, and forgets them.
-void place_pending_leaves(DecoderState& state);
+// Hands the leaves waiting over to state.rebuild, if any wait.
+void hand_over_leaves(DecoderState& state);
 
 // The model bank at its start and a geometry cache without band gains.
 void prepare_decoder(DecoderState& state);

@@ -64,7 +64,7 @@ constexpr size_t kPendingLeaves = size_t{1} << 15;
   reader.store();
   if (refused) refuse_coefficient();
   if (state.parse_only) return;
-  if (!state.defer_leaves) {
+  if (!state.rebuild) {
     place_leaf(state, g, direction_index, values, view_of(state, block));
     return;
   }
@@ -74,7 +74,7 @@ constexpr size_t kPendingLeaves = size_t{1} << 15;
   // A few MiB at most wait: a subband of single samples would otherwise
   // keep a record for each.
   if (state.pending_values.size() >= kPendingSamples || state.pending_leaves.size() >= kPendingLeaves)
-    place_pending_leaves(state);
+    hand_over_leaves(state);
 }
 
 }  // namespace

@@ -74,16 +74,38 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
     fail(ErrorCode::kOutOfMemory, "Not enough memory.");
   }
 
-  // Images of a megapixel and more share their leaves' rebuilding and their
-  // inverse transforms between the threads; the decoding's one chain stays
-  // on this thread. (The samples' pages are mapped and zeroed above.)
+  // Images of a megapixel and more are rebuilt by the other threads while
+  // one reads the stream (dec/dec_rebuild.h). (The samples' pages are mapped
+  // and zeroed above.)
   if (!state.pool && state.threads != 1 && int64_t{state.width} * state.height >= kSharedDecodeArea)
     state.pool = std::make_shared<ThreadPool>(state.threads > 0 ? state.threads : default_thread_count());
-  state.defer_leaves = state.pool && state.pool->threads() > 1;
   std::vector<double> matrix;
   if (state.channels != 1) matrix = read_colour_matrix(state);
-  for (int c = 0; c < state.channels; ++c)
-    decode_plane(state, state.image.data() + c * state.width, state.width, state.height, 0);
+  const auto read_planes = [&] {
+    for (int c = 0; c < state.channels; ++c)
+      decode_plane(state, state.image.data() + c * state.width, state.width, state.height, 0);
+  };
+  if (state.pool && state.pool->threads() > 1) {
+    const int threads = state.pool->threads();
+    RebuildQueue queue(state, threads);
+    state.rebuild = &queue;
+    state.pool->parallel_for(static_cast<size_t>(threads), [&](size_t task) {
+      try {
+        if (task == 0) {
+          read_planes();
+          queue.finish();
+        }
+        queue.work();
+      } catch (const RebuildQueue::Abandoned&) {
+      } catch (...) {
+        queue.fail(std::current_exception());
+      }
+    });
+    state.rebuild = nullptr;
+    queue.rethrow();
+  } else {
+    read_planes();
+  }
   if (state.channels != 1) {
     if (state.pool && state.pool->threads() > 1) {
       state.pool->parallel_ranges(state.height, [&](int64_t y0, int64_t y1) {

@@ -55,7 +55,7 @@ void transform_and_list(EncoderState& state, int32_t* origin, int w, int h, int 
     return;
   }
   const Quadrants parts = quadrants_of(state, {origin, w, h});
-  transform_region_shared(state.pool.get(), state, origin, w, h, true);
+  forward_transform_shared(state.pool.get(), state, origin, w, h);
   transform_and_list(state, origin, parts.part[0].width, parts.part[0].height, level + 2, steps);
   if (w > 1) list_subband_block(state, parts.part[1], level + 1, steps);
   if (h > 1) list_subband_block(state, parts.part[2], level + 1, steps);
@@ -225,7 +225,7 @@ void encode_plane(EncoderState& state, int32_t* origin, int w, int h, int level)
     return;
   }
   const Quadrants parts = quadrants_of(state, {origin, w, h});
-  transform_region_shared(state.pool.get(), state, origin, w, h, true);
+  forward_transform_shared(state.pool.get(), state, origin, w, h);
   encode_plane(state, origin, parts.part[0].width, parts.part[0].height, level + 2);
   if (w > 1) encode_subband_block(state, parts.part[1], level + 1);
   if (h > 1) encode_subband_block(state, parts.part[2], level + 1);

@@ -11,6 +11,7 @@
 #include "enc/encode.h"
 #include "entropy/magnitude.h"
 #include "support.h"
+#include "util/error.h"
 
 namespace kv::test {
 namespace {
@@ -115,6 +116,39 @@ TEST(EncoderPaths, LargeImagesCodeAndDecodeTheSameForAnyThreadCount) {
     shared.threads = 3;
     const Image decoded = decode_from_memory(single, one.data(), one.size(), 0);
     EXPECT_EQ(decode_from_memory(shared, one.data(), one.size(), 0).samples, decoded.samples) << c.name;
+  }
+}
+
+// A megapixel stream is read by one thread while the others rebuild it:
+// the same image for any thread count, and the same error where it is
+// damaged (the reading thread's failure stops the others). Small enough for
+// the sanitizer builds.
+TEST(DecoderThreads, AMegapixelStreamAndItsDamageDecodeAlikeOnAnyThreadCount) {
+  const std::vector<uint8_t> stream = read_file(fs::path(KV_TEST_DATA) / "streams" / "astronaut_1024_q100.kv2");
+  const auto decode = [&](const std::vector<uint8_t>& bytes, int threads) {
+    DecoderState state;
+    state.threads = threads;
+    return decode_from_memory(state, bytes.data(), bytes.size(), 0);
+  };
+  const Image one = decode(stream, 1);
+  ASSERT_EQ(one.width * one.height, 1 << 20);
+  for (int threads : {2, 3, 8}) EXPECT_EQ(decode(stream, threads).samples, one.samples) << threads;
+  std::vector<uint8_t> damaged = stream;
+  for (size_t i = damaged.size() / 2; i < damaged.size(); i += 97) damaged[i] ^= 0x5A;
+  std::string expected;
+  try {
+    decode(damaged, 1);
+  } catch (const Error& error) {
+    expected = error.message();
+  }
+  ASSERT_FALSE(expected.empty());
+  for (int threads : {2, 3}) {
+    try {
+      decode(damaged, threads);
+      ADD_FAILURE() << "no error with " << threads << " threads";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.message(), expected) << threads;
+    }
   }
 }
 
