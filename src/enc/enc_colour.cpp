@@ -248,6 +248,24 @@ void arrange_columns(int channels, const double* eigenvalues, double* matrix) {
   }
 }
 
+namespace {
+
+// Whether the lifting factorisation of `matrix` exists with factors of at
+// most kMaxLiftingFactor. The eigenvectors of many channels (a few dozen and
+// more) can factor into steps that multiply by millions: their roundings
+// would swamp the coding and their values leave 32 bits. Three or four
+// channels stay far below the bound; the identity's factors are at most 1.
+bool lifts_safely(int n, std::vector<double> matrix) {
+  constexpr double kMaxLiftingFactor = 64.0;
+  std::vector<int32_t> permutation(static_cast<size_t>(n));
+  if (!factor_colour_matrix(n, matrix.data(), permutation.data())) return false;
+  for (double factor : matrix)
+    if (!(std::fabs(factor) <= kMaxLiftingFactor)) return false;
+  return true;
+}
+
+}  // namespace
+
 void write_colour_matrix(EncoderState& state, std::vector<double>& matrix) {
   const int n = state.channels;
   if (n <= 0) return;
@@ -267,18 +285,24 @@ void write_colour_matrix(EncoderState& state, std::vector<double>& matrix) {
   }
   find_eigenvectors(n, eigenvalues.data(), matrix.data());
   if (state.rdo) arrange_columns(n, eigenvalues.data(), matrix.data());
+  // The stream carries single-precision values, and the decoder transforms
+  // with them: so must the encoder, or the lossless mode is not.
+  std::vector<double> single(matrix.size());
+  std::transform(matrix.begin(), matrix.end(), single.begin(), [](double v) { return static_cast<float>(v); });
+  if (!lifts_safely(n, single)) {
+    std::fill(matrix.begin(), matrix.end(), 0.0);
+    for (int i = 0; i < n; ++i) matrix[static_cast<size_t>(i * n + i)] = 1.0;
+    single = matrix;
+  }
   for (int i = 0; i < n; ++i) {
     for (int k = 0; k < n; ++k) {
-      double& entry = matrix[i * n + k];
-      if (state.console) std::fprintf(state.console, "%6.3f ", entry);
-      // The stream carries the single-precision value, and the decoder
-      // transforms with it: so must the encoder, or the lossless mode is not.
-      float single = static_cast<float>(entry);
-      write_float(state.encoder, std::bit_cast<uint32_t>(single));
-      entry = single;
+      const size_t at = static_cast<size_t>(i * n + k);
+      if (state.console) std::fprintf(state.console, "%6.3f ", matrix[at]);
+      write_float(state.encoder, std::bit_cast<uint32_t>(static_cast<float>(single[at])));
     }
     if (state.console) std::fputc('\n', state.console);
   }
+  matrix = std::move(single);
 }
 
 }  // namespace kv
