@@ -88,7 +88,9 @@ struct Target {
 
 // What the encoder reads.
 struct EncodeOptions {
-  int threads = 0;               // worker threads; 0: every hardware thread. The stream does not depend on it.
+  // Worker threads; 0: every hardware thread; at most 256 are used. The
+  // stream does not depend on it.
+  int threads = 0;
   std::FILE* console = nullptr;  // progress lines and the colour matrix go here; null: quiet
   // Rate-distortion-optimising encoder: quadtree, directions, blocks coded
   // as zeros and dropped coefficients chosen to minimise squared error plus
@@ -138,7 +140,7 @@ struct DecodeReport {
 
 // What the decoder reads.
 struct DecodeOptions {
-  int threads = 0;               // worker threads for the inverse transforms; 0: every hardware thread
+  int threads = 0;               // worker threads for the inverse transforms; 0: every hardware thread; at most 256
   uint64_t memory_limit = 0;     // largest decoded sample buffer in bytes; 0: the machine's memory
   std::FILE* console = nullptr;  // the header line goes here; null: quiet
   DecodeReport* report = nullptr;  // when set, filled in

@@ -1,5 +1,8 @@
 #include "util/thread_pool.h"
 
+#include <algorithm>
+#include <system_error>
+
 namespace kv {
 
 int default_thread_count() {
@@ -7,11 +10,18 @@ int default_thread_count() {
   return n ? static_cast<int>(n) : 1;
 }
 
-ThreadPool::ThreadPool(int threads) : threads_(threads > 1 ? threads : 1) {}
+ThreadPool::ThreadPool(int threads) : threads_(std::clamp(threads, 1, kMaxThreads)) {}
 
 void ThreadPool::start_workers() {
   workers_.reserve(static_cast<size_t>(threads_ - 1));
-  for (int i = 1; i < threads_; ++i) workers_.emplace_back([this] { work_loop(); });
+  for (int i = 1; i < threads_; ++i) {
+    try {
+      workers_.emplace_back([this] { work_loop(); });
+    } catch (const std::system_error&) {
+      break;  // the system gives no more: the loops run on those there are
+    }
+  }
+  threads_ = static_cast<int>(workers_.size()) + 1;
 }
 
 ThreadPool::~ThreadPool() {

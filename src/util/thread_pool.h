@@ -19,6 +19,9 @@ namespace kv {
 
 class ThreadPool {
  public:
+  static constexpr int kMaxThreads = 256;
+  // `threads` is clamped to 1 .. kMaxThreads; if the system refuses to start
+  // some of them, threads() falls to those it started.
   explicit ThreadPool(int threads);
   ~ThreadPool();
   ThreadPool(const ThreadPool&) = delete;

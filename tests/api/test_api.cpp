@@ -155,6 +155,11 @@ TEST(Concurrency, ThreadCountDoesNotChangeTheStream) {
   one.threads = 1;
   EncodeOptions all;
   EXPECT_EQ(encode(image, 5.0f, one), encode(image, 5.0f, all));
+  // More threads than any machine gives are capped, not a system error.
+  const Image large = test_image("chelsea.ppm", 0, 0, 256, 256);
+  EncodeOptions excessive;
+  excessive.threads = 100000;
+  EXPECT_EQ(encode(large, 8.0f, excessive), encode(large, 8.0f, one));
 }
 
 class Failures : public ScratchDir {};
