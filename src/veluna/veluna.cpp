@@ -58,10 +58,17 @@ void veluna_compress_file(const char* input_path, const char* compressed_path) {
   refuse_same_file(input_path, compressed_path);
   AdaptiveModel model;
   new_byte_model(model);
+  // The input is opened first, so that a missing one leaves an existing
+  // output as it was; an output that cannot be created is still the failure
+  // told first, as new_encoder tells it.
+  File input(std::fopen(input_path, "rb"));
+  if (!input) {
+    if (!File(std::fopen(compressed_path, "ab")))
+      fail(ErrorCode::kStreamFile, "new_encoder: cannot open \"%s\"", compressed_path);
+    fail(ErrorCode::kStreamFile, "main: Cannot open \"%s\"", input_path);
+  }
   Encoder encoder;
   new_encoder(encoder, compressed_path);
-  File input(std::fopen(input_path, "rb"));
-  if (!input) fail(ErrorCode::kStreamFile, "main: Cannot open \"%s\"", input_path);
   std::vector<uint8_t> chunk(1 << 16);
   for (;;) {
     size_t got = std::fread(chunk.data(), 1, chunk.size(), input.get());

@@ -105,6 +105,10 @@ TEST(VelunaTest, MemoryAndFilesAgreeOnRandomData) {
     ASSERT_EQ(test::read_file(dir.file("out")), input) << size;
     ASSERT_EQ(veluna_expand(compressed), input) << size;
   }
+  // A missing input leaves an existing output as it was.
+  const Bytes kept = test::read_file(dir.file("in.vl"));
+  EXPECT_THROW(veluna_compress_file(dir.file("missing").c_str(), dir.file("in.vl").c_str()), Error);
+  EXPECT_EQ(test::read_file(dir.file("in.vl")), kept);
 }
 
 TEST(VelunaTest, BytesAfterTheEndSymbolAreIgnored) {
