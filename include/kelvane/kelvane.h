@@ -180,7 +180,11 @@ TrailerInfo read_trailer_info(std::span<const uint8_t> stream);
 // RGB+alpha) or a PNG (any kind; alpha kept when some pixel is not opaque,
 // ICC/EXIF/XMP kept as the image's metadata). Samples of more than 8 bits
 // are reduced to 8 for a lossy encode (with a warning) and refused for a
-// lossless one. Neither call writes over the file it reads.
+// lossless one. Neither call writes over the file it reads. encode_file
+// writes the stream as it codes, as the classic program does: a failure
+// part-way (a progress callback that throws included) leaves the stream
+// file cut short. To keep an existing file whole, encode() to memory, or
+// write to a temporary name and rename it, as the kelvane program does.
 void encode_file(const std::string& image_path, const std::string& stream_path, float quantization,
                  const EncodeOptions& options = {});
 // Writes PNG when the name ends in ".png" (any case; with alpha and
