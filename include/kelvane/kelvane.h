@@ -147,7 +147,8 @@ struct DecodeOptions {
 };
 
 // A quantization of 1 or less codes the image losslessly; larger values
-// code it coarser. An image with alpha (2 or 4 channels) or metadata gets a
+// code it coarser; one that is not a finite number is Error kEncodeFailed
+// (encode_file takes any value, as the classic program does). An image with alpha (2 or 4 channels) or metadata gets a
 // trailer after the coded image: the alpha plane coded as a one-channel
 // stream at options.alpha_quantization, and the metadata. The report's
 // rebuilt image has the alpha too; its PSNR counts every sample but the

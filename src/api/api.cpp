@@ -416,6 +416,7 @@ std::vector<uint8_t> Image::to_8bit() const {
 std::vector<uint8_t> encode(const Image& image, float quantization, const EncodeOptions& options) {
   return guarded([&] {
     check_image(image);
+    if (!std::isfinite(quantization)) kv::fail(ErrorCode::kEncodeFailed, "The quantization value is not a finite number.");
     check_depth(image.maxval, quantization, nullptr, options);
     if (options.target.kind != Target::Kind::kNone) return detail::encode_to_target(image, options);
     return detail::encode_tuned(image, quantization, options, kv::EncodeTuning{});

@@ -262,6 +262,8 @@ TEST_F(Failures, ImagesOfImpossibleShapesAreRefused) {
   for (const int32_t sample : {-1, 256, 100000})
     expect_error([&] { encode(Image{2, 1, 1, {0, sample}}, 1.0f); }, 255, "Invalid image: samples must lie in 0..255.");
   expect_error([] { Image::from_8bit(std::vector<uint8_t>(5), 2, 2, 1); }, 255, "Invalid image.");
+  for (const float q : {NAN, -INFINITY})
+    expect_error([&] { encode(Image{2, 1, 1, {0, 1}}, q); }, 1, "The quantization value is not a finite number.");
 }
 
 TEST_F(Failures, VelunaReportsItsOwnMessages) {
