@@ -278,7 +278,7 @@ PYBIND11_MODULE(_kelvane, m) {
       "str(error) and error.message are the message the kelvane program prints,\n"
       "error.code names its kind ('not_a_stream', 'truncated_stream', 'corrupt_stream',\n"
       "'image_read', 'image_write', 'out_of_memory', 'invalid_image', 'stream_file',\n"
-      "'encode_failed') and error.status is the program's exit status for it.";
+      "'encode_failed', 'target_unreachable') and error.status is the program's exit status for it.";
   py::register_exception_translator([](std::exception_ptr failure) {
     try {
       if (failure) std::rethrow_exception(failure);

@@ -117,9 +117,9 @@ struct EncodeOptions {
   std::function<void(double fraction)> progress;
   // The alpha plane's own quantization (see encode); 1 or less: exact.
   float alpha_quantization = 1;
-  // Keep the colour of fully transparent pixels exactly. Otherwise, at a
-  // quantization above 1, the encoder may replace it by what codes cheapest
-  // (at 1 or less everything comes back exactly anyway).
+  // Code the colour of fully transparent pixels as it is (lossy like the
+  // rest above quantization 1). Otherwise, above 1, the encoder may replace
+  // it by what codes cheapest (at 1 or less everything comes back exactly).
   bool exact = false;
   // Leave the image's metadata (ICC, EXIF, XMP) out of the stream.
   bool strip_metadata = false;

@@ -67,7 +67,8 @@ def encode_file(src, dst, quantization=8.0, *, rdo=False, threads=0, target_size
 
 def decode_file(src, dst, *, memory_limit=0, threads=0):
     """Decodes the stream file src into the image file dst: PNG when its name
-    ends in .png (any case), binary PNM otherwise. The options are decode's."""
+    ends in .png, PAM when it ends in .pam (any case), binary PNM otherwise.
+    The options are decode's."""
     _kelvane.decode_file(src, dst, memory_limit=memory_limit, threads=threads)
 
 

@@ -9,7 +9,7 @@ Opening reads the file and its header; the pixels are decoded on first use
 (image.load(), or any call that needs them). Saving takes L, LA, RGB and
 RGBA images; 16-bit grey (modes I and I;16) is reduced to 8 bits as the
 programs reduce it, and other modes are converted to RGB or RGBA (L or LA
-when they have no colour). Keywords: quantization (default 8.0), rdo
+when they have no colour): array_of(image) gives that array. Keywords: quantization (default 8.0), rdo
 (False) and threads (0: every core).
 """
 import numpy
@@ -80,8 +80,9 @@ class KelvaneDecoder(ImageFile.PyDecoder):
         return -1, 0
 
 
-def _samples(image):
-    """The image as the uint8 array kelvane.encode takes."""
+def array_of(image):
+    """The Pillow image as the uint8 array kelvane.encode takes, as saving
+    converts it (a palette to colour, 16-bit grey reduced, alpha kept)."""
     mode = image.mode
     if mode in ("L", "LA", "RGB", "RGBA"):
         return numpy.asarray(image)
@@ -96,7 +97,7 @@ def _samples(image):
 
 def _save(image, fp, filename):
     options = image.encoderinfo
-    fp.write(kelvane.encode(_samples(image), float(options.get("quantization", 8.0)),
+    fp.write(kelvane.encode(array_of(image), float(options.get("quantization", 8.0)),
                             rdo=bool(options.get("rdo", False)), threads=int(options.get("threads", 0))))
 
 
