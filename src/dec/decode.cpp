@@ -106,16 +106,17 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
   } else {
     read_planes();
   }
-  if (state.channels != 1) {
-    if (state.pool && state.pool->threads() > 1) {
-      state.pool->parallel_ranges(state.height, [&](int64_t y0, int64_t y1) {
-        inverse_colour_from_plane_rows(state, matrix, static_cast<int>(y0), static_cast<int>(y1));
-      });
-    } else {
-      inverse_colour_from_plane_rows(state, std::move(matrix));
-    }
-  }
-  for (int32_t& sample : state.image) sample = std::clamp(sample, 0, 255);
+  // The colour transform undone and the samples clamped, a band of rows at a time.
+  const auto finish_rows = [&](int64_t y0, int64_t y1) {
+    if (state.channels != 1) inverse_colour_from_plane_rows(state, matrix, static_cast<int>(y0), static_cast<int>(y1));
+    const int64_t row = int64_t{state.width} * state.channels;
+    for (int32_t* sample = state.image.data() + y0 * row; sample != state.image.data() + y1 * row; ++sample)
+      *sample = std::clamp(*sample, 0, 255);
+  };
+  if (state.pool && state.pool->threads() > 1)
+    state.pool->parallel_ranges(state.height, finish_rows);
+  else
+    finish_rows(0, state.height);
   kill_decoder(decoder);
 }
 
