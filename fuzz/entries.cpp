@@ -36,6 +36,16 @@ Image decode_quietly(const uint8_t* data, size_t size) {
   return decode_from_memory(state, data, size, kFuzzDecodeMemory);
 }
 
+// A stream the encoder wrote, decoded; its decoder failing on it is a finding.
+Image decode_own_stream(const std::vector<uint8_t>& stream) {
+  try {
+    return decode_quietly(stream.data(), stream.size());
+  } catch (const Error& failure) {
+    std::fprintf(stderr, "decoding: %s\n", failure.message().c_str());
+    fuzz_finding("the encoder's own stream does not decode");
+  }
+}
+
 // The stream, and in `rebuilt` the image the encoder says it decodes to.
 std::vector<uint8_t> encode_quietly(const Image& image, float base_q, bool rdo, std::vector<int32_t>& rebuilt) {
   EncoderState state;
@@ -176,14 +186,7 @@ void fuzz_pnm_encode(const uint8_t* data, size_t size) {
   } catch (const Error&) {
     return;
   }
-  // What the encoder wrote, its decoder must read.
-  Image decoded;
-  try {
-    decoded = decode_quietly(stream.data(), stream.size());
-  } catch (const Error& failure) {
-    std::fprintf(stderr, "decoding: %s\n", failure.message().c_str());
-    fuzz_finding("the encoder's own stream does not decode");
-  }
+  const Image decoded = decode_own_stream(stream);
   if (decoded.width != image.width || decoded.height != image.height || decoded.channels != image.channels)
     fuzz_finding("decoded shape differs from the image");
   if (!samples_fit_bytes(decoded.samples)) fuzz_finding("decoded sample outside 0..255");
@@ -252,13 +255,7 @@ void check_png_read(const uint8_t* data, size_t size) {
     std::fprintf(stderr, "encoding: %s\n", failure.message().c_str());
     fuzz_finding("a PNG's image does not encode");
   }
-  Image decoded;
-  try {
-    decoded = decode_quietly(stream.data(), stream.size());
-  } catch (const Error& failure) {
-    std::fprintf(stderr, "decoding: %s\n", failure.message().c_str());
-    fuzz_finding("the encoder's own stream does not decode");
-  }
+  const Image decoded = decode_own_stream(stream);
   if (decoded.width != image.width || decoded.height != image.height || decoded.channels != image.channels ||
       decoded.samples != image.samples)
     fuzz_finding("lossless round trip changed a PNG's image");
