@@ -1,5 +1,6 @@
 // Compares two PNM images of the same shape: prints the PSNR in dB (peak 255,
-// all channels), or "inf" when they are identical.
+// all channels), or "inf" when they are identical, on standard output;
+// usage and failures go to standard error (status 2 and 1).
 #include <cmath>
 #include <cstdio>
 
@@ -7,16 +8,16 @@
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::puts("usage: pnm_psnr reference.pnm test.pnm");
+    std::fputs("usage: pnm_psnr reference.pnm test.pnm\n", stderr);
     return 2;
   }
   kv::Image a, b;
   if (!kv::read_pnm(argv[1], a) || !kv::read_pnm(argv[2], b)) {
-    std::printf("cannot read the images\n");
+    std::fputs("pnm_psnr: cannot read the images\n", stderr);
     return 1;
   }
   if (a.width != b.width || a.height != b.height || a.channels != b.channels) {
-    std::printf("the images differ in shape\n");
+    std::fputs("pnm_psnr: the images differ in shape\n", stderr);
     return 1;
   }
   double sse = 0;
