@@ -9,7 +9,8 @@ Opening reads the file and its header; the pixels are decoded on first use
 (image.load(), or any call that needs them). Saving takes L, LA, RGB and
 RGBA images; 16-bit grey (modes I and I;16) is reduced to 8 bits as the
 programs reduce it, and other modes are converted to RGB or RGBA (L or LA
-when they have no colour): array_of(image) gives that array. Keywords: quantization (default 8.0), rdo
+when they have no colour); an alpha plane opaque everywhere is left out, as
+the programs leave it out of image files: array_of(image) gives that array. Keywords: quantization (default 8.0), rdo
 (False) and threads (0: every core).
 """
 import numpy
@@ -82,7 +83,15 @@ class KelvaneDecoder(ImageFile.PyDecoder):
 
 def array_of(image):
     """The Pillow image as the uint8 array kelvane.encode takes, as saving
-    converts it (a palette to colour, 16-bit grey reduced, alpha kept)."""
+    converts it (a palette to colour, 16-bit grey reduced), and as the
+    programs read image files: alpha only where some pixel is not opaque."""
+    array = _converted(image)
+    if array.ndim == 3 and array.shape[2] in (2, 4) and (array[..., -1] == 255).all():
+        array = array[..., :-1] if array.shape[2] == 4 else array[..., 0]
+    return array
+
+
+def _converted(image):
     mode = image.mode
     if mode in ("L", "LA", "RGB", "RGBA"):
         return numpy.asarray(image)

@@ -47,6 +47,9 @@ def test_alpha_and_deep_grey_keep_their_meaning(tmp_path):
     with Image.open(path) as image:
         assert image.mode == "RGBA"
         numpy.testing.assert_array_equal(numpy.asarray(image), rgba)
+    rgba[..., 3] = 255  # opaque everywhere: left out, as the programs do
+    Image.fromarray(rgba).save(path, quantization=1)
+    numpy.testing.assert_array_equal(kelvane.decode(path.read_bytes()), array)
     deep = (numpy.arange(40 * 50, dtype=numpy.int32).reshape(40, 50) * 32) % 65536
     Image.fromarray(deep, "I").save(path, quantization=1)
     numpy.testing.assert_array_equal(kelvane.decode(path.read_bytes()), (deep * 255 + 32767) // 65535)
