@@ -197,16 +197,6 @@ void fuzz_pnm_encode(const uint8_t* data, size_t size) {
 
 namespace {
 
-// The CRC-32 that PNG chunks carry (reflected, polynomial 0xEDB88320).
-uint32_t chunk_crc(const uint8_t* data, size_t size) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-  }
-  return ~crc;
-}
-
 // The bytes with the checksum of every whole chunk after the signature
 // recomputed; the bytes as they are when they are not a PNG.
 std::vector<uint8_t> with_chunk_checksums(const uint8_t* data, size_t size) {
@@ -217,7 +207,7 @@ std::vector<uint8_t> with_chunk_checksums(const uint8_t* data, size_t size) {
     const uint64_t length = uint64_t{data[at]} << 24 | uint32_t{data[at + 1]} << 16 | uint32_t{data[at + 2]} << 8 |
                             data[at + 3];
     if (length > size - at - 12) break;
-    const uint32_t crc = chunk_crc(data + at + 4, length + 4);
+    const uint32_t crc = crc32(data + at + 4, length + 4);  // PNG chunks carry the same CRC-32
     uint8_t* out = bytes.data() + at + 8 + length;
     for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
     at += 12 + length;

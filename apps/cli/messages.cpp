@@ -115,12 +115,16 @@ std::string describe(const kelvane::Error& error, const std::string& file, Role 
       reason = memory_limit ? "the image needs more memory than --max-memory allows"
                             : "the image needs more memory than this machine has";
       break;
-    case ErrorCode::kInvalidImage:
-      // The library's "Invalid image: <why>" says why where it knows.
-      reason = error.message().rfind("Invalid image: ", 0) == 0
-                   ? error.message().substr(15, error.message().find_last_not_of('.') - 14)
-                   : "the image is not one the codec takes (1 to 65535 pixels a side, 1 to 255 channels, samples 0 to 255)";
+    case ErrorCode::kInvalidImage: {
+      // The library's "Invalid image: <why>." says why where it knows.
+      const std::string prefix = "Invalid image: ";
+      const std::string& text = error.message();
+      if (text.starts_with(prefix) && text.ends_with('.'))
+        reason = text.substr(prefix.size(), text.size() - prefix.size() - 1);
+      else
+        reason = "the image is not one the codec takes (1 to 65535 pixels a side, 1 to 255 channels, samples 0 to 255)";
       break;
+    }
     case ErrorCode::kTruncatedStream:
       reason = "the stream ends early (truncated or damaged)";
       break;

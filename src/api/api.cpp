@@ -387,12 +387,8 @@ void check_depth(int32_t maxval, float quantization, const char* image_name, con
   }
   if (options.warnings) {
     char line[512];
-    if (image_name)
-      std::snprintf(line, sizeof line, "Warning: \"%s\" has samples up to %d; they are coded reduced to 8 bits.",
-                    image_name, maxval);
-    else
-      std::snprintf(line, sizeof line, "Warning: the image has samples up to %d; they are coded reduced to 8 bits.",
-                    maxval);
+    std::snprintf(line, sizeof line, "Warning: %s%s%s has samples up to %d; they are coded reduced to 8 bits.",
+                  image_name ? "\"" : "", image_name ? image_name : "the image", image_name ? "\"" : "", maxval);
     options.warnings->push_back(line);
   }
 }
@@ -416,9 +412,9 @@ std::vector<uint8_t> Image::to_8bit() const {
 std::vector<uint8_t> encode(const Image& image, float quantization, const EncodeOptions& options) {
   return guarded([&] {
     check_image(image);
-    if (!std::isfinite(quantization)) kv::fail(ErrorCode::kEncodeFailed, "The quantization value is not a finite number.");
     check_depth(image.maxval, quantization, nullptr, options);
     if (options.target.kind != Target::Kind::kNone) return detail::encode_to_target(image, options);
+    if (!std::isfinite(quantization)) kv::fail(ErrorCode::kEncodeFailed, "The quantization value is not a finite number.");
     return detail::encode_tuned(image, quantization, options, kv::EncodeTuning{});
   });
 }

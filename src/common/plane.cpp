@@ -58,9 +58,7 @@ void inverse_transform_region(const CodingState& state, int32_t* origin, int w, 
 }
 
 void forward_transform_shared(ThreadPool* pool, const CodingState& state, int32_t* origin, int w, int h) {
-  // Below this many samples the hand-over costs more than sharing saves.
-  constexpr int64_t kShareArea = int64_t{1} << 16;
-  if (!pool || pool->threads() == 1 || int64_t{w} * h < kShareArea) {
+  if (!pool || pool->threads() == 1 || int64_t{w} * h < kSharedTransformArea) {
     forward_transform_region(state, origin, w, h);
     return;
   }

@@ -25,9 +25,12 @@ void inverse_transform_region(const CodingState& state, int32_t* origin, int w, 
 inline constexpr int kInverseColumnBatch = 16;
 void inverse_columns(const CodingState& state, int32_t* origin, int w, int h, int64_t first, int64_t end);
 void inverse_rows(const CodingState& state, int32_t* origin, int w, int64_t first, int64_t end);
-// forward_transform_region with the rows and columns of a large region
-// shared between the threads of `pool`; a small region, or no pool, on the
-// calling thread. The same values.
+// Regions of fewer samples are transformed by one thread: below this the
+// hand-over costs more than sharing saves.
+inline constexpr int64_t kSharedTransformArea = int64_t{1} << 16;
+// forward_transform_region with the rows and columns of a region of
+// kSharedTransformArea samples or more shared between the threads of `pool`;
+// a smaller region, or no pool, on the calling thread. The same values.
 void forward_transform_shared(ThreadPool* pool, const CodingState& state, int32_t* origin, int w, int h);
 // The inverse of every depth of the decomposition of the w x h region at
 // origin, deepest first: what the decoder does once a plane's values are in.

@@ -11,8 +11,6 @@ namespace {
 
 // Leaf values the chain may leave waiting before it does items itself.
 constexpr size_t kWaitingValues = size_t{1} << 20;
-// Regions below this many samples are transformed whole, by one thread.
-constexpr int64_t kShareArea = int64_t{1} << 16;
 
 }  // namespace
 
@@ -35,7 +33,7 @@ void RebuildQueue::add_inverse_transform(int32_t* origin, int w, int h) {
     item->count = count;
     add(std::move(item));
   };
-  if (int64_t{w} * h < kShareArea) {
+  if (int64_t{w} * h < kSharedTransformArea) {
     region(Item::Kind::kWhole, 1);
     return;
   }

@@ -7,8 +7,6 @@
 #include <memory>
 #include <vector>
 
-#include "common/block_geometry.h"
-#include "common/block_transform.h"
 #include "common/coding_state.h"
 #include "dec/dec_rebuild.h"
 #include "entropy/bin_model.h"

@@ -85,7 +85,8 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
     for (int c = 0; c < state.channels; ++c)
       decode_plane(state, state.image.data() + c * state.width, state.width, state.height, 0);
   };
-  if (state.pool && state.pool->threads() > 1) {
+  const bool shared = state.pool && state.pool->threads() > 1;
+  if (shared) {
     const int threads = state.pool->threads();
     RebuildQueue queue(state, threads);
     state.rebuild = &queue;
@@ -113,7 +114,7 @@ void decode_image(DecoderState& state, uint64_t memory_limit, const char* input_
     for (int32_t* sample = state.image.data() + y0 * row; sample != state.image.data() + y1 * row; ++sample)
       *sample = std::clamp(*sample, 0, 255);
   };
-  if (state.pool && state.pool->threads() > 1)
+  if (shared)
     state.pool->parallel_ranges(state.height, finish_rows);
   else
     finish_rows(0, state.height);
