@@ -57,7 +57,7 @@ void hint_at_command(const char* first) {
 int main(int argc, char** argv) {
   if (argc > 1 && is_new_form(argv[1])) {
     cli::install_cleanup_handler();
-    return cli::run_command_line(argc, argv);
+    return cli::finish_stdout(cli::run_command_line(argc, argv));
   }
   if (argc == 1) std::fputs("Run 'kelvane --help' for the full command line.\n", stderr);
   if (argc > 1) hint_at_command(argv[1]);

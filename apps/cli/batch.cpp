@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "cli/json.h"
@@ -26,6 +27,37 @@ std::string extension_of(const std::string& path) {
 }
 
 std::string stem_of(const std::string& path) { return fs::path(path).stem().string(); }
+
+namespace {
+
+// Where `path` leads: its absolute form with the links of its existing part
+// followed, so that two spellings of one file give one place.
+std::string place_of(const std::string& path) {
+  std::error_code code;
+  fs::path place = fs::weakly_canonical(fs::absolute(path, code), code);
+  if (code) place = fs::path(path).lexically_normal();
+  return place.string();
+}
+
+// The files under `dir` that `wanted` accepts, and the folders below it that
+// cannot be read (with the reason). Links to folders are not followed, so a
+// link loop cannot recur.
+void collect_files(const fs::path& dir, const std::function<bool(const std::string&)>& wanted,
+                   std::vector<fs::path>& files, std::vector<std::pair<fs::path, std::string>>& unreadable) {
+  std::error_code code;
+  fs::directory_iterator it(dir, code), end;
+  for (; !code && it != end; it.increment(code)) {
+    std::error_code kind;
+    const fs::file_status status = it->symlink_status(kind);
+    if (fs::is_directory(status))
+      collect_files(it->path(), wanted, files, unreadable);
+    else if (it->is_regular_file(kind) && wanted(it->path().string()))
+      files.push_back(it->path());
+  }
+  if (code) unreadable.emplace_back(dir, code.message());
+}
+
+}  // namespace
 
 std::vector<Job> plan_jobs(const BatchSettings& settings, const std::function<bool(const std::string&)>& wanted,
                            const std::function<std::string(const std::string&)>& output_name, std::string& error) {
@@ -48,18 +80,20 @@ std::vector<Job> plan_jobs(const BatchSettings& settings, const std::function<bo
     std::error_code code;
     if (input != "-" && fs::is_directory(input, code)) {
       if (!settings.recursive) {
-        error = input + ": is a folder (use -r to code the files in it)";
-        return {};
+        jobs.push_back(Job{input, output_for(input, {}), 0, input + ": is a folder (use -r to code the files in it)"});
+        continue;
       }
       std::vector<fs::path> files;
-      for (auto it = fs::recursive_directory_iterator(input, fs::directory_options::skip_permission_denied, code);
-           !code && it != fs::recursive_directory_iterator(); it.increment(code))
-        if (it->is_regular_file(code) && wanted(it->path().string())) files.push_back(it->path());
+      std::vector<std::pair<fs::path, std::string>> unreadable;
+      collect_files(input, wanted, files, unreadable);
       std::sort(files.begin(), files.end());
       for (const fs::path& file : files) {
         const fs::path relative = file.lexically_relative(input).parent_path();
         jobs.push_back(Job{file.string(), output_for(file.string(), relative), fs::file_size(file, code), {}});
       }
+      // A folder that cannot be read fails like a file, so that nothing is left out unsaid.
+      for (const auto& [dir, reason] : unreadable)
+        jobs.push_back(Job{dir.string(), "", 0, dir.string() + ": the folder cannot be read (" + reason + ")"});
       continue;
     }
     Job job{input, output_for(input, {}), 0, {}};
@@ -69,11 +103,15 @@ std::vector<Job> plan_jobs(const BatchSettings& settings, const std::function<bo
     }
     jobs.push_back(job);
   }
-  // Two inputs named onto one output: the later ones fail instead of overwriting.
+  if (!settings.output.empty() && jobs.size() > 1)
+    throw UsageError("-o takes one input, and " + std::to_string(jobs.size()) +
+                     " were found; use --output-dir for several");
+  // Two inputs named onto one output, however spelled: the later ones fail
+  // instead of overwriting.
   std::map<std::string, std::string> owners;
   for (Job& job : jobs) {
-    if (job.output == "-") continue;
-    auto [it, fresh] = owners.emplace(fs::path(job.output).lexically_normal().string(), job.input);
+    if (job.output == "-" || job.output.empty() || !job.problem.empty()) continue;
+    auto [it, fresh] = owners.emplace(place_of(job.output), job.input);
     if (!fresh) job.problem = job.output + ": also the output of " + it->second + "; not written twice";
   }
   // Folders mirrored under --output-dir are made as needed.
@@ -81,10 +119,12 @@ std::vector<Job> plan_jobs(const BatchSettings& settings, const std::function<bo
     for (const Job& job : jobs) {
       const fs::path parent = fs::path(job.output).parent_path();
       std::error_code ignored;  // a folder that cannot be made fails its job at the output
-      if (!parent.empty()) fs::create_directories(parent, ignored);
+      if (!parent.empty() && job.problem.empty()) fs::create_directories(parent, ignored);
     }
   return jobs;
 }
+
+bool same_place(const std::string& a, const std::string& b) { return same_file(a, b) || place_of(a) == place_of(b); }
 
 Outcome check_output(const Job& job, const BatchSettings& settings) {
   Outcome outcome;
@@ -131,6 +171,10 @@ int run_jobs(const std::vector<Job>& jobs, const BatchSettings& settings, const 
       } else {
         try {
           outcome = work(job, threads, jobs.size() == 1, progress);
+        } catch (const std::bad_alloc&) {
+          outcome.status = Outcome::Status::kFailed;
+          outcome.message = (job.input == "-" ? std::string("standard input") : job.input) +
+                            ": not enough memory to read and code it";
         } catch (const std::exception& e) {
           outcome.status = Outcome::Status::kFailed;
           outcome.message = (job.input == "-" ? std::string("standard input") : job.input) + ": " + e.what();

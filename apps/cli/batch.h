@@ -23,8 +23,11 @@ struct Job {
 // (those `wanted` accepts, in name order), each given its output: -o,
 // --output-dir (mirroring folders), or beside the input; standard output for
 // standard input. `output_name(input)` gives an output's file name without
-// folder. Empty, with `error` set, when an input folder is given without -r,
-// or the output folder cannot be written.
+// folder. A folder given without -r, one under it that cannot be read, and
+// an output that another input's output already names (however spelled) are
+// jobs that fail with their `problem`. Empty, with `error` set, when the
+// output folder cannot be written; throws UsageError when -o is given and
+// the inputs hold more than one file.
 std::vector<Job> plan_jobs(const BatchSettings& settings, const std::function<bool(const std::string&)>& wanted,
                            const std::function<std::string(const std::string&)>& output_name, std::string& error);
 
@@ -53,6 +56,10 @@ int run_jobs(const std::vector<Job>& jobs, const BatchSettings& settings, const 
 // --force (skipped with --skip-existing), and never overwritten when it is the
 // input. Empty outcome message and status kDone when the work may go on.
 Outcome check_output(const Job& job, const BatchSettings& settings);
+
+// True when the two names are one file, or would be once created (their
+// folders' links followed).
+bool same_place(const std::string& a, const std::string& b);
 
 // The file name's last dot and what follows, lower-case ("" when none).
 std::string extension_of(const std::string& path);

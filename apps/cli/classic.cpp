@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/classic.h"
+#include "cli/output_file.h"
 #include "kelvane/kelvane.h"
 
 namespace {
@@ -17,6 +18,16 @@ const char kBanner[] =
     "Kelvane 2.0 - image compression\n"
     " encoding: kelvane image.pnm compressed.kv2 quantization\n"
     " decoding: kelvane compressed.kv2 image.pnm\n";
+
+bool exists(const char* name) {
+  struct stat st;
+  return ::stat(name, &st) == 0;
+}
+
+bool is_regular(const char* name) {
+  struct stat st;
+  return ::stat(name, &st) == 0 && S_ISREG(st.st_mode);
+}
 
 bool same_file(const char* a, const char* b) {
   struct stat sa, sb;
@@ -54,6 +65,11 @@ namespace cli {
 
 int run_classic(int argc, char** argv) {
   std::puts(kBanner);
+  // The outputs are written in place. A signal that ends the program while
+  // one is being written removes it: a new file at once, an existing one
+  // once the encoder has begun to code into it (before, it is still whole).
+  install_cleanup_handler();
+  RemovedOnSignal output;
   try {
     // Only the number of arguments chooses the mode; extra ones are ignored.
     if (argc - 1 >= 3) {
@@ -69,7 +85,12 @@ int run_classic(int argc, char** argv) {
       options.strip_metadata = true;
       std::vector<std::string> warnings;
       options.warnings = &warnings;
+      if (!exists(argv[2])) output.arm(argv[2]);
+      options.progress = [&output, name = argv[2]](double) {
+        if (!output.armed() && is_regular(name)) output.arm(name);
+      };
       kelvane::encode_file(argv[1], argv[2], static_cast<float>(std::atof(argv[3])), options);
+      output.disarm();
       print_warnings(warnings);
       write_direction_picture(picture, argv[1], argv[2]);
     } else if (argc - 1 == 2) {
@@ -77,7 +98,9 @@ int run_classic(int argc, char** argv) {
       options.console = stdout;
       kelvane::DecodeReport report;
       options.report = &report;
+      if (!exists(argv[2])) output.arm(argv[2]);
       kelvane::decode_file(argv[1], argv[2], options);
+      output.disarm();
       print_warnings(report.warnings);
       // The image is written; a non-zero status says the alpha its format
       // would have held is missing.

@@ -15,11 +15,23 @@ namespace cli {
 
 namespace {
 
-// An image file, or a stream (found by its first two bytes) decoded.
-bool load(const std::string& path, kelvane::Image& image) {
+// Why an image that was read holds samples below 0, or empty: a PNM
+// raster that ends early reads its missing samples as -1.
+std::string missing_samples(const kelvane::Image& image) {
+  size_t missing = 0;
+  for (int32_t sample : image.samples) missing += sample < 0;
+  if (missing == 0) return {};
+  return "the image ends early: " + std::to_string(missing) + " of its " + std::to_string(image.samples.size()) +
+         " samples are missing";
+}
+
+// An image file, or a stream (found by its first two bytes) decoded. False,
+// with `error` set to the message, when it cannot be read whole.
+bool load(const std::string& path, kelvane::Image& image, std::string& error) {
+  const std::string name = path == "-" ? std::string("standard input") : path;
   std::vector<uint8_t> head;
   if (!read_bytes(path, head, path == "-" ? SIZE_MAX : 2)) {
-    message("kelvane: " + path + ": " + system_reason(errno));
+    error = name + ": " + system_reason(errno);
     return false;
   }
   const bool stream = head.size() >= 2 && head[0] == 'K' && head[1] == '$';
@@ -28,27 +40,27 @@ bool load(const std::string& path, kelvane::Image& image) {
       // Standard input read whole above, kept in a temporary file while the image is read.
       TempFile spool;
       if (!spool.create("") || !write_bytes(spool.path(), head)) {
-        message("kelvane: a temporary file: " + system_reason(errno));
+        error = "a temporary file: " + system_reason(errno);
         return false;
       }
       image = kelvane::read_image(spool.path());
-      return true;
-    }
-    if (!stream) {
+    } else if (!stream) {
       image = kelvane::read_image(path);
-      return true;
+    } else {
+      std::vector<uint8_t> bytes = std::move(head);
+      if (path != "-" && !read_bytes(path, bytes)) {
+        error = name + ": " + system_reason(errno);
+        return false;
+      }
+      image = kelvane::decode(bytes);
     }
-    std::vector<uint8_t> bytes = std::move(head);
-    if (path != "-" && !read_bytes(path, bytes)) {
-      message("kelvane: " + path + ": " + system_reason(errno));
-      return false;
-    }
-    image = kelvane::decode(bytes);
-    return true;
-  } catch (const kelvane::Error& error) {
-    message("kelvane: " + describe(error, path, stream ? Role::kStreamInput : Role::kImageInput));
+  } catch (const kelvane::Error& thrown) {
+    error = describe(thrown, path, stream ? Role::kStreamInput : Role::kImageInput);
     return false;
   }
+  const std::string missing = missing_samples(image);
+  if (!missing.empty()) error = name + ": " + missing;
+  return missing.empty();
 }
 
 std::string db_text(double db) {
@@ -61,11 +73,17 @@ std::string db_text(double db) {
 
 int run_compare(const CompareSettings& settings) {
   kelvane::Image a, b;
-  if (!load(settings.first, a) || !load(settings.second, b)) return kFailure;
-  if (a.width != b.width || a.height != b.height || a.channels != b.channels) {
-    message("kelvane: " + settings.first + " and " + settings.second + " differ in shape: " +
-            std::to_string(a.width) + "x" + std::to_string(a.height) + "x" + std::to_string(a.channels) + " and " +
-            std::to_string(b.width) + "x" + std::to_string(b.height) + "x" + std::to_string(b.channels));
+  std::string error;
+  if (load(settings.first, a, error) && load(settings.second, b, error) &&
+      (a.width != b.width || a.height != b.height || a.channels != b.channels))
+    error = settings.first + " and " + settings.second + " differ in shape: " + std::to_string(a.width) + "x" +
+            std::to_string(a.height) + "x" + std::to_string(a.channels) + " and " + std::to_string(b.width) + "x" +
+            std::to_string(b.height) + "x" + std::to_string(b.channels);
+  if (!error.empty()) {
+    message("kelvane: " + error);
+    // As for the other commands, a failure has its JSON line too.
+    if (settings.json)
+      std::printf("%s\n", JsonLine().text("a", settings.first).text("b", settings.second).text("error", error).str().c_str());
     return kFailure;
   }
   const Comparison result = compare_images(a, b);

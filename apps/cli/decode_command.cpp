@@ -100,6 +100,11 @@ Outcome decode_one(const DecodeSettings& settings, const Job& job, int threads) 
         job.input, (to_stdout ? std::string("PNM") : job.output) +
                        " cannot hold alpha; the alpha plane was left out (-o NAME.png, -o NAME.pam, --format png or "
                        "--format pam keep it)"));
+  if (!image.metadata.empty() && format != DecodeSettings::Format::kPng)
+    outcome.warnings.push_back(warning_line(
+        job.input, (to_stdout ? std::string(keeps_alpha ? "PAM" : "PNM") : job.output) +
+                       " cannot hold the ICC profile, EXIF or XMP; they were left out (-o NAME.png or --format png "
+                       "keeps them)"));
   try {
     kelvane::write_image(image_file.path(), drop_alpha ? without_alpha(image) : image);
   } catch (const kelvane::Error& error) {
@@ -118,8 +123,9 @@ Outcome decode_one(const DecodeSettings& settings, const Job& job, int threads) 
   const std::string input_shown = job.input == "-" ? std::string("standard input") : job.input;
   const std::string output_shown = to_stdout ? std::string("standard output") : job.output;
   char line[256];
-  std::snprintf(line, sizeof line, ": %dx%d, %d channel%s%s", image.width, image.height, image.channels,
-                image.channels == 1 ? "" : "s", !alpha ? "" : drop_alpha ? " (alpha left out)" : " (alpha last)");
+  const int written = drop_alpha ? image.channels - 1 : image.channels;
+  std::snprintf(line, sizeof line, ": %dx%d, %d channel%s%s", image.width, image.height, written,
+                written == 1 ? "" : "s", !alpha ? "" : drop_alpha ? " (alpha left out)" : " (alpha last)");
   outcome.message = input_shown + " -> " + output_shown + line;
   if (settings.verbose) {
     std::snprintf(line, sizeof line, ", %.0f ms", milliseconds);

@@ -47,7 +47,7 @@ Outcome encode_one(const EncodeSettings& settings, const Job& job, int threads, 
     return failure(job.output + ": cannot be written (" + system_reason(errno) + ")");
   if (!settings.directions.empty()) {
     Job picture_job{job.input, settings.directions, 0, {}};
-    if (same_file(settings.directions, job.output)) return failure(settings.directions + ": is the stream's output");
+    if (same_place(settings.directions, job.output)) return failure(settings.directions + ": is the stream's output");
     Outcome picture = check_output(picture_job, settings);
     if (picture.status != Outcome::Status::kDone) return picture;
     if (!picture_file.create(settings.directions, extension_of(settings.directions) == ".png" ? ".png" : ".pnm"))

@@ -86,14 +86,17 @@ int run_info(const InfoSettings& settings) {
       status = kFailure;
     };
     std::vector<uint8_t> head;
-    const bool whole = file == "-";
+    // Standard input and pipes are read whole (their end holds the trailer);
+    // a regular file only at its start and end.
+    struct stat st;
+    const bool regular = file != "-" && ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const bool whole = file == "-" || (!regular && ::stat(file.c_str(), &st) == 0 && !S_ISDIR(st.st_mode));
     if (!read_bytes(file, head, whole ? SIZE_MAX : kHeaderBytes)) {
-      failed((whole ? std::string("standard input") : file) + ": " + system_reason(errno));
+      failed((file == "-" ? std::string("standard input") : file) + ": " + system_reason(errno));
       continue;
     }
     uint64_t size = head.size();
-    struct stat st;
-    if (!whole && ::stat(file.c_str(), &st) == 0) size = static_cast<uint64_t>(st.st_size);
+    if (regular) size = static_cast<uint64_t>(st.st_size);
     std::vector<uint8_t> tail;
     if (!whole && !read_trailer_bytes(file, size, tail)) {
       failed(file + ": " + system_reason(errno));

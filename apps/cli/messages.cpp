@@ -77,10 +77,12 @@ std::string warning_line(const std::string& file, const std::string& line) {
 }
 
 std::string image_read_reason(const std::string& path) {
-  if (path == "-") return "the standard input is not a PNM or PNG image the program reads";
+  if (path == "-") return "not a PNM or PNG image the program reads";
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return system_reason(errno);
   if (S_ISDIR(st.st_mode)) return "is a folder (use -r to code the images in it)";
+  // A pipe or device was read once already: opening it again could wait for ever.
+  if (!S_ISREG(st.st_mode)) return "not a PNM or PNG image the program reads";
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return system_reason(errno);
   std::vector<uint8_t> head(4096);

@@ -77,7 +77,13 @@ void add_batch_options(CLI::App& command, BatchSettings& settings, const std::st
 }
 
 // The usage errors found after parsing: conflicts between options.
-void check_batch(const BatchSettings& settings) {
+void check_batch(const CLI::App& command, const BatchSettings& settings) {
+  // An empty name (an unset variable in a script) names no file: refused
+  // rather than read as "not given".
+  if (command.get_option("--output")->count() && settings.output.empty())
+    throw CLI::ValidationError("-o: the name is empty");
+  if (command.get_option("--output-dir")->count() && settings.output_dir.empty())
+    throw CLI::ValidationError("--output-dir: the name is empty");
   if (!settings.output.empty() && !settings.output_dir.empty())
     throw CLI::ValidationError("-o and --output-dir cannot be combined");
   if (!settings.output.empty() && settings.inputs.size() > 1)
@@ -88,8 +94,8 @@ void check_batch(const BatchSettings& settings) {
   int stdin_inputs = 0;
   for (const std::string& input : settings.inputs) stdin_inputs += input == "-";
   if (stdin_inputs > 1) throw CLI::ValidationError("standard input ('-') can be read once");
-  if (settings.output == "-" && settings.json)
-    throw CLI::ValidationError("--json and -o - both need standard output");
+  if (settings.json && (settings.output == "-" || (stdin_inputs && settings.output.empty())))
+    throw CLI::ValidationError("--json and the output on standard output both need it (use -o FILE)");
 }
 
 }  // namespace
@@ -196,16 +202,20 @@ int run_command_line(int argc, char** argv) {
   CLI::App* compare_command =
       app.add_subcommand("compare", "PSNR and SSIM between two images (PNM, PNG, or .kv2 decoded first)");
   compare_command->add_option("A", compare.first, "First image ('-': standard input)")->type_name("IMAGE")->required();
-  compare_command->add_option("B", compare.second, "Second image")->type_name("IMAGE")->required();
+  compare_command->add_option("B", compare.second, "Second image ('-': standard input, when A is not)")
+      ->type_name("IMAGE")
+      ->required();
   compare_command->add_flag("--json", compare.json, "The result as one JSON object");
   compare_command->footer(
       "PSNR (peak 255) over all samples and per channel; SSIM with an 11x11 Gaussian window "
-      "(sigma 1.5, K1 0.01, K2 0.03) per channel, averaged over the channels.");
+      "(sigma 1.5, K1 0.01, K2 0.03) per channel, averaged over the channels. --json fields: a, b, width, height, "
+      "channels, psnr (null when the images are equal), channel_psnr, ssim, channel_ssim, ssim_window; on a "
+      "failure a, b and error.");
 
   try {
     app.parse(argc, argv);
     if (encode_command->parsed()) {
-      check_batch(encode);
+      check_batch(*encode_command, encode);
       if (q_option->count() + lossless_option->count() + size_option->count() + bpp_option->count() +
               psnr_option->count() > 1)
         throw CLI::ValidationError("-q, --lossless, --target-size, --target-bpp and --target-psnr exclude each other");
@@ -248,7 +258,7 @@ int run_command_line(int argc, char** argv) {
       return run_encode(encode);
     }
     if (decode_command->parsed()) {
-      check_batch(decode);
+      check_batch(*decode_command, decode);
       if (format == "png") decode.format = DecodeSettings::Format::kPng;
       if (format == "pam") decode.format = DecodeSettings::Format::kPam;
       if (format == "pnm") decode.format = DecodeSettings::Format::kPnm;
@@ -268,6 +278,9 @@ int run_command_line(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "kelvane: %s\nRun 'kelvane --help' for the command line.\n", e.what());
+    return kUsageError;
+  } catch (const UsageError& e) {
     std::fprintf(stderr, "kelvane: %s\nRun 'kelvane --help' for the command line.\n", e.what());
     return kUsageError;
   }

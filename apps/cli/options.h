@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,12 @@ namespace cli {
 inline constexpr int kSuccess = 0;    // every file succeeded (or was skipped on request)
 inline constexpr int kFailure = 1;    // at least one file failed; the others still ran
 inline constexpr int kUsageError = 2; // the command line itself is wrong; nothing was done
+
+// A usage error found once the command runs (its files listed, say): the
+// command line's status and message, as for an error found while parsing.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 // Settings every file-producing command shares.
 struct BatchSettings {

@@ -1,5 +1,7 @@
 #include "cli/output_file.h"
 
+#include "cli/messages.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <vector>
 
 namespace cli {
@@ -66,6 +69,21 @@ void install_cleanup_handler() {
   ::sigaction(SIGHUP, &action, nullptr);
   // A reader that went away ends the program as before, but without leftovers.
   ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+bool RemovedOnSignal::arm(const std::string& path) {
+  disarm();
+  const int slot = claim_slot(path.size());
+  if (slot < 0) return false;
+  std::memcpy(slot_paths[slot], path.c_str(), path.size() + 1);
+  slot_used[slot].store(1);
+  slot_ = slot;
+  return true;
+}
+
+void RemovedOnSignal::disarm() {
+  release_slot(slot_);
+  slot_ = -1;
 }
 
 bool same_file(const std::string& a, const std::string& b) {
@@ -142,6 +160,10 @@ bool TempFile::commit() {
     remove();
     return true;
   }
+  // A file replaced keeps its permissions (a private file stays private).
+  struct stat replaced;
+  if (::stat(destination_.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode))
+    ::chmod(path_.c_str(), replaced.st_mode & 07777);
   if (::rename(path_.c_str(), destination_.c_str()) != 0) return false;
   release_slot(slot_);
   slot_ = -1;
@@ -221,6 +243,17 @@ std::string check_writable_dir(const std::string& dir) {
   if (!S_ISDIR(st.st_mode)) return "not a folder";
   if (::access(dir.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
   return {};
+}
+
+int finish_stdout(int status) {
+  std::cout.flush();
+  const bool stream_failed = !std::cout;
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout) && !stream_failed) return status;
+  const int error = errno;
+  std::fprintf(stderr, "kelvane: standard output: cannot be written (%s)\n",
+               error ? system_reason(error).c_str() : "write error");
+  return status == 0 ? 1 : status;
 }
 
 }  // namespace cli

@@ -17,6 +17,25 @@ namespace cli {
 // signal. Call once, early.
 void install_cleanup_handler();
 
+// A file the program writes in place (the classic form's outputs), removed
+// if a signal ends the program while it is armed, so that an interrupted run
+// leaves no file cut short under its final name.
+class RemovedOnSignal {
+ public:
+  RemovedOnSignal() = default;
+  RemovedOnSignal(const RemovedOnSignal&) = delete;
+  RemovedOnSignal& operator=(const RemovedOnSignal&) = delete;
+  ~RemovedOnSignal() { disarm(); }
+  // From now on a signal removes `path`; false when it cannot be registered.
+  bool arm(const std::string& path);
+  bool armed() const { return slot_ >= 0; }
+  // The file is complete (or was never touched): a signal leaves it.
+  void disarm();
+
+ private:
+  int slot_ = -1;
+};
+
 // True when both names exist and are the same file (links included).
 bool same_file(const std::string& a, const std::string& b);
 // True when `path` is "-", the standard stream.
@@ -37,7 +56,7 @@ class TempFile {
   bool create(const std::string& target, const std::string& suffix = "");
   const std::string& path() const { return path_; }
   // Puts the file in place of the target given to create: renamed onto a
-  // regular target, copied into any other. False, with errno set, on failure
+  // regular target (taking its permissions), copied into any other. False, with errno set, on failure
   // (the temporary file is then still removed by the destructor).
   bool commit();
   void remove();
@@ -60,6 +79,11 @@ bool read_bytes(const std::string& path, std::vector<uint8_t>& bytes, size_t lim
 // True when `path` names an existing device, pipe or socket (links
 // followed): an output written into rather than replaced.
 bool is_special_file(const std::string& path);
+
+// The status to end with once standard output is flushed: `status`, or
+// kFailure (1) with a message on standard error when what was printed there
+// (JSON lines, help, reports) could not all be written.
+int finish_stdout(int status);
 
 // Empty when `dir` exists, is a folder and can be written; otherwise the reason.
 std::string check_writable_dir(const std::string& dir);

@@ -266,7 +266,11 @@ bool apply_trailer(const kv::TrailerView& view, kv::Image& image, Metadata& meta
   if (const auto* exif = view.find(kv::kChunkExif)) metadata.exif = *exif;
   if (const auto* xmp = view.find(kv::kChunkXmp)) metadata.xmp = *xmp;
   const std::vector<uint8_t>* alpha_stream = view.find(kv::kChunkAlpha);
-  if (!alpha_stream) return false;
+  if (!alpha_stream) {
+    // The warning above says so; the report tells the caller the alpha is gone.
+    if (report && view.alpha_damaged) report->alpha = report->alpha_lost = true;
+    return false;
+  }
   if (report) report->alpha = true;
   std::string trouble;
   try {
@@ -350,7 +354,43 @@ void check_image(const Image& image) {
     kv::fail(ErrorCode::kInvalidImage, "Invalid image: samples must lie in 0..255.");
 }
 
+// Reads the whole of a file that can be read only once (a pipe, a FIFO, a
+// device). Its first bytes are checked as they arrive: a source that does
+// not start as a PNM, PAM or PNG is given up at once, however much it holds.
+bool read_once(const char* path, std::vector<uint8_t>& bytes) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (!file) return false;
+  bool ok = true;
+  try {
+    uint8_t chunk[1 << 16];
+    size_t got;
+    while (ok && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+      const bool checked = bytes.size() >= 8;
+      bytes.insert(bytes.end(), chunk, chunk + got);
+      if (!checked && bytes.size() >= 8)
+        ok = kv::has_png_signature(bytes.data(), bytes.size()) || (bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '7');
+    }
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  ok = ok && !std::ferror(file);
+  std::fclose(file);
+  return ok;
+}
+
 bool load_image(const char* path, kv::Image& image, Metadata* metadata = nullptr) {
+  struct stat status;
+  if (::stat(path, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+    // Opened once: the readers below would each open it again.
+    std::vector<uint8_t> bytes;
+    if (!read_once(path, bytes)) return false;
+    if (kv::has_pam_signature(bytes.data(), bytes.size())) return kv::read_pam_memory(bytes.data(), bytes.size(), image);
+    if (!kv::has_png_signature(bytes.data(), bytes.size())) return kv::read_pnm_memory(bytes.data(), bytes.size(), image);
+    kv::PngMetadata found;
+    if (!kv::read_png_memory(bytes.data(), bytes.size(), image, {}, &found)) return false;
+    if (metadata) *metadata = to_metadata(std::move(found));
+    return true;
+  }
   if (kv::file_has_pam_signature(path)) return kv::read_pam(path, image);
   if (!kv::file_has_png_signature(path)) return kv::read_pnm(path, image);
   kv::PngMetadata found;

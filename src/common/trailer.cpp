@@ -104,7 +104,18 @@ TrailerView read_trailer(const uint8_t* data, size_t size) {
     return view;
   }
   if (crc32(area, length) != get32(footer + 4)) {
-    view.warnings.push_back("Damaged trailer: its checksum does not match; ignored.");
+    // Nothing in the chunks can be trusted, but whether they held an alpha
+    // plane tells the caller that the image lost it.
+    for (size_t position = 0; length - position >= kChunkHeaderBytes;) {
+      const uint8_t* head = area + position;
+      if (std::memcmp(head, "ALPH", 4) == 0) view.alpha_damaged = true;
+      const size_t payload = get32(head + 8);
+      if (payload > length - position - kChunkHeaderBytes) break;
+      position += kChunkHeaderBytes + payload;
+    }
+    view.warnings.push_back(view.alpha_damaged
+                                ? "Damaged trailer: its checksum does not match; ignored, its alpha plane with it."
+                                : "Damaged trailer: its checksum does not match; ignored.");
     return view;
   }
   view.image_bytes = start;

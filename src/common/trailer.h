@@ -56,6 +56,9 @@ struct TrailerView {
   std::vector<TrailerChunk> chunks;
   // One line each, without a newline: what was damaged or ignored.
   std::vector<std::string> warnings;
+  // The chunks were left out for a checksum that does not match, and their
+  // headers, read as they stand, name an alpha plane: the image had alpha.
+  bool alpha_damaged = false;
 
   // The payload of the chunk of this type, or null.
   const std::vector<uint8_t>* find(uint32_t type) const;

@@ -156,6 +156,10 @@ bool chunks_fit(const uint8_t* data, size_t size) {
   return false;
 }
 
+// The largest chunk libpng may inflate, bounding what a compressed chunk of
+// a few bytes can claim.
+constexpr png_alloc_size_t kMaxMetadataChunk = png_alloc_size_t{64} << 20;
+
 bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits, PngMetadata* metadata) {
   if (!has_png_signature(data, size) || !chunks_fit(data, size)) return false;
   ReadOwner owner;
@@ -167,6 +171,11 @@ bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits
   png_set_read_fn(owner.png, &input, read_from_memory);
   const int64_t side = std::clamp<int64_t>(limits.max_dimension, 1, 0x7FFFFFFF);
   png_set_user_limits(owner.png, static_cast<uint32_t>(side), static_cast<uint32_t>(side));
+  // Metadata is carried whole: an ICC profile or XMP packet may inflate to
+  // kMaxMetadataChunk (libpng's own cap is 8 MB), and text chunks before the
+  // XMP are not counted out (every one is bounded by the file's length).
+  png_set_chunk_malloc_max(owner.png, kMaxMetadataChunk);
+  png_set_chunk_cache_max(owner.png, 0);
 
   ReadShape shape{};
   if (!read_header(owner.png, owner.info, &shape)) return false;

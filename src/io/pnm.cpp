@@ -106,12 +106,18 @@ int skip_blanks(ByteSource& in) {
 constexpr uint64_t kNumberCap = uint64_t{1} << 40;
 
 // Reads the digits following `first` (a digit) up to and including the byte
-// that ends them.
+// that ends them. A comment may end a number as a blank does ("2#x\n" is 2):
+// it is consumed with the line it ends.
 uint64_t read_digits(ByteSource& in, int first) {
   uint64_t value = static_cast<uint64_t>(first - '0');
-  for (int c = in.get(); is_digit(c); c = in.get()) {
+  int c = in.get();
+  for (; is_digit(c); c = in.get()) {
     value = value * 10 + static_cast<uint64_t>(c - '0');
     if (value > kNumberCap) value = kNumberCap;
+  }
+  if (c == '#') {
+    do c = in.get();
+    while (c != '\n' && c != '\r' && c != kEnd);
   }
   return value;
 }
@@ -197,15 +203,11 @@ bool read_image(ByteSource& in, Image& image, const ReadLimits& limits) {
       }
       break;
     case 1:
+      // Each digit is a pixel, blanks between them or not ("0110" is four):
+      // 1 (any digit but 0) black, 0 white; any other byte white.
       for (int32_t& sample : samples) {
-        int c = skip_blanks(in);
-        if (!is_digit(c)) {
-          sample = 255;
-          continue;
-        }
-        uint64_t value = read_digits(in, c);
-        if (value > INT32_MAX) return false;
-        sample = value != 0 ? 0 : 255;
+        const int c = skip_blanks(in);
+        sample = is_digit(c) && c != '0' ? 0 : 255;
       }
       break;
     case 4: {

@@ -209,6 +209,11 @@ TEST_F(Alpha, DamagedTrailersStillGiveTheImageAndSaySo) {
   std::vector<uint8_t> wrong = stream;
   wrong[footer] ^= 4;
   damaged(wrong, "wrong length");
+  // One byte of the last chunk (metadata) changed: the checksum drops every
+  // chunk, and the report says the alpha is lost with them.
+  std::vector<uint8_t> flipped = stream;
+  flipped[footer - 1] ^= 1;
+  EXPECT_TRUE(damaged(flipped, "checksum").alpha_lost);
   // A broken alpha plane behind a valid checksum: told as alpha lost.
   std::vector<uint8_t> alpha_broken(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(start));
   std::vector<uint8_t> chunks(stream.begin() + static_cast<std::ptrdiff_t>(start), stream.begin() + static_cast<std::ptrdiff_t>(footer));

@@ -55,12 +55,13 @@ TEST_F(Batch, RecursiveInputsMirrorTheirFolders) {
 TEST_F(Batch, AFailedFileDoesNotStopTheOthersAndIsNamed) {
   put_images();
   write_file(dir / "bad.pgm", "not an image");
-  Result r = kelvane({"encode", "gray.pgm", "bad.pgm", "colour.ppm", "-j", "2"});
+  fs::create_directory(dir / "folder");
+  Result r = kelvane({"encode", "gray.pgm", "bad.pgm", "folder", "colour.ppm", "-j", "2"});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(fs::exists(dir / "gray.kv2"));
   EXPECT_TRUE(fs::exists(dir / "colour.kv2"));
   EXPECT_FALSE(fs::exists(dir / "bad.kv2"));
-  EXPECT_NE(r.err.find("2 of 3 files done; failed: bad.pgm"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("2 of 4 files done; failed: bad.pgm folder"), std::string::npos) << r.err;
 }
 
 TEST_F(Batch, AnOutputFolderThatCannotBeWrittenFailsBeforeAnyWork) {

@@ -72,6 +72,22 @@ TEST_F(Files, TheInputIsNeverOverwrittenEvenWithForce) {
   EXPECT_EQ(names_in(dir), (std::vector<std::string>{"colour.ppm", "g.kv2", "gray.pgm", "link.pgm"}));
 }
 
+// Two names of one file are one output: the second job fails rather than
+// overwrite the first one's stream, and the picture never replaces the stream.
+// A file replaced keeps its permissions.
+TEST_F(Files, OneFileIsNeverTwoOutputs) {
+  put_images();
+  Result r = kelvane({"encode", "gray.pgm", (dir / "gray.pgm").string(), "--force"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("gray.kv2: also the output of gray.pgm"), std::string::npos) << r.err;
+  r = kelvane({"encode", "gray.pgm", "-o", "new.kv2", "--directions", "./new.kv2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(fs::exists(dir / "new.kv2"));
+  ::chmod((dir / "gray.kv2").c_str(), 0600);
+  ASSERT_EQ(kelvane({"encode", "gray.pgm", "-q", "20", "--force"}).status, 0);
+  EXPECT_EQ(fs::status(dir / "gray.kv2").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(Files, TheDiagnosticPictureIsWrittenOnlyWhereAsked) {
   put_images();
   ASSERT_EQ(kelvane({"encode", "colour.ppm", "-o", "c.kv2"}).status, 0);
@@ -100,6 +116,14 @@ TEST_F(Files, AnInterruptedEncodeLeavesNoFile) {
     EXPECT_EQ(finish(child), 128 + signal);
     EXPECT_EQ(names_in(dir), std::vector<std::string>{"noise.ppm"});
   }
+  // The classic form writes in place: an interrupted run removes what it began.
+  const pid_t child = start(dir, KV_KELVANE, {"noise.ppm", "noise.kv2", "8"});
+  for (int i = 0; i < 1000 && !fs::exists(dir / "noise.kv2"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ::kill(child, SIGTERM);
+  EXPECT_EQ(finish(child), 128 + SIGTERM);
+  EXPECT_EQ(names_in(dir), std::vector<std::string>{"noise.ppm"});
 }
 
 }  // namespace

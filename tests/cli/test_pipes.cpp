@@ -1,6 +1,9 @@
 // Standard input and output: data only when asked, messages on standard error.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+
+#include <thread>
 
 #include "cli_support.h"
 
@@ -72,6 +75,29 @@ TEST_F(Pipes, BinaryDataIsNeverWrittenToATerminal) {
   ::close(terminal);
 }
 
+// A named pipe is read once, as standard input is; what standard output
+// cannot take fails the run.
+TEST_F(Pipes, NamedPipesInAndAFullStandardOutput) {
+  put_images();
+  ASSERT_EQ(kelvane({"encode", "gray.pgm"}).status, 0);
+  ASSERT_EQ(::mkfifo((dir / "pipe.pgm").c_str(), 0600), 0);
+  std::thread writer([&] { write_file(dir / "pipe.pgm", text_of(dir / "gray.pgm")); });
+  const Result r = kelvane({"encode", "pipe.pgm", "-o", "piped.kv2"});
+  writer.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(text_of(dir / "piped.kv2"), text_of(dir / "gray.kv2"));
+
+  const int full = ::open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"info", "gray.kv2"},
+                                               {"encode", "gray.pgm", "-o", "x.kv2", "--json"}}) {
+    const Result failed = run(dir, KV_KELVANE, args, "", full);
+    EXPECT_EQ(failed.status, 1) << args[0];
+    EXPECT_NE(failed.err.find("standard output: cannot be written"), std::string::npos) << failed.err;
+  }
+  ::close(full);
+}
+
 TEST_F(Pipes, CompareReadsAnImageOrAStreamFromStandardInput) {
   put_images();
   Result r = kelvane({"compare", "-", "gray.pgm"}, text_of(dir / "gray.pgm"));
@@ -81,6 +107,12 @@ TEST_F(Pipes, CompareReadsAnImageOrAStreamFromStandardInput) {
   r = kelvane({"compare", "-", "gray.pgm"}, text_of(dir / "gray.kv2"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.substr(0, 15), "PSNR: inf dB\nSS");
+  // A raster cut short is no image to measure.
+  const std::string image = text_of(dir / "gray.pgm");
+  r = kelvane({"compare", "gray.pgm", "-", "--json"}, image.substr(0, image.size() - 3));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("standard input: the image ends early: 3 of"), std::string::npos) << r.err;
+  EXPECT_NE(json_field(r.out, "error"), "<missing>") << r.out;
 }
 
 }  // namespace

@@ -29,6 +29,10 @@ TEST_F(Statuses, UsageErrorsEndWithTwoAndDoNothing) {
       {"encode", "gray.pgm", "-j", "0"},
       {"encode", "gray.pgm", "--effort", "2"},
       {"encode", "-", "-", "-o", "x.kv2"},
+      {"encode", "gray.pgm", "-o", ""},                // an unset variable names no file
+      {"decode", "x.kv2", "--output-dir", ""},
+      {"encode", "-", "--json"},                       // the stream and the lines would share standard output
+      {"encode", "-r", ".", "-o", "-"},                // two images found, one output
       {"encode", "gray.pgm", "--alpha-quantization", "nan"},
       {"encode", "gray.pgm", "--alpha-quantization", "4q"},
       {"encode", "gray.pgm", "--alpha-quantization", ""},
