@@ -169,6 +169,11 @@ TEST_F(Alpha, MetadataComesBackByteForByteInPngsAndStripRemovesIt) {
       }
     }
   }
+  // A packet beyond libpng's own 8 MB cap is carried whole too.
+  Image image = test_image("camera.pgm", 0, 0, 8, 8);
+  image.metadata.xmp.assign(9 << 20, 'x');
+  write_image((dir / "large.png").string(), image);
+  EXPECT_EQ(read_image((dir / "large.png").string()).metadata.xmp, image.metadata.xmp);
 }
 
 TEST_F(Alpha, DamagedTrailersStillGiveTheImageAndSaySo) {
