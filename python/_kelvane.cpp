@@ -221,8 +221,17 @@ kelvane::DecodeOptions decode_options(int64_t memory_limit, int threads) {
   return options;
 }
 
+// The report's warnings (a damaged trailer, alpha lost or left out of a
+// PNM) as Python warnings: the image came back, but not all of it.
+void warn(const kelvane::DecodeReport& report) {
+  for (const std::string& line : report.warnings)
+    if (PyErr_WarnEx(PyExc_UserWarning, line.c_str(), 2) != 0) throw py::error_already_set();
+}
+
 py::array decode(const py::object& data, int64_t memory_limit, int threads) {
-  const kelvane::DecodeOptions options = decode_options(memory_limit, threads);
+  kelvane::DecodeOptions options = decode_options(memory_limit, threads);
+  kelvane::DecodeReport report;
+  options.report = &report;
   const ByteView view(data);
   auto* bytes = new std::vector<uint8_t>;
   py::capsule owner(bytes, [](void* p) { delete static_cast<std::vector<uint8_t>*>(p); });
@@ -232,6 +241,7 @@ py::array decode(const py::object& data, int64_t memory_limit, int threads) {
     decoded.samples = {};
     return decoded;
   });
+  warn(report);
   std::vector<py::ssize_t> shape{image.height, image.width};
   if (image.channels != 1) shape.push_back(image.channels);
   return py::array_t<uint8_t>(shape, bytes->data(), owner);
@@ -261,8 +271,11 @@ void encode_file(const std::filesystem::path& image, const std::filesystem::path
 
 void decode_file(const std::filesystem::path& stream, const std::filesystem::path& image, int64_t memory_limit,
                  int threads) {
-  const kelvane::DecodeOptions options = decode_options(memory_limit, threads);
+  kelvane::DecodeOptions options = decode_options(memory_limit, threads);
+  kelvane::DecodeReport report;
+  options.report = &report;
   coding([&] { kelvane::decode_file(stream.string(), image.string(), options); });
+  warn(report);
 }
 
 }  // namespace

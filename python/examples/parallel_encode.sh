@@ -24,8 +24,9 @@ if (($#)); then printf '%s\n' "$@"; else cat; fi | while IFS= read -r image; do 
 
 start=$(date +%s.%N)
 # Each job runs in a directory of its own: the program writes its diagnostic
-# picture (dir.pgm / dir.ppm) into the current one.
-parallel --sshloginfile "$logins" --halt now,fail=1 --arg-file "$list" \
+# picture (dir.pgm / dir.ppm) into the current one. --quote keeps every word
+# whole (paths with blanks) through the shell parallel runs the job in.
+parallel --quote --sshloginfile "$logins" --halt now,fail=1 --arg-file "$list" \
   "$here/kelvane_job.sh" "$kelvane" {} "$out/{/.}.kv2" "$q"
 end=$(date +%s.%N)
 count=$(wc -l <"$list")

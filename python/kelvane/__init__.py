@@ -9,12 +9,29 @@ release the interpreter lock while they code, so threads encode and decode in
 parallel; os.fork waits until no call is coding. `import kelvane.pillow`
 registers the .kv2 format with Pillow.
 """
+import numbers as _numbers
 import os as _os
 
 from . import _kelvane
 from ._kelvane import KelvaneError, __version__
 
 __all__ = ["KelvaneError", "__version__", "decode", "decode_file", "encode", "encode_file", "info"]
+
+
+def _count(name, value, limit):
+    """value as a whole number of 0..limit: an int, or a float without a
+    fraction (memory_limit=2e9); a short TypeError or ValueError otherwise."""
+    if isinstance(value, float) and value.is_integer():
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, _numbers.Integral):
+        raise TypeError("%s must be a whole number, not %s" % (name, type(value).__name__))
+    if not 0 <= value <= limit:
+        raise ValueError("%s must lie in 0..%d" % (name, limit))
+    return int(value)
+
+
+_THREADS = 2**31 - 1
+_BYTES = 2**63 - 1
 
 
 # The calls are Python functions over the extension's, so that they pickle
@@ -33,7 +50,8 @@ def encode(array, quantization=8.0, *, rdo=False, threads=0, target_size=None, t
     target_psnr (dB at least; the lossless stream when lossy coding cannot
     reach it).
     """
-    return _kelvane.encode(array, quantization, rdo=rdo, threads=threads, target_size=target_size,
+    return _kelvane.encode(array, quantization, rdo=rdo, threads=_count("threads", threads, _THREADS),
+                           target_size=target_size,
                            target_bpp=target_bpp, target_psnr=target_psnr)
 
 
@@ -47,12 +65,14 @@ def decode(data, *, memory_limit=0, threads=0):
     ("Not enough memory."). threads: for the inverse transforms, 0 for
     every core.
     """
-    return _kelvane.decode(data, memory_limit=memory_limit, threads=threads)
+    return _kelvane.decode(data, memory_limit=_count("memory_limit", memory_limit, _BYTES),
+                           threads=_count("threads", threads, _THREADS))
 
 
 def info(data):
-    """The stream header's width, height, channels and quantization, as a
-    dict, without decoding the image. data: as for decode."""
+    """The stream header's width, height, channels and quantization, and
+    alpha (whether the trailer holds an alpha plane), as a dict, without
+    decoding the image. data: as for decode."""
     return _kelvane.info(data)
 
 
@@ -61,15 +81,18 @@ def encode_file(src, dst, quantization=8.0, *, rdo=False, threads=0, target_size
     """Encodes the image file src (PNM or PNG) into the stream file dst, as
     the kelvane program does (without its diagnostic picture). Paths are str
     or os.PathLike; the options are encode's."""
-    _kelvane.encode_file(src, dst, quantization, rdo=rdo, threads=threads, target_size=target_size,
+    _kelvane.encode_file(src, dst, quantization, rdo=rdo, threads=_count("threads", threads, _THREADS),
+                         target_size=target_size,
                          target_bpp=target_bpp, target_psnr=target_psnr)
 
 
 def decode_file(src, dst, *, memory_limit=0, threads=0):
     """Decodes the stream file src into the image file dst: PNG when its name
-    ends in .png, PAM when it ends in .pam (any case), binary PNM otherwise.
+    ends in .png, PAM when it ends in .pam (any case), binary PNM otherwise
+    (which holds neither alpha, left out with a UserWarning, nor metadata).
     The options are decode's."""
-    _kelvane.decode_file(src, dst, memory_limit=memory_limit, threads=threads)
+    _kelvane.decode_file(src, dst, memory_limit=_count("memory_limit", memory_limit, _BYTES),
+                         threads=_count("threads", threads, _THREADS))
 
 
 _os.register_at_fork(before=_kelvane._before_fork, after_in_parent=_kelvane._after_fork_in_parent,

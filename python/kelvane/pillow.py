@@ -8,10 +8,15 @@
 Opening reads the file and its header; the pixels are decoded on first use
 (image.load(), or any call that needs them). Saving takes L, LA, RGB and
 RGBA images; 16-bit grey (modes I and I;16) is reduced to 8 bits as the
-programs reduce it, and other modes are converted to RGB or RGBA (L or LA
-when they have no colour); an alpha plane opaque everywhere is left out, as
-the programs leave it out of image files: array_of(image) gives that array. Keywords: quantization (default 8.0), rdo
-(False) and threads (0: every core).
+programs reduce it (and refused for lossless coding), a transparent colour
+(PNG's tRNS) becomes alpha, and other modes are converted to RGB or RGBA (L
+or LA when they have no colour); an alpha plane opaque everywhere is left
+out, as the programs leave it out of image files: array_of(image) gives that
+array. Keywords: quantization (default 8.0), rdo (False) and threads (0:
+every core). A stream that cannot be decoded raises OSError on loading, as
+Pillow's own formats do. Pillow reads 16-bit colour PNGs as 8-bit by
+dropping the low byte, where the programs round: for those files,
+kelvane.encode_file gives the program's stream.
 """
 import numpy
 from PIL import Image, ImageFile
@@ -47,7 +52,12 @@ class KelvaneImageFile(ImageFile.ImageFile):
         # An alpha plane rides in the trailer at the file's end.
         self.fp.seek(0)
         alpha = kelvane.info(self.fp.read())["alpha"]
-        self.mode = ("L" if header["channels"] == 1 else "RGB") + ("A" if alpha else "")
+        mode = ("L" if header["channels"] == 1 else "RGB") + ("A" if alpha else "")
+        # Pillow 10.1 made `mode` a read-only property over `_mode`.
+        if isinstance(getattr(type(self), "mode", None), property):
+            self._mode = mode
+        else:
+            self.mode = mode
         self._size = (header["width"], header["height"])
         if "quantization" in header:
             self.info["quantization"] = header["quantization"]
@@ -74,7 +84,11 @@ class KelvaneDecoder(ImageFile.PyDecoder):
 
     def decode(self, buffer):
         self.fd.seek(0)
-        pixels = kelvane.decode(self.fd.read())
+        try:
+            pixels = kelvane.decode(self.fd.read())
+        except kelvane.KelvaneError as error:
+            # What Pillow's callers catch for a damaged or truncated file.
+            raise OSError("kelvane stream cannot be decoded: %s" % error) from error
         if pixels.shape[:2] != (self.state.ysize, self.state.xsize):
             raise ValueError("the kelvane stream's size differs from its header's")
         self.set_as_raw(pixels.tobytes())
@@ -93,6 +107,9 @@ def array_of(image):
 
 def _converted(image):
     mode = image.mode
+    if mode in ("L", "RGB") and image.info.get("transparency") is not None:
+        # A transparent colour (a PNG's tRNS key) is alpha, as the programs read it.
+        return numpy.asarray(image.convert(mode + "A"))
     if mode in ("L", "LA", "RGB", "RGBA"):
         return numpy.asarray(image)
     if mode == "I" or mode.startswith("I;16"):
@@ -106,7 +123,11 @@ def _converted(image):
 
 def _save(image, fp, filename):
     options = image.encoderinfo
-    fp.write(kelvane.encode(array_of(image), float(options.get("quantization", 8.0)),
+    quantization = float(options.get("quantization", 8.0))
+    if quantization <= 1 and (image.mode == "I" or image.mode.startswith("I;16")):
+        # As the programs refuse a file deeper than 8 bits: lossless would not be.
+        raise ValueError("samples deeper than 8 bits cannot be coded losslessly")
+    fp.write(kelvane.encode(array_of(image), quantization,
                             rdo=bool(options.get("rdo", False)), threads=int(options.get("threads", 0))))
 
 

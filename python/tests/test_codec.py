@@ -150,6 +150,8 @@ def test_refuses_bad_targets_and_options(kwargs, message):
         kelvane.decode(b"", threads=-1)
     with pytest.raises(ValueError, match="memory_limit"):
         kelvane.decode(b"", memory_limit=-1)
+    with pytest.raises(TypeError, match="^memory_limit must be a whole number, not str$"):
+        kelvane.decode(b"x" * 100000, memory_limit="2G")
 
 
 def test_targets_are_reached():
@@ -160,6 +162,11 @@ def test_targets_are_reached():
     assert len(by_bpp) * 8 <= array.size
     difference = kelvane.decode(by_psnr).astype(float) - array
     assert 10 * math.log10(255 ** 2 / (difference ** 2).mean()) >= 36.0
+
+
+def test_whole_floats_are_counts():
+    stream = kelvane.encode(smooth((16, 16)), 8.0, threads=2.0)
+    assert kelvane.decode(stream, memory_limit=2e9).shape == (16, 16)
 
 
 def test_info_reads_the_header():

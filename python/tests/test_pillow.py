@@ -51,8 +51,29 @@ def test_alpha_and_deep_grey_keep_their_meaning(tmp_path):
     Image.fromarray(rgba).save(path, quantization=1)
     numpy.testing.assert_array_equal(kelvane.decode(path.read_bytes()), array)
     deep = (numpy.arange(40 * 50, dtype=numpy.int32).reshape(40, 50) * 32) % 65536
-    Image.fromarray(deep, "I").save(path, quantization=1)
-    numpy.testing.assert_array_equal(kelvane.decode(path.read_bytes()), (deep * 255 + 32767) // 65535)
+    Image.fromarray(deep, "I").save(path, quantization=2)
+    reduced = ((deep * 255 + 32767) // 65535).astype(numpy.uint8)
+    assert path.read_bytes() == kelvane.encode(reduced, 2.0)
+    with pytest.raises(ValueError, match="deeper than 8 bits"):  # as the programs refuse it
+        Image.fromarray(deep, "I").save(path, quantization=1)
+    # A transparent colour (PNG's tRNS) is alpha, as the programs read it.
+    grey = numpy.full((8, 8), 200, numpy.uint8)
+    grey[:, :3] = 0
+    Image.fromarray(grey).save(tmp_path / "t.png", transparency=0)
+    with Image.open(tmp_path / "t.png") as keyed:
+        assert kelvane.pillow.array_of(keyed).shape == (8, 8, 2)
+
+
+def test_damage_is_an_oserror_to_pillow_and_a_warning_when_only_the_trailer_is_hit(tmp_path):
+    rgba = numpy.dstack([pixels("chelsea.ppm")[:40, :50]] + [numpy.full((40, 50), 128, numpy.uint8)])
+    stream = kelvane.encode(rgba, 8.0)
+    (tmp_path / "cut.kv2").write_bytes(stream[:len(stream) // 3])
+    with Image.open(tmp_path / "cut.kv2") as image, pytest.raises(OSError):
+        image.load()
+    damaged = bytearray(stream)
+    damaged[-21] ^= 1  # inside the trailer's chunks: its checksum fails
+    with pytest.warns(UserWarning, match="alpha"):
+        assert kelvane.decode(bytes(damaged)).shape == (40, 50, 3)
 
 
 def test_other_files_are_not_taken(tmp_path):
