@@ -20,7 +20,8 @@ bool parse_finite(const std::string& text, double& value) {
   char* end = nullptr;
   errno = 0;
   value = std::strtod(text.c_str(), &end);
-  return end == text.c_str() + text.size() && errno != ERANGE && std::isfinite(value);
+  // Underflow (1e-320) is a value near 0, not an error; overflow is one.
+  return end == text.c_str() + text.size() && (errno != ERANGE || std::fabs(value) < 1) && std::isfinite(value);
 }
 
 bool parse_byte_count(const std::string& text, uint64_t& value) {
