@@ -17,6 +17,7 @@
 #include "enc/encode.h"
 #include "kelvane/kelvane.h"
 #include "entropy/magnitude.h"
+#include "io/file_bytes.h"
 #include "io/pam.h"
 #include "io/png.h"
 #include "io/pnm.h"
@@ -354,36 +355,17 @@ void check_image(const Image& image) {
     kv::fail(ErrorCode::kInvalidImage, "Invalid image: samples must lie in 0..255.");
 }
 
-// Reads the whole of a file that can be read only once (a pipe, a FIFO, a
-// device). Its first bytes are checked as they arrive: a source that does
-// not start as a PNM, PAM or PNG is given up at once, however much it holds.
-bool read_once(const char* path, std::vector<uint8_t>& bytes) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (!file) return false;
-  bool ok = true;
-  try {
-    uint8_t chunk[1 << 16];
-    size_t got;
-    while (ok && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-      const bool checked = bytes.size() >= 8;
-      bytes.insert(bytes.end(), chunk, chunk + got);
-      if (!checked && bytes.size() >= 8)
-        ok = kv::has_png_signature(bytes.data(), bytes.size()) || (bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '7');
-    }
-  } catch (const std::bad_alloc&) {
-    ok = false;
-  }
-  ok = ok && !std::ferror(file);
-  std::fclose(file);
-  return ok;
+// Whether a file's first bytes may begin a PNM, PAM or PNG.
+bool image_file_start(const uint8_t* head, size_t size) {
+  return kv::has_png_signature(head, size) || (size >= 2 && head[0] == 'P' && head[1] >= '1' && head[1] <= '7');
 }
 
 bool load_image(const char* path, kv::Image& image, Metadata* metadata = nullptr) {
   struct stat status;
   if (::stat(path, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
-    // Opened once: the readers below would each open it again.
+    // Read once, whole: the readers below would each open it again.
     std::vector<uint8_t> bytes;
-    if (!read_once(path, bytes)) return false;
+    if (!kv::read_file_bytes(path, bytes, image_file_start)) return false;
     if (kv::has_pam_signature(bytes.data(), bytes.size())) return kv::read_pam_memory(bytes.data(), bytes.size(), image);
     if (!kv::has_png_signature(bytes.data(), bytes.size())) return kv::read_pnm_memory(bytes.data(), bytes.size(), image);
     kv::PngMetadata found;

@@ -1,5 +1,7 @@
 #include "io/pam.h"
 
+#include "io/file_bytes.h"
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -21,22 +23,6 @@ bool parse_number(const std::string& text, uint64_t cap, uint64_t& value) {
     value = value * 10 + static_cast<uint64_t>(c - '0');
   }
   return value <= cap;
-}
-
-bool read_all(const char* path, std::vector<uint8_t>& bytes) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (!file) return false;
-  bool ok = true;
-  try {
-    uint8_t chunk[1 << 16];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
-  } catch (const std::bad_alloc&) {
-    ok = false;
-  }
-  ok = ok && !std::ferror(file);
-  std::fclose(file);
-  return ok;
 }
 
 }  // namespace
@@ -112,7 +98,7 @@ bool read_pam_memory(const uint8_t* data, size_t size, Image& image, const ReadL
 
 bool read_pam(const char* path, Image& image, const ReadLimits& limits) {
   std::vector<uint8_t> bytes;
-  return read_all(path, bytes) && read_pam_memory(bytes.data(), bytes.size(), image, limits);
+  return read_file_bytes(path, bytes) && read_pam_memory(bytes.data(), bytes.size(), image, limits);
 }
 
 std::vector<uint8_t> format_pam(int32_t width, int32_t height, int32_t channels, const int32_t* samples) {

@@ -1,5 +1,7 @@
 #include "io/png.h"
 
+#include "io/file_bytes.h"
+
 #include <png.h>
 
 #include <algorithm>
@@ -271,18 +273,8 @@ bool read_png_memory(const uint8_t* data, size_t size, Image& image, const ReadL
 }
 
 bool read_png(const char* path, Image& image, const ReadLimits& limits, PngMetadata* metadata) {
-  File file(std::fopen(path, "rb"));
-  if (!file) return false;
   std::vector<uint8_t> bytes;
-  try {
-    uint8_t chunk[1 << 16];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  if (std::ferror(file.get())) return false;
-  return decode_png(bytes.data(), bytes.size(), image, limits, metadata);
+  return read_file_bytes(path, bytes) && decode_png(bytes.data(), bytes.size(), image, limits, metadata);
 }
 
 bool write_png(const char* path, int32_t width, int32_t height, int32_t channels, const int32_t* samples,
