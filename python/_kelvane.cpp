@@ -224,8 +224,11 @@ kelvane::DecodeOptions decode_options(int64_t memory_limit, int threads) {
 // The report's warnings (a damaged trailer, alpha lost or left out of a
 // PNM) as Python warnings: the image came back, but not all of it.
 void warn(const kelvane::DecodeReport& report) {
-  for (const std::string& line : report.warnings)
-    if (PyErr_WarnEx(PyExc_UserWarning, line.c_str(), 2) != 0) throw py::error_already_set();
+  const std::string prefix = "Warning: ";  // the category says it already
+  for (const std::string& line : report.warnings) {
+    const std::string text = line.starts_with(prefix) ? line.substr(prefix.size()) : line;
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 2) != 0) throw py::error_already_set();
+  }
 }
 
 py::array decode(const py::object& data, int64_t memory_limit, int threads) {

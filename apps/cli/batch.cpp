@@ -103,9 +103,9 @@ std::vector<Job> plan_jobs(const BatchSettings& settings, const std::function<bo
     }
     jobs.push_back(job);
   }
-  if (!settings.output.empty() && jobs.size() > 1)
-    throw UsageError("-o takes one input, and " + std::to_string(jobs.size()) +
-                     " were found; use --output-dir for several");
+  const auto files = std::count_if(jobs.begin(), jobs.end(), [](const Job& job) { return job.problem.empty(); });
+  if (!settings.output.empty() && files > 1)
+    throw UsageError("-o takes one input, and " + std::to_string(files) + " were found; use --output-dir for several");
   // Two inputs named onto one output, however spelled: the later ones fail
   // instead of overwriting.
   std::map<std::string, std::string> owners;

@@ -1,6 +1,7 @@
 // The classic form of the kelvane program, as it has always run.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cctype>
@@ -19,19 +20,16 @@ const char kBanner[] =
     " encoding: kelvane image.pnm compressed.kv2 quantization\n"
     " decoding: kelvane compressed.kv2 image.pnm\n";
 
-bool exists(const char* name) {
+// Nothing at all is at `name`: not even a link.
+bool nothing_at(const char* name) {
   struct stat st;
-  return ::stat(name, &st) == 0;
+  return ::lstat(name, &st) != 0 && errno == ENOENT;
 }
 
-bool is_regular(const char* name) {
+// A regular file (a device or a pipe is never removed).
+bool regular_file_at(const char* name) {
   struct stat st;
-  return ::stat(name, &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool same_file(const char* a, const char* b) {
-  struct stat sa, sb;
-  return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return ::lstat(name, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // The diagnostic picture goes to "dir.pgm" or "dir.ppm" in the current
@@ -39,7 +37,7 @@ bool same_file(const char* a, const char* b) {
 // it came from.
 void write_direction_picture(const kelvane::Image& picture, const char* image_name, const char* stream_name) {
   const char* name = picture.channels == 1 ? "dir.pgm" : "dir.ppm";
-  if (same_file(name, stream_name) || same_file(name, image_name)) return;
+  if (cli::same_file(name, stream_name) || cli::same_file(name, image_name)) return;
   try {
     kelvane::write_image(name, picture);
   } catch (const kelvane::Error&) {
@@ -65,9 +63,12 @@ namespace cli {
 
 int run_classic(int argc, char** argv) {
   std::puts(kBanner);
-  // The outputs are written in place. A signal that ends the program while
-  // one is being written removes it: a new file at once, an existing one
-  // once the encoder has begun to code into it (before, it is still whole).
+  // The stream or image is written in place. A signal that ends the program
+  // while it is being written removes it: a file this run creates at once;
+  // a regular file it overwrites from the encoder's first coded block on
+  // (the library opens it a little earlier, so an interruption in between
+  // can still leave it cut). A decode writes its image at its end: only a
+  // new file is guarded. The diagnostic picture is not.
   install_cleanup_handler();
   RemovedOnSignal output;
   try {
@@ -85,9 +86,11 @@ int run_classic(int argc, char** argv) {
       options.strip_metadata = true;
       std::vector<std::string> warnings;
       options.warnings = &warnings;
-      if (!exists(argv[2])) output.arm(argv[2]);
-      options.progress = [&output, name = argv[2]](double) {
-        if (!output.armed() && is_regular(name)) output.arm(name);
+      // Through links, the file written is the one guarded.
+      const std::string target = followed_links(argv[2]);
+      if (nothing_at(target.c_str())) output.arm(target);
+      options.progress = [&output, &target](double) {
+        if (!output.armed() && regular_file_at(target.c_str())) output.arm(target);
       };
       kelvane::encode_file(argv[1], argv[2], static_cast<float>(std::atof(argv[3])), options);
       output.disarm();
@@ -98,7 +101,8 @@ int run_classic(int argc, char** argv) {
       options.console = stdout;
       kelvane::DecodeReport report;
       options.report = &report;
-      if (!exists(argv[2])) output.arm(argv[2]);
+      const std::string target = followed_links(argv[2]);
+      if (nothing_at(target.c_str())) output.arm(target);
       kelvane::decode_file(argv[1], argv[2], options);
       output.disarm();
       print_warnings(report.warnings);

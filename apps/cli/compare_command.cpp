@@ -15,8 +15,8 @@ namespace cli {
 
 namespace {
 
-// Why an image that was read holds samples below 0, or empty: a PNM
-// raster that ends early reads its missing samples as -1.
+// Why an image that was read holds samples below 0 (a PNM raster that ends
+// early reads its missing samples as -1); empty when none does.
 std::string missing_samples(const kelvane::Image& image) {
   size_t missing = 0;
   for (int32_t sample : image.samples) missing += sample < 0;
@@ -29,15 +29,18 @@ std::string missing_samples(const kelvane::Image& image) {
 // with `error` set to the message, when it cannot be read whole.
 bool load(const std::string& path, kelvane::Image& image, std::string& error) {
   const std::string name = path == "-" ? std::string("standard input") : path;
+  // Standard input and pipes are read whole, once; a file's first two bytes
+  // tell a stream from an image.
+  const bool once = read_once_only(path);
   std::vector<uint8_t> head;
-  if (!read_bytes(path, head, path == "-" ? SIZE_MAX : 2)) {
+  if (!read_bytes(path, head, once ? SIZE_MAX : 2)) {
     error = name + ": " + system_reason(errno);
     return false;
   }
-  const bool stream = head.size() >= 2 && head[0] == 'K' && head[1] == '$';
+  const bool stream = stream_start(head);
   try {
-    if (!stream && path == "-") {
-      // Standard input read whole above, kept in a temporary file while the image is read.
+    if (!stream && once) {
+      // Read whole above, kept in a temporary file while the image is read.
       TempFile spool;
       if (!spool.create("") || !write_bytes(spool.path(), head)) {
         error = "a temporary file: " + system_reason(errno);
@@ -48,7 +51,7 @@ bool load(const std::string& path, kelvane::Image& image, std::string& error) {
       image = kelvane::read_image(path);
     } else {
       std::vector<uint8_t> bytes = std::move(head);
-      if (path != "-" && !read_bytes(path, bytes)) {
+      if (!once && !read_bytes(path, bytes)) {
         error = name + ": " + system_reason(errno);
         return false;
       }

@@ -49,7 +49,8 @@ std::string output_name(const DecodeSettings& settings, const std::string& input
   if (settings.format == DecodeSettings::Format::kPam) return stem_of(input) + ".pam";
   std::vector<uint8_t> head;
   int channels = 0;
-  if (read_bytes(input, head, 64)) {
+  // A pipe is not read ahead of its decode: its image is named .pnm.
+  if (!read_once_only(input) && read_bytes(input, head, 64)) {
     try {
       channels = kelvane::read_info(head).channels;
     } catch (const kelvane::Error&) {
@@ -76,8 +77,10 @@ Outcome decode_one(const DecodeSettings& settings, const Job& job, int threads) 
                    system_reason(errno) + ")");
 
   std::vector<uint8_t> stream;
-  if (!read_bytes(job.input, stream))
-    return failure((job.input == "-" ? std::string("standard input") : job.input) + ": " + system_reason(errno));
+  // What can be read only once is given up at once when it starts as no stream.
+  if (!read_bytes(job.input, stream, SIZE_MAX, read_once_only(job.input) ? stream_start : nullptr))
+    return failure((job.input == "-" ? std::string("standard input") : job.input) + ": " +
+                   (errno ? system_reason(errno) : std::string("not a kelvane stream")));
   kelvane::DecodeOptions options;
   options.threads = threads;
   options.memory_limit = settings.memory_limit;

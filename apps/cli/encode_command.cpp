@@ -147,6 +147,8 @@ int run_encode(const EncodeSettings& settings) {
     message("kelvane: " + error);
     return kFailure;
   }
+  if (!settings.directions.empty() && jobs.size() > 1)
+    throw UsageError("--directions takes one input, and " + std::to_string(jobs.size()) + " were found");
   for (const Job& job : jobs)
     if (job.output == "-" && ::isatty(STDOUT_FILENO) == 1) {
       message("kelvane: refusing to write a compressed stream to a terminal (use -o FILE or redirect the output)");

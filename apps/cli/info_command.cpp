@@ -86,17 +86,18 @@ int run_info(const InfoSettings& settings) {
       status = kFailure;
     };
     std::vector<uint8_t> head;
-    // Standard input and pipes are read whole (their end holds the trailer);
-    // a regular file only at its start and end.
-    struct stat st;
-    const bool regular = file != "-" && ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    const bool whole = file == "-" || (!regular && ::stat(file.c_str(), &st) == 0 && !S_ISDIR(st.st_mode));
-    if (!read_bytes(file, head, whole ? SIZE_MAX : kHeaderBytes)) {
-      failed((file == "-" ? std::string("standard input") : file) + ": " + system_reason(errno));
+    // Standard input and pipes are read whole (their end holds the trailer),
+    // given up at once when they do not start as a stream; a regular file is
+    // read only at its start and end.
+    const bool whole = read_once_only(file);
+    if (!read_bytes(file, head, whole ? SIZE_MAX : kHeaderBytes, whole ? stream_start : nullptr)) {
+      failed((file == "-" ? std::string("standard input") : file) + ": " +
+             (errno ? system_reason(errno) : std::string("not a kelvane stream")));
       continue;
     }
     uint64_t size = head.size();
-    if (regular) size = static_cast<uint64_t>(st.st_size);
+    struct stat st;
+    if (!whole && ::stat(file.c_str(), &st) == 0) size = static_cast<uint64_t>(st.st_size);
     std::vector<uint8_t> tail;
     if (!whole && !read_trailer_bytes(file, size, tail)) {
       failed(file + ": " + system_reason(errno));

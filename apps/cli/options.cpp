@@ -151,7 +151,7 @@ int run_command_line(int argc, char** argv) {
                            "encoder may replace it with what codes cheapest");
   encode_command->add_flag("--strip", encode.strip_metadata,
                            "Leave the image's ICC profile, EXIF and XMP out of the stream (kept by default)");
-  encode_command->add_option("--directions", encode.directions,
+  auto* directions_option = encode_command->add_option("--directions", encode.directions,
                              "Write the diagnostic picture of the coded directions to PATH (one input only)")
       ->type_name("PATH");
   encode_command->footer(
@@ -254,6 +254,8 @@ int run_command_line(int argc, char** argv) {
           throw CLI::ValidationError("--alpha-quantization: '" + alpha_quantization + "' is out of range");
         encode.alpha_quantization = static_cast<float>(alpha);
       }
+      if (directions_option->count() && encode.directions.empty())
+        throw CLI::ValidationError("--directions: the name is empty");
       if (!encode.directions.empty() && encode.inputs.size() != 1)
         throw CLI::ValidationError("--directions takes one input");
       return run_encode(encode);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <new>
 #include <vector>
 
 namespace cli {
@@ -64,11 +66,14 @@ void install_cleanup_handler() {
   struct sigaction action {};
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
-  // A reader that went away ends the program as before, but without leftovers.
-  ::sigaction(SIGPIPE, &action, nullptr);
+  // A reader that went away (SIGPIPE) ends the program as before, but
+  // without leftovers. A signal the parent ignores (nohup, a background job)
+  // stays ignored: it never ended the program.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction before {};
+    if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    ::sigaction(signal, &action, nullptr);
+  }
 }
 
 bool RemovedOnSignal::arm(const std::string& path) {
@@ -97,10 +102,6 @@ bool is_special_file(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
-namespace {
-
-// `path` with its last component's symbolic links followed (a dangling link
-// gives the name it points at). Stops after 40 links, as the system does.
 std::string followed_links(const std::string& path) {
   std::filesystem::path place(path);
   for (int links = 0; links < 40; ++links) {
@@ -112,8 +113,6 @@ std::string followed_links(const std::string& path) {
   }
   return place.string();
 }
-
-}  // namespace
 
 TempFile::~TempFile() { remove(); }
 
@@ -163,7 +162,7 @@ bool TempFile::commit() {
   // A file replaced keeps its permissions (a private file stays private).
   struct stat replaced;
   if (::stat(destination_.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode))
-    ::chmod(path_.c_str(), replaced.st_mode & 07777);
+    ::chmod(path_.c_str(), replaced.st_mode & 0777);
   if (::rename(path_.c_str(), destination_.c_str()) != 0) return false;
   release_slot(slot_);
   slot_ = -1;
@@ -212,29 +211,53 @@ bool write_stdout(std::span<const uint8_t> bytes) {
   return write_fd(STDOUT_FILENO, bytes);
 }
 
-bool read_bytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit) {
+bool read_bytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit,
+                bool (*accept)(std::span<const uint8_t>)) {
   bytes.clear();
   const bool stdio = is_stdio(path);
   const int fd = stdio ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
+  constexpr size_t kHead = 8;
   bool ok = true;
   size_t filled = 0;
-  while (filled < limit) {
-    if (bytes.size() - filled < 65536) bytes.resize(std::min(limit, filled + std::max<size_t>(filled, 65536)));
-    const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
+  try {
+    while (filled < limit) {
+      if (bytes.size() - filled < 65536) bytes.resize(std::min(limit, filled + std::max<size_t>(filled, 65536)));
+      const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        ok = false;
+        break;
+      }
+      if (got == 0) break;
+      const bool checked = filled >= kHead;
+      filled += static_cast<size_t>(got);
+      if (accept && !checked && filled >= kHead && !accept({bytes.data(), kHead})) {
+        ok = false;
+        errno = 0;
+        break;
+      }
     }
-    if (got == 0) break;
-    filled += static_cast<size_t>(got);
+  } catch (const std::bad_alloc&) {
+    ok = false;
+    errno = ENOMEM;
+  }
+  if (ok && accept && filled < kHead && !accept({bytes.data(), filled})) {
+    ok = false;
+    errno = 0;
   }
   const int error = errno;
   bytes.resize(filled);
   if (!stdio) ::close(fd);
   errno = error;
   return ok;
+}
+
+bool stream_start(std::span<const uint8_t> head) { return head.size() >= 2 && head[0] == 'K' && head[1] == '$'; }
+
+bool read_once_only(const std::string& path) {
+  struct stat st;
+  return is_stdio(path) || (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode));
 }
 
 std::string check_writable_dir(const std::string& dir) {

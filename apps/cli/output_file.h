@@ -12,9 +12,9 @@
 
 namespace cli {
 
-// Installs the handler of SIGINT, SIGTERM, SIGHUP and SIGPIPE that removes
-// every temporary file still registered, then ends the process by the same
-// signal. Call once, early.
+// Installs the handler of SIGINT, SIGTERM, SIGHUP and SIGPIPE (those not
+// ignored already) that removes every temporary file still registered, then
+// ends the process by the same signal. Call once, early.
 void install_cleanup_handler();
 
 // A file the program writes in place (the classic form's outputs), removed
@@ -35,6 +35,10 @@ class RemovedOnSignal {
  private:
   int slot_ = -1;
 };
+
+// `path` with its last component's symbolic links followed (a dangling link
+// gives the name it points at). Stops after 40 links, as the system does.
+std::string followed_links(const std::string& path);
 
 // True when both names exist and are the same file (links included).
 bool same_file(const std::string& a, const std::string& b);
@@ -73,8 +77,18 @@ class TempFile {
 bool write_bytes(const std::string& path, std::span<const uint8_t> bytes);
 // Writes all of `bytes` to standard output and flushes it.
 bool write_stdout(std::span<const uint8_t> bytes);
-// The whole file, or standard input for "-". False, with errno set, on failure.
-bool read_bytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit = SIZE_MAX);
+// The whole file (at most `limit` bytes), or standard input for "-". False,
+// with errno set, on failure. `accept`, when given, sees the first 8 bytes
+// (or all of a shorter file) as soon as they have arrived; reading stops
+// with false (errno 0) unless it returns true, so that an endless source
+// (/dev/zero) that is not what is wanted is given up at once.
+bool read_bytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit = SIZE_MAX,
+                bool (*accept)(std::span<const uint8_t> head) = nullptr);
+// Whether `head` begins a kelvane stream: read_bytes' `accept` for streams.
+bool stream_start(std::span<const uint8_t> head);
+// True when `path` is "-" or names a pipe, FIFO or device: what can be read
+// only once, so never sniffed and then read again.
+bool read_once_only(const std::string& path);
 
 // True when `path` names an existing device, pipe or socket (links
 // followed): an output written into rather than replaced.

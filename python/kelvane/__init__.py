@@ -9,6 +9,7 @@ release the interpreter lock while they code, so threads encode and decode in
 parallel; os.fork waits until no call is coding. `import kelvane.pillow`
 registers the .kv2 format with Pillow.
 """
+import math as _math
 import numbers as _numbers
 import os as _os
 
@@ -19,12 +20,15 @@ __all__ = ["KelvaneError", "__version__", "decode", "decode_file", "encode", "en
 
 
 def _count(name, value, limit):
-    """value as a whole number of 0..limit: an int, or a float without a
-    fraction (memory_limit=2e9); a short TypeError or ValueError otherwise."""
-    if isinstance(value, float) and value.is_integer():
-        value = int(value)
-    if isinstance(value, bool) or not isinstance(value, _numbers.Integral):
+    """value as a whole number of 0..limit: an integer, or a real number
+    without a fraction (memory_limit=2e9); a short TypeError for another
+    type, ValueError for another value."""
+    if isinstance(value, bool) or not isinstance(value, _numbers.Real):
         raise TypeError("%s must be a whole number, not %s" % (name, type(value).__name__))
+    if not isinstance(value, _numbers.Integral):
+        if not (_math.isfinite(value) and float(value).is_integer()):
+            raise ValueError("%s must be a whole number, not %r" % (name, value))
+        value = int(value)
     if not 0 <= value <= limit:
         raise ValueError("%s must lie in 0..%d" % (name, limit))
     return int(value)

@@ -124,7 +124,9 @@ def _converted(image):
 def _save(image, fp, filename):
     options = image.encoderinfo
     quantization = float(options.get("quantization", 8.0))
-    if quantization <= 1 and (image.mode == "I" or image.mode.startswith("I;16")):
+    # Lossless as the codec judges it: not above 1 in single precision.
+    lossless = not numpy.float32(quantization) > 1
+    if lossless and (image.mode == "I" or image.mode.startswith("I;16")):
         # As the programs refuse a file deeper than 8 bits: lossless would not be.
         raise ValueError("samples deeper than 8 bits cannot be coded losslessly")
     fp.write(kelvane.encode(array_of(image), quantization,

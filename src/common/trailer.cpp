@@ -12,6 +12,11 @@ uint32_t get32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
+// A chunk header's type, as chunk_type() spells it.
+uint32_t type_at(const uint8_t* head) {
+  return uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 | uint32_t{head[2]} << 8 | head[3];
+}
+
 void put32(std::vector<uint8_t>& out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
@@ -108,7 +113,7 @@ TrailerView read_trailer(const uint8_t* data, size_t size) {
     // plane tells the caller that the image lost it.
     for (size_t position = 0; length - position >= kChunkHeaderBytes;) {
       const uint8_t* head = area + position;
-      if (std::memcmp(head, "ALPH", 4) == 0) view.alpha_damaged = true;
+      if (type_at(head) == kChunkAlpha) view.alpha_damaged = true;
       const size_t payload = get32(head + 8);
       if (payload > length - position - kChunkHeaderBytes) break;
       position += kChunkHeaderBytes + payload;
@@ -126,7 +131,7 @@ TrailerView read_trailer(const uint8_t* data, size_t size) {
       break;
     }
     const uint8_t* head = area + position;
-    const uint32_t type = uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 | uint32_t{head[2]} << 8 | head[3];
+    const uint32_t type = type_at(head);
     const uint8_t version = head[4];
     const size_t payload = get32(head + 8);
     position += kChunkHeaderBytes;

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -47,6 +49,34 @@ struct ReadShape {
   int stored_bits;   // per pixel, as the image data holds them
   size_t row_bytes;
 };
+
+// What libpng may allocate while reading one file (its chunks' data, text,
+// the inflater; not the image, which the reader allocates): allocations
+// beyond it fail, which libpng takes as an ancillary chunk it cannot keep,
+// so no metadata (compressed text inflates up to 1032 times) can cost more.
+struct PngBudget {
+  size_t left;
+};
+constexpr size_t kBlockHeader = alignof(std::max_align_t);
+
+png_voidp budget_malloc(png_structp png, png_alloc_size_t size) {
+  auto* budget = static_cast<PngBudget*>(png_get_mem_ptr(png));
+  if (size > budget->left) return nullptr;
+  auto* block = static_cast<unsigned char*>(std::malloc(kBlockHeader + size));
+  if (!block) return nullptr;
+  std::memcpy(block, &size, sizeof size);
+  budget->left -= size;
+  return block + kBlockHeader;
+}
+
+void budget_free(png_structp png, png_voidp pointer) {
+  if (!pointer) return;
+  auto* block = static_cast<unsigned char*>(pointer) - kBlockHeader;
+  png_alloc_size_t size;
+  std::memcpy(&size, block, sizeof size);
+  static_cast<PngBudget*>(png_get_mem_ptr(png))->left += size;
+  std::free(block);
+}
 
 struct ReadOwner {
   png_structp png = nullptr;
@@ -158,14 +188,18 @@ bool chunks_fit(const uint8_t* data, size_t size) {
   return false;
 }
 
-// The largest chunk libpng may inflate, bounding what a compressed chunk of
-// a few bytes can claim.
+// The largest chunk libpng may inflate, the most ancillary chunks it keeps,
+// and all it may allocate for one file (PngBudget).
 constexpr png_alloc_size_t kMaxMetadataChunk = png_alloc_size_t{64} << 20;
+constexpr png_uint_32 kMaxAncillaryChunks = 4096;
+constexpr size_t kReadBudget = size_t{256} << 20;
 
 bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits, PngMetadata* metadata) {
   if (!has_png_signature(data, size) || !chunks_fit(data, size)) return false;
+  PngBudget budget{kReadBudget};  // outlives the owner, whose destruction frees through it
   ReadOwner owner;
-  owner.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
+  owner.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning, &budget,
+                                       budget_malloc, budget_free);
   if (!owner.png) return false;
   owner.info = png_create_info_struct(owner.png);
   if (!owner.info) return false;
@@ -174,10 +208,11 @@ bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits
   const int64_t side = std::clamp<int64_t>(limits.max_dimension, 1, 0x7FFFFFFF);
   png_set_user_limits(owner.png, static_cast<uint32_t>(side), static_cast<uint32_t>(side));
   // Metadata is carried whole: an ICC profile or XMP packet may inflate to
-  // kMaxMetadataChunk (libpng's own cap is 8 MB), and text chunks before the
-  // XMP are not counted out (every one is bounded by the file's length).
+  // kMaxMetadataChunk (libpng's own cap is 8 MB), and the XMP may follow
+  // thousands of text chunks (libpng's own count is 1000; each kept costs
+  // time in proportion to those before it, hence a count at all).
   png_set_chunk_malloc_max(owner.png, kMaxMetadataChunk);
-  png_set_chunk_cache_max(owner.png, 0);
+  png_set_chunk_cache_max(owner.png, kMaxAncillaryChunks);
 
   ReadShape shape{};
   if (!read_header(owner.png, owner.info, &shape)) return false;

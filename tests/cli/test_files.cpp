@@ -120,6 +120,7 @@ TEST_F(Files, AnInterruptedEncodeLeavesNoFile) {
   const pid_t child = start(dir, KV_KELVANE, {"noise.ppm", "noise.kv2", "8"});
   for (int i = 0; i < 1000 && !fs::exists(dir / "noise.kv2"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(fs::exists(dir / "noise.kv2"));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ::kill(child, SIGTERM);
   EXPECT_EQ(finish(child), 128 + SIGTERM);

@@ -70,6 +70,10 @@ TEST_F(Statuses, FailuresEndWithOneAndNameTheFileAndTheReason) {
       {{"decode", "other.kv2", "-o", "-"}, "other.kv2: not a kelvane stream"},
       {{"decode", "c.kv2", "-o", "-", "--max-memory", "1K"}, "c.kv2: the image needs more memory than --max-memory"},
       {{"info", "other.kv2"}, "other.kv2: not a kelvane stream"},
+      // Endless sources are given up at their first bytes.
+      {{"info", "/dev/zero"}, "/dev/zero: not a kelvane stream"},
+      {{"decode", "/dev/zero", "-o", "-"}, "/dev/zero: not a kelvane stream"},
+      {{"encode", "/dev/zero", "-o", "-"}, "/dev/zero: not a PNM or PNG image"},
       {{"encode", "photo.jpg", "-o", "-"}, "photo.jpg: not a PNM or PNG image"},
       {{"encode", "wide.png", "-o", "-"}, "wide.png: images wider than 65535 pixels are not supported"},
       {{"encode", "deep.png", "-o", "-"}, "deep.png: the PNG image is damaged or of a kind not supported"},
