@@ -123,7 +123,7 @@ int run_command_line(int argc, char** argv) {
   auto* size_option =
       encode_command
           ->add_option("--target-size", target_size,
-                       "Best quality whose stream is at most BYTES (K, M, G suffixes), never above; when even the "
+                       "Best quality whose stream is at most BYTES (suffixes K, M, G: times 1024, 1024^2, 1024^3), never above; when even the "
                        "coarsest setting is larger, nothing is written and the run fails naming the smallest size")
           ->type_name("BYTES");
   auto* bpp_option =
@@ -147,8 +147,9 @@ int run_command_line(int argc, char** argv) {
                              "(the default 1) keeps the alpha exact. A finite number.")
                          ->type_name("Q");
   encode_command->add_flag("--exact", encode.exact,
-                           "Keep the colour under fully transparent pixels exactly; otherwise, above -q 1, the "
-                           "encoder may replace it with what codes cheapest");
+                           "Code the colour under fully transparent pixels as it is (as closely as -q allows, like "
+                           "every other pixel); otherwise, above -q 1, the encoder may replace it with what codes "
+                           "cheapest");
   encode_command->add_flag("--strip", encode.strip_metadata,
                            "Leave the image's ICC profile, EXIF and XMP out of the stream (kept by default)");
   auto* directions_option = encode_command->add_option("--directions", encode.directions,

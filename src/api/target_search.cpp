@@ -46,9 +46,12 @@ constexpr double kLambdaRange = 6.0;
 // unit of t (ln bytes, or dB) until two trials measure one.
 constexpr double kLambdaSlope[2] = {1.0, 10.0};  // size, PSNR
 // The default mode's PSNR rises with the fill about as t^kFillPower of the
-// way to kFillReach of the finer value's (the size about linearly).
+// way to kFillReach of the finer value's (the size about linearly); filled
+// with the coarser value's, the finer stream's size and PSNR fall about
+// linearly, kFillBackReach of the way at t = 1.
 constexpr double kFillPower = 1.4;
 constexpr double kFillReach = 0.85;
+constexpr double kFillBackReach = 1.4;
 
 // At 2^63 every entry of the table is above 2^31 (entry 63 is 2^31.5), so
 // every coefficient quantises to zero: no coarser stream exists, and every
@@ -174,46 +177,67 @@ class Search {
     return std::any_of(points_.begin(), points_.end(), [q](const Point& p) { return p.q == q; });
   }
 
-  kv::EncodeTuning tuning_at(double t) const {
+  // The tuning at t from one end of a bracket towards the other end's value
+  // `other`: the rate-distortion mode's lambda scale (below 1 towards a
+  // finer value, above 1 towards a coarser one), or the default mode's fill
+  // with other's table.
+  kv::EncodeTuning tuning_at(double t, float coded, float other) const {
     kv::EncodeTuning tuning;
     if (options_.rate_distortion)
-      tuning.lambda_scale = std::exp(-kLambdaRange * t);
+      tuning.lambda_scale = std::exp((other < coded ? -kLambdaRange : kLambdaRange) * t);
     else
-      tuning.fill = t, tuning.fill_q = fill_q_;
+      tuning.fill = t, tuning.fill_q = other;
     return tuning;
   }
 
   // After the value's search ends with a bracket it cannot narrow (the two
   // sides of a step edge, the lossless gap, or small steps of their own):
   // the tuning at the coarser end, which moves its stream towards the finer
-  // end's. Regula falsi on t between trials on both sides of the goal (t = 0
-  // being the coarser end's own trial). Until a trial lands past the goal,
-  // the default mode's first trial follows a power curve from t = 0 to the
-  // finer end's figure (its fill at t = 1 comes close to that end), and the
-  // other trials go a little past the goal along the slope of the last two
-  // (the rate-distortion mode's first, along an assumed one). At most
-  // kTuneEncodes trials.
+  // end's, at most kTuneEncodes trials. That may end short of the band: the
+  // default mode's fill may stall (with the directions chosen for the
+  // coarser steps a PSNR may even fall as the fill grows), the
+  // rate-distortion mode's lambda may jump across it. Then the finer end's
+  // stream is tuned back towards the coarser end's (a fill of the coarser
+  // end's values, which moves it steadily, or a lambda above 1), with the
+  // encodes left.
   void tune() {
     const auto [f, i] = bracket();
     if (!f || !i) return;
     const Point coarse = f->q > i->q ? *f : *i, fine = f->q > i->q ? *i : *f;
     if (!(coarse.q > 1.0f)) return;
-    fill_q_ = fine.q;
-    // g rises with t; `low` below the goal, `high` above it.
-    std::vector<Point> tried{coarse};
-    tried.back().x = 0;
+    tune_from(coarse, fine, encodes_ + kTuneEncodes);
+    if (!met() && fine.q > 1.0f) tune_from(fine, coarse, kMaxEncodes);
+  }
+
+  // Trials of the tuning at `start`'s value towards `far`'s (the default
+  // mode's fill with far's table) until the goal is met or `last_encode`
+  // encodes have run. Regula falsi on t between trials on both sides of the
+  // goal (t = 0 being start's own trial). Until a trial lands past the goal,
+  // the default mode's first trial follows a curve from t = 0 towards far's
+  // figure, and the other trials go a little past the goal along the slope
+  // of the last two (the rate-distortion mode's first, along an assumed
+  // one). A trial that did not move towards far's figure ends the default
+  // mode's fill from the coarser end (the finer end's tuning follows), and
+  // otherwise doubles t.
+  void tune_from(const Point& start, const Point& far, int last_encode) {
     const bool rdo = options_.rate_distortion;
-    const Point& far = fine;
+    const bool forward = far.q < start.q;
+    // The direction in which g moves as t grows; `low` short of the goal,
+    // `high` past it.
+    const double sign = far.g > start.g ? 1.0 : -1.0;
+    auto short_of_goal = [&](const Point& p) { return sign * (p.g - goal_) < 0; };
+    std::vector<Point> tried{start};
+    tried.back().x = 0;
     int low_stays = 0, high_stays = 0;
     double last_low = -1, last_high = -1;
-    for (int n = 0; n < kTuneEncodes && !met(); ++n) {
+    while (encodes_ < last_encode && !met()) {
       const Point* low = nullptr;
       const Point* high = nullptr;
       for (const Point& p : tried) {
-        if (p.g < goal_ && (!low || p.x > low->x)) low = &p;
-        if (p.g >= goal_ && (!high || p.x < high->x)) high = &p;
+        if (short_of_goal(p) && (!low || p.x > low->x)) low = &p;
+        if (!short_of_goal(p) && (!high || p.x < high->x)) high = &p;
       }
-      if (!low) return;  // the coarser end is already past the goal
+      if (!low) return;  // start is already past the goal
       double t;
       if (high) {
         // Illinois: an end that stays twice in a row counts half as far off.
@@ -231,22 +255,30 @@ class Search {
       } else if (tried.size() >= 2 || rdo) {
         // The slope of the last two trials (or the assumed one), a little
         // past the goal, so that the next trial brackets it.
-        double slope = kLambdaSlope[size_ ? 0 : 1];
+        double slope = sign * kLambdaSlope[size_ ? 0 : 1];
         if (tried.size() >= 2) {
           const Point& a = tried[tried.size() - 2];
           const Point& b = tried.back();
           const double measured = (b.g - a.g) / (b.x - a.x);
-          if (std::isfinite(measured) && measured > 0) slope = measured;
+          if (std::isfinite(measured) && sign * measured > 0) {
+            slope = measured;
+          } else if (!rdo && forward) {
+            return;
+          } else if (low->x > 0) {
+            slope = 0;  // no move towards the goal: twice as far
+          }
         }
-        t = std::min(1.0, low->x + 1.2 * (goal_ - low->g) / slope);
+        t = std::min(1.0, slope == 0 ? 2 * low->x : low->x + 1.2 * (goal_ - low->g) / slope);
       } else {
-        // g(t) = g(0) + kFillReach (far.g - g(0)) t^p.
-        const double g0 = low->g, span = kFillReach * (far.g - g0), want = (goal_ - g0) / span;
-        if (!(span > 0)) return;
-        t = want >= 1 ? 1.0 : std::pow(want, 1.0 / (size_ ? 1.0 : kFillPower));
+        // g(t) = g(0) + reach (far.g - g(0)) t^p.
+        const double reach = forward ? kFillReach : kFillBackReach;
+        const double power = forward && !size_ ? kFillPower : 1.0;
+        const double g0 = low->g, want = (goal_ - g0) / (reach * (far.g - g0));
+        if (!(want > 0)) return;
+        t = want >= 1 ? 1.0 : std::pow(want, 1.0 / power);
       }
       if (std::any_of(tried.begin(), tried.end(), [t](const Point& p) { return p.x == t; })) return;
-      tried.push_back(trial(coarse.q, false, tuning_at(t)));
+      tried.push_back(trial(start.q, false, tuning_at(t, start.q, far.q)));
       tried.back().x = t;
     }
   }
@@ -536,7 +568,6 @@ class Search {
   Image best_picture_;
 
   float last_f_ = 0, last_i_ = 0;
-  float fill_q_ = 1.0f;  // the tuning's finer value (the default mode's)
   int f_stayed_ = 0, i_stayed_ = 0;
 };
 

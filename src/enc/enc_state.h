@@ -89,8 +89,8 @@ struct EncoderState : CodingState {
   float coded_q = 0;  // the quantization value the stream carries (effort 2 may choose another)
   double lambda_scale = 1.0;  // lambda's factor (effort 2: that of the asked value over the coded one's)
   // The default mode's fill (set by EncodeTuning, enc/encode.h): of the
-  // coefficients that the quantizer table fill_quant (a finer value's)
-  // quantises to another value than `quant` does, a fraction `fill` in
+  // coefficients that the quantizer table fill_quant (a value's a hair
+  // finer or coarser) quantises to another value than `quant` does, a fraction `fill` in
   // [0, 1] is coded with fill_quant's value, chosen by carrying fill_credit
   // along the coding order. 0 leaves the plain quantiser's values.
   double fill = 0;

@@ -21,12 +21,15 @@ namespace kv {
 // decoder reads both alike).
 struct EncodeTuning {
   // Default mode: state.fill (enc/enc_state.h) towards the table of the
-  // value fill_q (below the coded one). Near 1, the stream's coefficients
-  // come close to fill_q's stream's: at one float above a step edge with
-  // fill_q the edge, close to the stream just below the edge.
+  // value fill_q (the other side of a step edge from the coded one). Near
+  // 1, the stream's coefficients come close to fill_q's stream's: at one
+  // float above a step edge with fill_q the edge, close to the stream just
+  // below the edge; at the edge with fill_q the float above, close to that
+  // one's.
   double fill = 0;
   float fill_q = 1.0f;
-  // Rate-distortion mode: lambda's factor; below 1 spends bits on quality.
+  // Rate-distortion mode: lambda's factor; below 1 spends bits on quality,
+  // above 1 saves them.
   double lambda_scale = 1.0;
   bool plain() const { return fill == 0 && lambda_scale == 1.0; }
 };

@@ -65,27 +65,27 @@ void ensure_estimates(EncoderState& state, EstimateTree& tree, int index) {
 }
 
 // The fill (EncoderState::fill) on the quantised `values` of a leaf at
-// `level` whose unquantised coefficients are `exact`. Only a finer value
-// that the coded step rebuilds exactly as the finer step does counts (steps
-// a hair apart, or a finer step of 1.0 and a coded one a hair above it), so
-// the filled values rebuild as the finer table's would. The leaf's rebuild
-// follows the values, so it stays what the decoder gives.
+// `level` whose unquantised coefficients are `exact`. Only another table's
+// value that the coded step rebuilds exactly as that table's step does
+// counts (steps a hair apart, or one of them 1.0 and the other a hair above
+// it), so the filled values rebuild as the other table's would. The leaf's
+// rebuild follows the values, so it stays what the decoder gives.
 void fill_leaf(EncoderState& state, int level, const BandLayout& layout, const int32_t* exact, int32_t* values) {
   for (int j = 1; j <= layout.levels + 1; ++j) {
     const double step = state.quant[level + j];
-    const double finer = state.fill_quant[level + j];
-    if (finer == step) continue;
-    const StepDivider divider(finer);
+    const double other_step = state.fill_quant[level + j];
+    if (other_step == step) continue;
+    const StepDivider divider(other_step);
     for (int p = layout.end[j + 1]; p < layout.end[j]; ++p) {
-      const int32_t fine = finer == 1.0 ? exact[p] : divider.quotient(exact[p]);
-      int32_t rebuilt, wanted = fine;
-      if (fine == values[p] || !dequantise_into(fine, step, rebuilt)) continue;
-      if (finer != 1.0 && !dequantise_into(fine, finer, wanted)) continue;
+      const int32_t other = other_step == 1.0 ? exact[p] : divider.quotient(exact[p]);
+      int32_t rebuilt, wanted = other;
+      if (other == values[p] || !dequantise_into(other, step, rebuilt)) continue;
+      if (other_step != 1.0 && !dequantise_into(other, other_step, wanted)) continue;
       if (rebuilt != wanted) continue;
       state.fill_credit += state.fill;
       if (state.fill_credit >= 1.0) {
         state.fill_credit -= 1.0;
-        values[p] = fine;
+        values[p] = other;
       }
     }
   }

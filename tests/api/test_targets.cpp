@@ -1,8 +1,8 @@
 // Size and PSNR targets: the stream handed back is the plain encoder's at the
 // value reported (unless the report says the search tuned it), the report is
 // what decoding the stream gives, targets inside a step edge's jump are met
-// closely, and the ends of reach (unreachable sizes, lossless, the coarsest
-// value) behave as Target promises.
+// closely (also near its top), and the ends of reach (unreachable sizes,
+// lossless, the coarsest value) behave as Target promises.
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -140,6 +140,34 @@ TEST(Targets, TargetsInsideAStepEdgeJumpLandInTheBand) {
       EXPECT_GE(size.stream.size(), 0.97 * static_cast<double>(t.stream.size()));
       expect_plain_and_reported(image, size, rdo);
     }
+  }
+}
+
+// A target 0.2 dB below the finer side of a jump: too close to it for the
+// plain fill from the coarser side (here it falls short, or wavers), so the
+// finer side's stream is tuned down into the band.
+TEST(Targets, TargetsNearTheTopOfAJumpLandInTheBand) {
+  struct Case {
+    const char* name;
+    Image image;
+    float edge;  // the finer side of the jump
+    bool rdo;
+  };
+  const Case cases[] = {{"colour", test_image("chelsea.ppm", 300, 180, 128, 96), 16.0f, false},
+                        {"grey rdo", test_image("camera.pgm", 150, 100, 128, 96), 5.65685415f, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EncodeOptions options;
+    options.rate_distortion = c.rdo;
+    EncodeReport high;
+    options.report = &high;
+    encode(c.image, c.edge, options);
+    const double db = high.psnr - 0.2;
+    const Targeted t = encode_to(c.image, Kind::kPsnr, db, c.rdo);
+    EXPECT_GE(t.report.psnr, db);
+    EXPECT_LE(t.report.psnr, db + 0.15);
+    EXPECT_TRUE(t.report.tuned);
+    expect_plain_and_reported(c.image, t, c.rdo);
   }
 }
 
