@@ -221,11 +221,12 @@ kelvane::DecodeOptions decode_options(int64_t memory_limit, int threads) {
   return options;
 }
 
-// The report's warnings (a damaged trailer, alpha lost or left out of a
-// PNM) as Python warnings: the image came back, but not all of it.
-void warn(const kelvane::DecodeReport& report) {
+// The library's warnings (a damaged trailer, alpha lost or left out of a
+// PNM; samples reduced to 8 bits, an invalid ICC profile left out) as
+// Python warnings: the call did its work, but not all of it.
+void warn(const std::vector<std::string>& warnings) {
   const std::string prefix = "Warning: ";  // the category says it already
-  for (const std::string& line : report.warnings) {
+  for (const std::string& line : warnings) {
     const std::string text = line.starts_with(prefix) ? line.substr(prefix.size()) : line;
     if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 2) != 0) throw py::error_already_set();
   }
@@ -244,7 +245,7 @@ py::array decode(const py::object& data, int64_t memory_limit, int threads) {
     decoded.samples = {};
     return decoded;
   });
-  warn(report);
+  warn(report.warnings);
   std::vector<py::ssize_t> shape{image.height, image.width};
   if (image.channels != 1) shape.push_back(image.channels);
   return py::array_t<uint8_t>(shape, bytes->data(), owner);
@@ -267,9 +268,12 @@ py::dict info(const py::object& data) {
 void encode_file(const std::filesystem::path& image, const std::filesystem::path& stream, float quantization, bool rdo,
                  int threads, std::optional<double> target_size, std::optional<double> target_bpp,
                  std::optional<double> target_psnr) {
-  const kelvane::EncodeOptions options =
+  kelvane::EncodeOptions options =
       make_options(quantization, rdo, threads, make_target(target_size, target_bpp, target_psnr));
+  std::vector<std::string> warnings;
+  options.warnings = &warnings;
   coding([&] { kelvane::encode_file(image.string(), stream.string(), quantization, options); });
+  warn(warnings);
 }
 
 void decode_file(const std::filesystem::path& stream, const std::filesystem::path& image, int64_t memory_limit,
@@ -278,7 +282,7 @@ void decode_file(const std::filesystem::path& stream, const std::filesystem::pat
   kelvane::DecodeReport report;
   options.report = &report;
   coding([&] { kelvane::decode_file(stream.string(), image.string(), options); });
-  warn(report);
+  warn(report.warnings);
 }
 
 }  // namespace

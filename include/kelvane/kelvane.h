@@ -22,6 +22,10 @@ struct Metadata {
   std::vector<uint8_t> icc;
   std::vector<uint8_t> exif;
   std::vector<uint8_t> xmp;
+  // Set by reading a PNG whose ICC profile was invalid, and so left out of
+  // `icc`: encoding says so through EncodeOptions::warnings (unless it
+  // strips the metadata). Streams do not carry it.
+  bool icc_invalid = false;
   bool empty() const { return icc.empty() && exif.empty() && xmp.empty(); }
 };
 
@@ -124,7 +128,8 @@ struct EncodeOptions {
   // Leave the image's metadata (ICC, EXIF, XMP) out of the stream.
   bool strip_metadata = false;
   // When set, receives one line (no newline) for each thing the caller
-  // should hear of: samples reduced from more than 8 bits, for one.
+  // should hear of: samples reduced from more than 8 bits, or a PNG's
+  // invalid ICC profile left out.
   std::vector<std::string>* warnings = nullptr;
 };
 

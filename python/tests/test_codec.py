@@ -175,3 +175,10 @@ def test_info_reads_the_header():
     assert header == {"width": 34, "height": 21, "channels": 3, "quantization": 5.5, "alpha": False}
     with pytest.raises(kelvane.KelvaneError, match="Not a Kelvane 2.0 file"):
         kelvane.info(b"\0" * 64)
+
+
+def test_encode_file_warns_of_what_it_leaves_out(tmp_path):
+    stream = tmp_path / "icc.kv2"
+    with pytest.warns(UserWarning, match="invalid ICC profile; it is left out"):
+        kelvane.encode_file(IMAGES / "invalid_icc.png", stream, 8.0)
+    assert kelvane.decode(stream.read_bytes()).shape == (8, 8)

@@ -245,11 +245,11 @@ std::vector<uint8_t> finish_encode(kv::EncoderState& state, const Parts& parts, 
 }
 
 Metadata to_metadata(kv::PngMetadata&& found) {
-  return Metadata{std::move(found.icc), std::move(found.exif), std::move(found.xmp)};
+  return Metadata{std::move(found.icc), std::move(found.exif), std::move(found.xmp), found.icc_refused};
 }
 
 kv::PngMetadata to_png_metadata(const Metadata& metadata) {
-  return kv::PngMetadata{metadata.icc, metadata.exif, metadata.xmp};
+  return kv::PngMetadata{metadata.icc, metadata.exif, metadata.xmp, false};
 }
 
 void add_warning(DecodeReport* report, std::string line) {
@@ -415,6 +415,17 @@ void check_depth(int32_t maxval, float quantization, const char* image_name, con
   }
 }
 
+// Tells options.warnings that the image's ICC profile, found invalid when
+// its file was read, is not in the stream. `image_name` as for check_depth.
+void check_profile(const Metadata& metadata, const char* image_name, const EncodeOptions& options) {
+  if (!metadata.icc_invalid || options.strip_metadata || !options.warnings) return;
+  std::string line = "Warning: ";
+  if (image_name)
+    line.append("\"").append(image_name).append("\"");
+  else
+    line.append("the image");
+  options.warnings->push_back(line.append(" has an invalid ICC profile; it is left out."));
+}
 
 }  // namespace
 
@@ -435,6 +446,7 @@ std::vector<uint8_t> encode(const Image& image, float quantization, const Encode
   return guarded([&] {
     check_image(image);
     check_depth(image.maxval, quantization, nullptr, options);
+    check_profile(image.metadata, nullptr, options);
     if (options.target.kind != Target::Kind::kNone) return detail::encode_to_target(image, options);
     if (!std::isfinite(quantization)) kv::fail(ErrorCode::kEncodeFailed, "The quantization value is not a finite number.");
     return detail::encode_tuned(image, quantization, options, kv::EncodeTuning{});
@@ -497,6 +509,7 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     Metadata metadata;
     if (!load_image(image_name, image, &metadata)) kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\".", image_name);
     check_depth(image.source_maxval, quantization, image_name, options);
+    check_profile(metadata, image_name, options);
     // Coding onto the image's own file would destroy it before it is read.
     if (same_file(image_name, stream_name)) kv::fail(ErrorCode::kImageWrite, "Error writing file \"%s\".", stream_name);
     if (options.target.kind != Target::Kind::kNone) {

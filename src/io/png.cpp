@@ -24,7 +24,17 @@ namespace {
 // tables, the structures' owners) lives in its caller.
 
 [[noreturn]] void on_png_error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
-void on_png_warning(png_structp, png_const_charp) {}
+
+// What a read learns from libpng's warnings (its error pointer; null when
+// writing): whether it complained of the iCCP chunk.
+struct ReadNotes {
+  bool iccp_warned = false;
+};
+
+void on_png_warning(png_structp png, png_const_charp message) {
+  auto* notes = static_cast<ReadNotes*>(png_get_error_ptr(png));
+  if (notes && message && std::strncmp(message, "iCCP", 4) == 0) notes->iccp_warned = true;
+}
 
 constexpr char kXmpKey[] = "XML:com.adobe.xmp";
 
@@ -197,8 +207,9 @@ constexpr size_t kReadBudget = size_t{256} << 20;
 bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits, PngMetadata* metadata) {
   if (!has_png_signature(data, size) || !chunks_fit(data, size)) return false;
   PngBudget budget{kReadBudget};  // outlives the owner, whose destruction frees through it
+  ReadNotes notes;
   ReadOwner owner;
-  owner.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning, &budget,
+  owner.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &notes, on_png_error, on_png_warning, &budget,
                                        budget_malloc, budget_free);
   if (!owner.png) return false;
   owner.info = png_create_info_struct(owner.png);
@@ -273,6 +284,7 @@ bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits
   if (metadata) {
     PngMetadata found;
     take_metadata(owner.png, owner.info, found);
+    found.icc_refused = notes.iccp_warned && found.icc.empty();
     *metadata = std::move(found);
   }
   image.width = static_cast<int32_t>(shape.width);

@@ -176,6 +176,29 @@ TEST_F(Alpha, MetadataComesBackByteForByteInPngsAndStripRemovesIt) {
   EXPECT_EQ(read_image((dir / "large.png").string()).metadata.xmp, image.metadata.xmp);
 }
 
+// A PNG whose ICC profile libpng refuses (it declares more bytes than it
+// holds): the image is read, the profile left out, and encoding says so
+// unless it strips the metadata anyway.
+TEST_F(Alpha, AnInvalidIccProfileIsLeftOutWithAWarning) {
+  const std::string png = (kImages / "invalid_icc.png").string(), stream = (dir / "icc.kv2").string();
+  const Image image = read_image(png);
+  EXPECT_TRUE(image.metadata.icc_invalid);
+  EXPECT_TRUE(image.metadata.icc.empty());
+  std::vector<std::string> warnings;
+  EncodeOptions options;
+  options.warnings = &warnings;
+  encode_file(png, stream, 8.0f, options);
+  EXPECT_EQ(warnings, std::vector<std::string>{"Warning: \"" + png + "\" has an invalid ICC profile; it is left out."});
+  EXPECT_TRUE(read_trailer_info(read_file(stream)).metadata.empty());
+  warnings.clear();
+  encode(image, 8.0f, options);
+  EXPECT_EQ(warnings, std::vector<std::string>{"Warning: the image has an invalid ICC profile; it is left out."});
+  warnings.clear();
+  options.strip_metadata = true;
+  encode(image, 8.0f, options);
+  EXPECT_TRUE(warnings.empty());
+}
+
 TEST_F(Alpha, DamagedTrailersStillGiveTheImageAndSaySo) {
   Image image = test_image("chelsea.ppm", 0, 0, 40, 30);
   Image rgba{image.width, image.height, 4, {}};
