@@ -30,8 +30,9 @@ namespace kelvane::detail {
 // the band with two trials it cannot part (the two sides of a value where a
 // quantizer step leaves 1.0, where size and PSNR jump; the finest lossy
 // value and lossless; values too close to tell apart), it tunes the coarser
-// one's stream (kv::EncodeTuning) towards the finer one's and may hand back
-// a tuned trial: then report.tuned is set, and the plain encode at
+// one's stream (kv::EncodeTuning) towards the finer one's, and if that
+// falls short, a lossy finer one's back towards the coarser one's; it may
+// hand back a tuned trial: then report.tuned is set, and the plain encode at
 // report.quantization writes another stream. At most kMaxEncodes encodes run.
 //
 // options.report, when set, describes the stream handed back (encodes: the
