@@ -123,8 +123,9 @@ int run_command_line(int argc, char** argv) {
   auto* size_option =
       encode_command
           ->add_option("--target-size", target_size,
-                       "Best quality whose stream is at most BYTES (suffixes K, M, G: times 1024, 1024^2, 1024^3), never above; when even the "
-                       "coarsest setting is larger, nothing is written and the run fails naming the smallest size")
+                       "Best quality whose stream is at most BYTES (suffixes K, M, G: times 1024, 1024^2, "
+                       "1024^3), never above; when even the coarsest setting is larger, nothing is written and the "
+                       "run fails naming the smallest size")
           ->type_name("BYTES");
   auto* bpp_option =
       encode_command->add_option("--target-bpp", target_bpp, "As --target-size, in bits per pixel")->type_name("X");

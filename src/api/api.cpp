@@ -245,7 +245,7 @@ std::vector<uint8_t> finish_encode(kv::EncoderState& state, const Parts& parts, 
 }
 
 Metadata to_metadata(kv::PngMetadata&& found) {
-  return Metadata{std::move(found.icc), std::move(found.exif), std::move(found.xmp), found.icc_refused};
+  return Metadata{std::move(found.icc), std::move(found.exif), std::move(found.xmp), found.icc_invalid};
 }
 
 kv::PngMetadata to_png_metadata(const Metadata& metadata) {
@@ -391,6 +391,14 @@ bool store_image(const char* path, int32_t width, int32_t height, int32_t channe
   return kv::write_pnm(path, width, height, channels, samples);
 }
 
+// What the encoder's warnings speak of: the file by its quoted name, or
+// "the image" for one given in memory (`image_name` null).
+std::string warning_subject(const char* image_name) {
+  if (!image_name) return "the image";
+  std::string subject(1, '"');
+  return subject.append(image_name).append(1, '"');
+}
+
 // The codec rebuilds 8-bit samples: a file with deeper ones cannot come back
 // exactly, so a lossless encode of it is refused, and a lossy one is told
 // (through options.warnings) that it loses depth.
@@ -407,24 +415,16 @@ void check_depth(int32_t maxval, float quantization, const char* image_name, con
     kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\": samples deeper than 8 bits cannot be coded losslessly.",
              image_name);
   }
-  if (options.warnings) {
-    char line[512];
-    std::snprintf(line, sizeof line, "Warning: %s%s%s has samples up to %d; they are coded reduced to 8 bits.",
-                  image_name ? "\"" : "", image_name ? image_name : "the image", image_name ? "\"" : "", maxval);
-    options.warnings->push_back(line);
-  }
+  if (options.warnings)
+    options.warnings->push_back("Warning: " + warning_subject(image_name) + " has samples up to " +
+                                std::to_string(maxval) + "; they are coded reduced to 8 bits.");
 }
 
 // Tells options.warnings that the image's ICC profile, found invalid when
 // its file was read, is not in the stream. `image_name` as for check_depth.
 void check_profile(const Metadata& metadata, const char* image_name, const EncodeOptions& options) {
   if (!metadata.icc_invalid || options.strip_metadata || !options.warnings) return;
-  std::string line = "Warning: ";
-  if (image_name)
-    line.append("\"").append(image_name).append("\"");
-  else
-    line.append("the image");
-  options.warnings->push_back(line.append(" has an invalid ICC profile; it is left out."));
+  options.warnings->push_back("Warning: " + warning_subject(image_name) + " has an invalid ICC profile; it is left out.");
 }
 
 }  // namespace

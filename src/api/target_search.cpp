@@ -256,19 +256,19 @@ class Search {
         // The slope of the last two trials (or the assumed one), a little
         // past the goal, so that the next trial brackets it.
         double slope = sign * kLambdaSlope[size_ ? 0 : 1];
+        bool stalled = false;  // no move towards the goal: twice as far
         if (tried.size() >= 2) {
           const Point& a = tried[tried.size() - 2];
           const Point& b = tried.back();
           const double measured = (b.g - a.g) / (b.x - a.x);
-          if (std::isfinite(measured) && sign * measured > 0) {
+          if (std::isfinite(measured) && sign * measured > 0)
             slope = measured;
-          } else if (!rdo && forward) {
+          else if (!rdo && forward)
             return;
-          } else if (low->x > 0) {
-            slope = 0;  // no move towards the goal: twice as far
-          }
+          else
+            stalled = low->x > 0;
         }
-        t = std::min(1.0, slope == 0 ? 2 * low->x : low->x + 1.2 * (goal_ - low->g) / slope);
+        t = std::min(1.0, stalled ? 2 * low->x : low->x + 1.2 * (goal_ - low->g) / slope);
       } else {
         // g(t) = g(0) + reach (far.g - g(0)) t^p.
         const double reach = forward ? kFillReach : kFillBackReach;

@@ -90,9 +90,9 @@ struct EncoderState : CodingState {
   double lambda_scale = 1.0;  // lambda's factor (effort 2: that of the asked value over the coded one's)
   // The default mode's fill (set by EncodeTuning, enc/encode.h): of the
   // coefficients that the quantizer table fill_quant (a value's a hair
-  // finer or coarser) quantises to another value than `quant` does, a fraction `fill` in
-  // [0, 1] is coded with fill_quant's value, chosen by carrying fill_credit
-  // along the coding order. 0 leaves the plain quantiser's values.
+  // finer or coarser) quantises to another value than `quant` does, a
+  // fraction `fill` in [0, 1] is coded with fill_quant's value, chosen by
+  // carrying fill_credit along the coding order. 0 leaves the plain quantiser's values.
   double fill = 0;
   double fill_credit = 0;
   float fill_quant[64] = {};

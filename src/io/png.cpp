@@ -284,7 +284,7 @@ bool decode_png(const uint8_t* data, size_t size, Image& image, const ReadLimits
   if (metadata) {
     PngMetadata found;
     take_metadata(owner.png, owner.info, found);
-    found.icc_refused = notes.iccp_warned && found.icc.empty();
+    found.icc_invalid = notes.iccp_warned && found.icc.empty();
     *metadata = std::move(found);
   }
   image.width = static_cast<int32_t>(shape.width);

@@ -17,12 +17,12 @@ namespace kv {
 
 // What a PNG carries beside its pixels, uninterpreted: the ICC profile of
 // iCCP (expanded), the EXIF block of eXIf, the XMP packet of the iTXt chunk
-// keyed "XML:com.adobe.xmp". Empty when absent. icc_refused: the file had
+// keyed "XML:com.adobe.xmp". Empty when absent. icc_invalid: the file had
 // an iCCP chunk whose profile libpng refused (invalid, or unfit for the
 // image), so `icc` is empty.
 struct PngMetadata {
   std::vector<uint8_t> icc, exif, xmp;
-  bool icc_refused = false;
+  bool icc_invalid = false;
 };
 
 // True when the bytes start with the PNG signature (eight bytes).
@@ -33,7 +33,7 @@ bool file_has_png_signature(const char* path);
 // False, leaving `image` as it was, on any refusal or damage, or when a side
 // exceeds limits.max_dimension or the buffers limits.max_bytes.
 // `metadata`, when not null, receives what the file carries (a profile
-// libpng finds invalid is left out, and icc_refused says so).
+// libpng finds invalid is left out, and icc_invalid says so).
 bool read_png_memory(const uint8_t* data, size_t size, Image& image, const ReadLimits& limits = {},
                      PngMetadata* metadata = nullptr);
 bool read_png(const char* path, Image& image, const ReadLimits& limits = {}, PngMetadata* metadata = nullptr);
