@@ -322,12 +322,19 @@ void direction_costs_cached(EncoderState& state, const EstimateTree& tree, Estim
   }
 }
 
+// The calling thread's scratch. Large (the side-by-side transforms'
+// storage): one slot per thread, so that neither a thread's stack nor its
+// static storage holds it.
+Scratch& thread_scratch() {
+  thread_local const ThreadScratch owned;
+  return *owned.scratch;
+}
+
 // A node whose table has one entry (a row or a column of samples, the
 // commonest nodes): that entry's cost as the search below finds it, with
 // the same evaluation and the same sum, without the search around them.
-[[gnu::noinline]] DirectionChoice single_direction(EncoderState& state, const EstimateTree& tree, EstimateNode& node,
-                                                   Scratch& scratch) {
-  if (node.slot[0] < 0) compute_direction(state, tree, node, 0, scratch);
+DirectionChoice single_direction(EncoderState& state, const EstimateTree& tree, EstimateNode& node) {
+  if (node.slot[0] < 0) compute_direction(state, tree, node, 0, thread_scratch());
   const DirectionEstimate& entry = node.directions[static_cast<size_t>(node.slot[0])];
   const uint16_t* items = node.events + entry.events_begin;
   double rate = direction_bits_of(state, state.item_bits, 0);
@@ -337,22 +344,10 @@ void direction_costs_cached(EncoderState& state, const EstimateTree& tree, Estim
 
 }  // namespace
 
-namespace {
-
-// The calling thread's scratch. Large (the side-by-side transforms'
-// storage): one slot per thread, so that neither a thread's stack nor its
-// static storage holds it.
-Scratch& thread_scratch() {
-  thread_local const ThreadScratch owned;
-  return *owned.scratch;
-}
-
-}  // namespace
-
 // The direction search of choose_direction, on cached evaluations.
 DirectionChoice choose_node_direction(EncoderState& state, const EstimateTree& tree, EstimateNode& node) {
+  if (node.geometry->table.size() == 1 && !state.rdo) return single_direction(state, tree, node);
   Scratch& scratch = thread_scratch();
-  if (node.geometry->table.size() == 1 && !state.rdo) return single_direction(state, tree, node, scratch);
   const int d = static_cast<int>(node.geometry->table.size());
   auto evaluate = [&](const int* indices, int count, double* costs) {
     direction_costs_cached(state, tree, node, indices, count, costs, scratch, state.item_bits);
