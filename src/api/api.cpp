@@ -424,7 +424,8 @@ void check_depth(int32_t maxval, float quantization, const char* image_name, con
 // its file was read, is not in the stream. `image_name` as for check_depth.
 void check_profile(const Metadata& metadata, const char* image_name, const EncodeOptions& options) {
   if (!metadata.icc_invalid || options.strip_metadata || !options.warnings) return;
-  options.warnings->push_back("Warning: " + warning_subject(image_name) + " has an invalid ICC profile; it is left out.");
+  options.warnings->push_back("Warning: " + warning_subject(image_name) +
+                              " has an invalid ICC profile; it is left out.");
 }
 
 }  // namespace

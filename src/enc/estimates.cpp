@@ -42,8 +42,9 @@ void ensure_estimates(EncoderState& state, EstimateTree& tree, int index) {
   collect_subtree(tree, index, subtree);
   refresh_rate_table(state);
 
-  // A node's evaluations were mostly made by another thread: its entry
-  // slots, records and items are fetched a few nodes ahead of their sums.
+  // With threads, a node's evaluations were mostly made on another core, so
+  // its entry slots, records and items are not in this one's caches: they
+  // are fetched a few nodes ahead of their sums.
   constexpr size_t kFetchAhead = 4;
   for (size_t k = 0; k < subtree.size(); ++k) {
     if (k + kFetchAhead < subtree.size()) {
