@@ -64,11 +64,12 @@ namespace cli {
 int run_classic(int argc, char** argv) {
   std::puts(kBanner);
   // The stream or image is written in place. A signal that ends the program
-  // while it is being written removes it: a file this run creates at once;
-  // a regular file it overwrites from the encoder's first coded block on
-  // (the library opens it a little earlier, so an interruption in between
-  // can still leave it cut). A decode writes its image at its end: only a
-  // new file is guarded. The diagnostic picture is not.
+  // while it is being written, or a failure (a full disk), removes it: a
+  // file this run creates at once; a regular file it overwrites from the
+  // encoder's first coded block on (the library opens it a little earlier,
+  // so an interruption in between can still leave it cut). A decode writes
+  // its image at its end: only a new file is guarded. The diagnostic picture
+  // is not.
   install_cleanup_handler();
   RemovedOnSignal output;
   try {
@@ -116,6 +117,8 @@ int run_classic(int argc, char** argv) {
       return -1;
     }
   } catch (const kelvane::Error& error) {
+    // What was written is cut short: no file is left under the output's name.
+    if (output.armed()) output.remove();
     std::fputs(error.message().c_str(), stdout);
     std::fflush(stdout);
     return kelvane::classic_status(error.code());

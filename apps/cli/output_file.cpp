@@ -91,6 +91,11 @@ void RemovedOnSignal::disarm() {
   slot_ = -1;
 }
 
+void RemovedOnSignal::remove() {
+  if (slot_ >= 0) ::unlink(slot_paths[slot_]);
+  disarm();
+}
+
 bool same_file(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&

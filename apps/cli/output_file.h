@@ -31,6 +31,8 @@ class RemovedOnSignal {
   bool armed() const { return slot_ >= 0; }
   // The file is complete (or was never touched): a signal leaves it.
   void disarm();
+  // The run failed while armed: removes the file it began, and disarms.
+  void remove();
 
  private:
   int slot_ = -1;

@@ -127,5 +127,16 @@ TEST_F(Files, AnInterruptedEncodeLeavesNoFile) {
   EXPECT_EQ(names_in(dir), std::vector<std::string>{"noise.ppm"});
 }
 
+// The classic form writes in place: a run that fails part-way (here, at a
+// file size limit) removes what it began rather than leave it cut short.
+TEST_F(Files, AFailedClassicWriteLeavesNoFile) {
+  write_file(dir / "noise.ppm", noise_ppm(200, 200));
+  ASSERT_EQ(kelvane({"noise.ppm", "whole.kv2", "8"}).status, 0);
+  const std::string limited = "trap '' XFSZ; ulimit -f 8; exec \"$0\" \"$@\"";
+  EXPECT_EQ(run(dir, "/bin/sh", {"-c", limited, KV_KELVANE, "noise.ppm", "cut.kv2", "8"}).status, 1);
+  EXPECT_NE(run(dir, "/bin/sh", {"-c", limited, KV_KELVANE, "whole.kv2", "cut.ppm"}).status, 0);
+  EXPECT_EQ(names_in(dir), (std::vector<std::string>{"dir.ppm", "noise.ppm", "whole.kv2"}));
+}
+
 }  // namespace
 }  // namespace cli::test
