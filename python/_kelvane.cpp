@@ -224,11 +224,13 @@ kelvane::DecodeOptions decode_options(int64_t memory_limit, int threads) {
 // The library's warnings (a damaged trailer, alpha lost or left out of a
 // PNM; samples reduced to 8 bits, an invalid ICC profile left out) as
 // Python warnings: the call did its work, but not all of it.
-void warn(const std::vector<std::string>& warnings) {
+// `level`: the frames between this call and the caller's code, as
+// warnings.warn's stacklevel counts them.
+void warn(const std::vector<std::string>& warnings, int level = 2) {
   const std::string prefix = "Warning: ";  // the category says it already
   for (const std::string& line : warnings) {
     const std::string text = line.starts_with(prefix) ? line.substr(prefix.size()) : line;
-    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 2) != 0) throw py::error_already_set();
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), level) != 0) throw py::error_already_set();
   }
 }
 
@@ -265,24 +267,45 @@ py::dict info(const py::object& data) {
   return result;
 }
 
+// `text` with every `written` (the temporary file the package has the
+// library write) replaced by `shown` (the output the caller named).
+std::string shown_as(std::string text, const std::string& written, const std::string& shown) {
+  if (written.empty() || written == shown) return text;
+  for (size_t at = 0; (at = text.find(written, at)) != std::string::npos; at += shown.size())
+    text.replace(at, written.size(), shown);
+  return text;
+}
+
+// Runs a file call that writes `written`, its messages naming `shown` instead.
+template <typename Work>
+void writing(const std::string& written, const std::string& shown, std::vector<std::string>& warnings, Work&& work) {
+  try {
+    coding(work);
+  } catch (const kelvane::Error& error) {
+    throw kelvane::Error(error.code(), shown_as(error.message(), written, shown));
+  }
+  for (std::string& line : warnings) line = shown_as(line, written, shown);
+  warn(warnings, 4);  // through the package's encode_file or decode_file, _write_whole and its lambda
+}
+
 void encode_file(const std::filesystem::path& image, const std::filesystem::path& stream, float quantization, bool rdo,
                  int threads, std::optional<double> target_size, std::optional<double> target_bpp,
-                 std::optional<double> target_psnr) {
+                 std::optional<double> target_psnr, const std::filesystem::path& shown) {
   kelvane::EncodeOptions options =
       make_options(quantization, rdo, threads, make_target(target_size, target_bpp, target_psnr));
   std::vector<std::string> warnings;
   options.warnings = &warnings;
-  coding([&] { kelvane::encode_file(image.string(), stream.string(), quantization, options); });
-  warn(warnings);
+  writing(stream.string(), shown.empty() ? stream.string() : shown.string(), warnings,
+          [&] { kelvane::encode_file(image.string(), stream.string(), quantization, options); });
 }
 
 void decode_file(const std::filesystem::path& stream, const std::filesystem::path& image, int64_t memory_limit,
-                 int threads) {
+                 int threads, const std::filesystem::path& shown) {
   kelvane::DecodeOptions options = decode_options(memory_limit, threads);
   kelvane::DecodeReport report;
   options.report = &report;
-  coding([&] { kelvane::decode_file(stream.string(), image.string(), options); });
-  warn(report.warnings);
+  writing(image.string(), shown.empty() ? image.string() : shown.string(), report.warnings,
+          [&] { kelvane::decode_file(stream.string(), image.string(), options); });
 }
 
 }  // namespace
@@ -317,8 +340,10 @@ PYBIND11_MODULE(_kelvane, m) {
   m.def("decode", &decode, "data"_a, py::kw_only(), "memory_limit"_a = 0, "threads"_a = 0);
   m.def("info", &info, "data"_a);
   m.def("encode_file", &encode_file, "src"_a, "dst"_a, "quantization"_a = 8.0f, py::kw_only(), "rdo"_a = false,
-        "threads"_a = 0, "target_size"_a = py::none(), "target_bpp"_a = py::none(), "target_psnr"_a = py::none());
-  m.def("decode_file", &decode_file, "src"_a, "dst"_a, py::kw_only(), "memory_limit"_a = 0, "threads"_a = 0);
+        "threads"_a = 0, "target_size"_a = py::none(), "target_bpp"_a = py::none(), "target_psnr"_a = py::none(),
+        "shown"_a = std::filesystem::path());
+  m.def("decode_file", &decode_file, "src"_a, "dst"_a, py::kw_only(), "memory_limit"_a = 0, "threads"_a = 0,
+        "shown"_a = std::filesystem::path());
   m.def("_before_fork", [] {
     py::gil_scoped_release unlocked;
     gate.close();

@@ -1,6 +1,8 @@
 import concurrent.futures
 import math
 import multiprocessing
+import subprocess
+import sys
 
 import numpy
 import pytest
@@ -175,6 +177,29 @@ def test_info_reads_the_header():
     assert header == {"width": 34, "height": 21, "channels": 3, "quantization": 5.5, "alpha": False}
     with pytest.raises(kelvane.KelvaneError, match="Not a Kelvane 2.0 file"):
         kelvane.info(b"\0" * 64)
+
+
+def test_a_failed_file_write_keeps_the_old_file(tmp_path):
+    """At a file size limit encode_file and decode_file fail, leaving the
+    previous output whole and no file beside it; messages name the output."""
+    stream, image = tmp_path / "old.kv2", tmp_path / "old.png"
+    kelvane.encode_file(IMAGES / "camera.pgm", stream, 8.0)
+    kelvane.decode_file(stream, image)
+    before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
+    script = """if True:
+        import resource, signal, sys, kelvane
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        for call in (lambda: kelvane.encode_file(sys.argv[1], sys.argv[2], 2.0),
+                     lambda: kelvane.decode_file(sys.argv[2], sys.argv[3])):
+            try:
+                call()
+            except kelvane.KelvaneError as error:
+                print(error)"""
+    result = subprocess.run([sys.executable, "-c", script, IMAGES / "camera.pgm", stream, image],
+                            capture_output=True, text=True)
+    assert result.stdout.splitlines() == ["put_bit: write error", 'Error writing file "%s".' % image], result.stderr
+    assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
 
 
 def test_encode_file_warns_of_what_it_leaves_out(tmp_path):
