@@ -85,6 +85,8 @@ int run_classic(int argc, char** argv) {
       // The classic streams stay as they always were: metadata is left out
       // (a translucent image's alpha is kept, in the stream's trailer).
       options.strip_metadata = true;
+      // A PNM raster that ends early is coded as it was read.
+      options.short_raster = true;
       std::vector<std::string> warnings;
       options.warnings = &warnings;
       // Through links, the file written is the one guarded.

@@ -127,6 +127,10 @@ struct EncodeOptions {
   bool exact = false;
   // Leave the image's metadata (ICC, EXIF, XMP) out of the stream.
   bool strip_metadata = false;
+  // encode_file only: code a PNM whose raster ends early as it was read
+  // (the missing P5/P6 samples as -1), as the classic program does.
+  // Otherwise such a file is refused (Error kImageRead).
+  bool short_raster = false;
   // When set, receives one line (no newline) for each thing the caller
   // should hear of: samples reduced from more than 8 bits, or a PNG's
   // invalid ICC profile left out.

@@ -509,6 +509,9 @@ void encode_file(const std::string& image_path, const std::string& stream_path, 
     kv::Image image;
     Metadata metadata;
     if (!load_image(image_name, image, &metadata)) kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\".", image_name);
+    // A file's samples are negative only where its raster ended early.
+    if (!options.short_raster && std::ranges::any_of(image.samples, [](int32_t sample) { return sample < 0; }))
+      kv::fail(ErrorCode::kImageRead, "Error reading file \"%s\": the image ends early.", image_name);
     check_depth(image.source_maxval, quantization, image_name, options);
     check_profile(metadata, image_name, options);
     // Coding onto the image's own file would destroy it before it is read.

@@ -214,6 +214,20 @@ TEST_F(Failures, DeepSamplesAreReducedWhenLossyAndRefusedWhenLossless) {
   EXPECT_EQ(warnings.size(), 1u);
 }
 
+// A PNM raster that ends early is refused, unless coded as read as the
+// classic program codes it.
+TEST_F(Failures, AShortRasterIsRefusedUnlessAskedFor) {
+  const std::string image = (dir / "short.pgm").string(), stream = (dir / "short.kv2").string();
+  write_file(image, std::vector<uint8_t>{'P', '5', ' ', '2', ' ', '2', ' ', '2', '5', '5', '\n', 9, 9, 9});
+  expect_error([&] { encode_file(image, stream, 8.0f); }, 255,
+               "Error reading file \"" + image + "\": the image ends early.");
+  EXPECT_FALSE(fs::exists(stream));
+  EncodeOptions options;
+  options.short_raster = true;
+  encode_file(image, stream, 1.0f, options);
+  EXPECT_EQ(decode(read_file(stream)).samples, (std::vector<int32_t>{9, 9, 9, 0}));
+}
+
 // A stream file far shorter than its header's shape needs ends as its
 // decode would, without the image, whether its size is known or not.
 TEST_F(Failures, ShortStreamFilesAndPipesFailBeforeTheImage) {
