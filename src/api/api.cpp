@@ -299,14 +299,33 @@ bool apply_trailer(const kv::TrailerView& view, kv::Image& image, Metadata& meta
 }
 
 // A file that has bytes well beyond what its coded image took but no
-// readable trailer most likely lost its trailer's end.
-void check_unclaimed(const kv::TrailerView& view, const kv::Decoder& decoder, uint64_t size, DecodeReport* report) {
+// readable trailer most likely lost its trailer's end. `read(offset, count,
+// out)` gives the file's bytes there (fewer at its end); when those where the
+// trailer began hold an alpha chunk's header, the image lost its alpha.
+template <typename Read>
+void check_unclaimed(const kv::TrailerView& view, const kv::Decoder& decoder, uint64_t size, DecodeReport* report,
+                     Read&& read) {
   const uint64_t used = kv::decoder_bytes(decoder);
   if (view.present || size <= used + 8) return;
   char line[160];
   std::snprintf(line, sizeof line, "%llu bytes follow the coded image but hold no readable trailer; ignored.",
                 static_cast<unsigned long long>(size - used));
   add_warning(report, line);
+  const uint64_t from = used > kv::kTrailerStartSlack ? used - kv::kTrailerStartSlack : 0;
+  uint8_t near[2 * kv::kTrailerStartSlack + 8];
+  if (report && kv::holds_alpha_chunk_header(near, read(from, sizeof near, near))) {
+    report->alpha = report->alpha_lost = true;
+    add_warning(report, "The alpha plane cannot be rebuilt (the trailer is cut short); the image is given without it.");
+  }
+}
+
+// Up to `count` bytes of the file at `path` from `offset` into `out`; how many were read.
+size_t read_file_part(const char* path, uint64_t offset, size_t count, uint8_t* out) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (!file) return 0;
+  const size_t got = std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0 ? std::fread(out, 1, count, file) : 0;
+  std::fclose(file);
+  return got;
 }
 
 // The trailer of the file at `path`, read from its end.
@@ -475,7 +494,12 @@ Image decode(std::span<const uint8_t> stream, const DecodeOptions& options) {
     kv::DecoderState state;
     start_state(state, options);
     kv::Image image = kv::decode_from_memory(state, stream.data(), view.image_bytes, options.memory_limit);
-    check_unclaimed(view, state.decoder, stream.size(), options.report);
+    check_unclaimed(view, state.decoder, stream.size(), options.report,
+                    [&](uint64_t offset, size_t count, uint8_t* out) {
+                      const size_t got = static_cast<size_t>(std::min<uint64_t>(count, stream.size() - offset));
+                      std::copy_n(stream.data() + offset, got, out);
+                      return got;
+                    });
     Metadata metadata;
     apply_trailer(view, image, metadata, options);
     return Image{image.width, image.height, image.channels, std::move(image.samples), std::move(metadata)};
@@ -555,7 +579,9 @@ void decode_file(const std::string& stream_path, const std::string& image_path, 
     kv::decode_image(state, options.memory_limit, stream_name, image_name);
     uint64_t size = 0;
     const kv::TrailerView view = read_file_trailer(stream_name, size);
-    check_unclaimed(view, state.decoder, size, options.report);
+    check_unclaimed(view, state.decoder, size, options.report, [&](uint64_t offset, size_t count, uint8_t* out) {
+      return read_file_part(stream_name, offset, count, out);
+    });
     kv::Image image{state.width, state.height, state.channels, std::move(state.image)};
     Metadata metadata;
     const bool alpha = apply_trailer(view, image, metadata, options);

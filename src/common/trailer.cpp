@@ -83,6 +83,13 @@ std::vector<uint8_t> format_trailer(const std::vector<TrailerChunk>& chunks) {
   return out;
 }
 
+bool holds_alpha_chunk_header(const uint8_t* data, size_t size) {
+  const uint8_t header[8] = {'A', 'L', 'P', 'H', kChunkVersion, 0, 0, 0};
+  for (size_t at = 0; at + sizeof header <= size; ++at)
+    if (std::memcmp(data + at, header, sizeof header) == 0) return true;
+  return false;
+}
+
 size_t trailer_bytes_from_footer(const uint8_t* footer, uint64_t file_size) {
   if (file_size < kFooterBytes || std::memcmp(footer + 12, kTrailerMagic, 8) != 0) return kFooterBytes;
   const uint64_t length = get32(footer);

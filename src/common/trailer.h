@@ -74,6 +74,14 @@ std::vector<uint8_t> format_trailer(const std::vector<TrailerChunk>& chunks);
 // chunks, a chunk overrunning the trailer that chunk and those after it).
 TrailerView read_trailer(const uint8_t* data, size_t size);
 
+// How far before and after the decoder's last byte read a trailer cut short
+// may begin: the range decoder reads a few bytes ahead of the coded image's end.
+inline constexpr size_t kTrailerStartSlack = 16;
+// Whether data[0, size) holds the header of an alpha chunk (type, version 1,
+// reserved zeros): a file whose trailer lost its footer still shows that the
+// image had alpha.
+bool holds_alpha_chunk_header(const uint8_t* data, size_t size);
+
 // The bytes a reader needs from a file's end to read its trailer, given the
 // footer (the file's last kFooterBytes bytes): the footer alone when it
 // carries no usable length.

@@ -130,7 +130,9 @@ TEST_F(Alpha, StreamsDecodeAlikeWithAndWithoutTheirTrailer) {
     const Image plain = decode(bare);
     EXPECT_EQ(plain.channels, 3);
     EXPECT_EQ(decode(footless, tell).samples, plain.samples);
-    EXPECT_EQ(report.warnings.size(), 1u);  // bytes that hold no readable trailer
+    // Bytes that hold no readable trailer, and the alpha chunk they begin with.
+    EXPECT_EQ(report.warnings.size(), 2u);
+    EXPECT_TRUE(report.alpha_lost);
     const Image full = decode(stream);
     EXPECT_EQ(full.channels, 4);
     EXPECT_EQ(full.metadata.icc, with_metadata.metadata.icc);
@@ -229,8 +231,11 @@ TEST_F(Alpha, DamagedTrailersStillGiveTheImageAndSaySo) {
     EXPECT_EQ(file_report.warnings, report.warnings);
     return report;
   };
+  // Cut short, the trailer still begins with the alpha chunk's header: told as alpha lost.
   for (size_t cut : {size_t{1}, size_t{20}, stream.size() - start - 12})
-    damaged(std::vector<uint8_t>(stream.begin(), stream.end() - static_cast<std::ptrdiff_t>(cut)), "truncated");
+    EXPECT_TRUE(
+        damaged(std::vector<uint8_t>(stream.begin(), stream.end() - static_cast<std::ptrdiff_t>(cut)), "truncated")
+            .alpha_lost);
   std::vector<uint8_t> huge = stream;
   huge[footer + 3] = 0xFF;
   damaged(huge, "huge length");
