@@ -178,7 +178,7 @@ int run_command_line(int argc, char** argv) {
       ->type_name("png|pam|pnm")
       ->check(CLI::IsMember({"png", "pam", "pnm"}).description(""));
   auto* max_memory_option = decode_command->add_option("--max-memory", max_memory,
-                             "Refuse images whose samples would take more than BYTES (K, M, G suffixes)")
+                             "Refuse images whose samples (4 bytes each) would take more than BYTES (K, M, G suffixes)")
       ->type_name("BYTES");
   decode_command->footer(
       "Outputs are written beside the input (stem + .pgm, .ppm, .pam or .png) unless -o or --output-dir says "
