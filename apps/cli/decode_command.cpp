@@ -1,6 +1,7 @@
 // kelvane decode: streams to images.
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -108,10 +109,13 @@ Outcome decode_one(const DecodeSettings& settings, const Job& job, int threads) 
         job.input, (to_stdout ? std::string(keeps_alpha ? "PAM" : "PNM") : job.output) +
                        " cannot hold the ICC profile, EXIF or XMP; they were left out (-o NAME.png or --format png "
                        "keeps them)"));
+  errno = 0;
   try {
     kelvane::write_image(image_file.path(), drop_alpha ? without_alpha(image) : image);
   } catch (const kelvane::Error& error) {
-    return failure(describe(error, to_stdout ? "-" : job.output, Role::kOutput));
+    const int cause = errno;  // the failed write's (a full disk), when the system said why
+    const std::string message = describe(error, to_stdout ? "-" : job.output, Role::kOutput);
+    return failure(cause ? message + " (" + system_reason(cause) + ")" : message);
   }
   if (to_stdout) {
     std::vector<uint8_t> bytes;
