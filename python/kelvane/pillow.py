@@ -133,8 +133,17 @@ def _save(image, fp, filename):
                             rdo=bool(options.get("rdo", False)), threads=int(options.get("threads", 0))))
 
 
+def _save_all(image, fp, filename):
+    # A stream holds one image: a sequence of several is refused, not cut to its first.
+    frames = getattr(image, "n_frames", 1) + len(image.encoderinfo.get("append_images", []))
+    if frames > 1:
+        raise ValueError("a kelvane stream holds one image, not %d" % frames)
+    _save(image, fp, filename)
+
+
 Image.register_open(FORMAT, KelvaneImageFile, _accept)
 Image.register_save(FORMAT, _save)
+Image.register_save_all(FORMAT, _save_all)
 Image.register_extension(FORMAT, ".kv2")
 Image.register_mime(FORMAT, "image/x-kelvane")
 Image.register_decoder("kelvane", KelvaneDecoder)

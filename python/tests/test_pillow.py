@@ -37,6 +37,12 @@ def test_save_writes_what_encode_writes(tmp_path):
         assert back.mode == "RGB"
         numpy.testing.assert_array_equal(numpy.asarray(back), kelvane.decode((tmp_path / "p.kv2").read_bytes()))
     assert Image.registered_extensions()[".kv2"] == "KELVANE"
+    # save_all: one image is saved, several are refused.
+    Image.fromarray(array).save(tmp_path / "all.kv2", save_all=True)
+    assert (tmp_path / "all.kv2").read_bytes() == kelvane.encode(array, 8.0)
+    with pytest.raises(ValueError, match="holds one image, not 2"):
+        Image.fromarray(array).save(io.BytesIO(), format="KELVANE", save_all=True,
+                                    append_images=[Image.fromarray(array)])
 
 
 def test_alpha_and_deep_grey_keep_their_meaning(tmp_path):
