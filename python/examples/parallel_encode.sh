@@ -6,7 +6,11 @@
 # `man parallel`, --sshloginfile; a line ":" is this machine). Images, OUTDIR,
 # this folder and the program must lie at the same paths on every machine
 # (shared storage). KELVANE names the program (default: kelvane on PATH).
-# Prints the images and input megabytes per second; fails when any job fails.
+# Writes what `kelvane encode IMAGE -o STREAM -q QUANTIZATION` writes (a
+# PNG's metadata kept) and overwrites earlier streams. Refuses, before any
+# job, images whose names differ only by folder or extension: they would
+# share a stream. Prints the images and input megabytes per second; fails
+# when any job fails.
 set -euo pipefail
 if (($# < 3)); then
   echo "usage: $0 LOGINS OUTDIR QUANTIZATION [IMAGE ...]" >&2
@@ -14,7 +18,6 @@ if (($# < 3)); then
 fi
 logins=$1 out=$(realpath "$2") q=$3
 shift 3
-here=$(dirname "$(realpath "$0")")
 kelvane=${KELVANE:-kelvane}
 [[ $kelvane == */* ]] && kelvane=$(realpath "$kelvane")
 mkdir -p "$out"
@@ -22,12 +25,18 @@ list=$(mktemp)
 trap 'rm -f "$list"' EXIT
 if (($#)); then printf '%s\n' "$@"; else cat; fi | while IFS= read -r image; do realpath "$image"; done >"$list"
 
+# {/.} below: the name without its folder and last extension.
+shared=$(sed 's|.*/||; s|\.[^.]*$||' "$list" | sort | uniq -d)
+if [[ -n $shared ]]; then
+  echo "$0: images of the same name would share a stream in $out:" $shared >&2
+  exit 2
+fi
+
 start=$(date +%s.%N)
-# Each job runs in a directory of its own: the program writes its diagnostic
-# picture (dir.pgm / dir.ppm) into the current one. --quote keeps every word
-# whole (paths with blanks) through the shell parallel runs the job in.
+# --quote keeps every word whole (paths with blanks) through the shell
+# parallel runs the job in.
 parallel --quote --sshloginfile "$logins" --halt now,fail=1 --arg-file "$list" \
-  "$here/kelvane_job.sh" "$kelvane" {} "$out/{/.}.kv2" "$q"
+  "$kelvane" encode {} -o "$out/{/.}.kv2" -q "$q" --quiet --force
 end=$(date +%s.%N)
 count=$(wc -l <"$list")
 bytes=$(tr '\n' '\0' <"$list" | xargs -0 stat -c %s | awk '{ s += $1 } END { print s + 0 }')

@@ -1,5 +1,5 @@
 """The batch recipes of docs/batch.md, run on this machine: their streams
-are the program's classic ones, byte for byte."""
+are those of `kelvane encode`, byte for byte, metadata included."""
 import os
 import pickle
 import shutil
@@ -8,27 +8,45 @@ import sys
 
 import pytest
 
+from PIL import Image
+
 import kelvane
-from conftest import EXAMPLES, IMAGES
+from conftest import EXAMPLES, IMAGES, pixels
 
-NAMES = ["coins.pgm", "chelsea.ppm", "camera.pgm"]
+@pytest.fixture
+def images(tmp_path):
+    """Three test images and a PNG carrying EXIF, which the streams keep."""
+    exif = Image.Exif()
+    exif[0x010E] = "a batch"  # ImageDescription
+    Image.fromarray(pixels("chelsea.ppm")[:64, :80]).save(tmp_path / "meta.png", exif=exif)
+    return [IMAGES / "coins.pgm", IMAGES / "chelsea.ppm", IMAGES / "camera.pgm", tmp_path / "meta.png"]
 
 
-def check_streams(classic_stream, out, quantization):
-    for name in NAMES:
-        stream = out / (name.rsplit(".", 1)[0] + ".kv2")
-        assert stream.read_bytes() == classic_stream(IMAGES / name, quantization), name
+@pytest.fixture
+def check_streams(run_program, images, tmp_path):
+    def check(out, quantization):
+        for image in images:
+            expected = tmp_path / "expected.kv2"
+            result = run_program("encode", image, "-o", expected, "-q", quantization, "--quiet", "--force")
+            assert result.returncode == 0, result.stderr
+            assert (out / (image.stem + ".kv2")).read_bytes() == expected.read_bytes(), image.name
+    return check
 
 
 @pytest.mark.skipif(shutil.which("parallel") is None, reason="GNU parallel is not installed")
-def test_gnu_parallel_over_a_login_file(program, classic_stream, tmp_path):
+def test_gnu_parallel_over_a_login_file(program, images, check_streams, tmp_path):
     (tmp_path / "logins").write_text(":\n")
-    result = subprocess.run([EXAMPLES / "parallel_encode.sh", tmp_path / "logins", tmp_path / "out", "6"],
-                            input="".join(str(IMAGES / n) + "\n" for n in NAMES), capture_output=True, text=True,
-                            env={**os.environ, "KELVANE": str(program)}, timeout=600)
+    run = lambda *images: subprocess.run(
+        [EXAMPLES / "parallel_encode.sh", tmp_path / "logins", tmp_path / "out", "6", *images],
+        capture_output=True, text=True, env={**os.environ, "KELVANE": str(program)}, timeout=600)
+    # Two images of one name would share a stream: refused before any job.
+    result = run(IMAGES / "chelsea.ppm", IMAGES / "coins.pgm", tmp_path / "coins.png")
+    assert result.returncode == 2 and "share a stream" in result.stderr and "coins" in result.stderr
+    assert not list((tmp_path / "out").iterdir())
+    result = run(*images)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith("3 images")
-    check_streams(classic_stream, tmp_path / "out", 6)
+    assert result.stdout.startswith("4 images")
+    check_streams(tmp_path / "out", 6)
 
 
 def test_calls_and_errors_pickle_for_workers():
@@ -39,10 +57,10 @@ def test_calls_and_errors_pickle_for_workers():
     assert (str(back), back.code, back.status) == (str(caught.value), "not_a_stream", 255)
 
 
-def test_dask_local_cluster(classic_stream, tmp_path):
+def test_dask_local_cluster(images, check_streams, tmp_path):
     pytest.importorskip("distributed")
     result = subprocess.run([sys.executable, EXAMPLES / "dask_encode.py", "--workers", "2", tmp_path / "out", "6",
-                             *(IMAGES / n for n in NAMES)], capture_output=True, text=True, timeout=600)
+                             *images], capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith("3 images")
-    check_streams(classic_stream, tmp_path / "out", 6)
+    assert result.stdout.startswith("4 images")
+    check_streams(tmp_path / "out", 6)
