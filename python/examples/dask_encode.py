@@ -25,9 +25,18 @@ def encode_one(image, stream, quantization, threads):
     return stream
 
 
+def stream_paths(images, out):
+    """OUT/<name>.kv2 for every image; ValueError when two would be the same."""
+    streams = [os.path.join(out, os.path.splitext(os.path.basename(p))[0] + ".kv2") for p in images]
+    shared = sorted({s for s in streams if streams.count(s) > 1})
+    if shared:
+        raise ValueError("images of the same name would share a stream: " + ", ".join(shared))
+    return streams
+
+
 def encode_all(client, images, out, quantization, threads=0):
     """Encodes every image on the client's cluster; returns the streams' paths."""
-    streams = [os.path.join(out, os.path.splitext(os.path.basename(p))[0] + ".kv2") for p in images]
+    streams = stream_paths(images, out)
     futures = client.map(encode_one, images, streams, quantization=quantization, threads=threads, pure=False)
     client.gather(futures)  # raises the first failure (a kelvane.KelvaneError)
     return streams
@@ -44,6 +53,10 @@ def main():
     args = parser.parse_args()
     images = [os.path.abspath(p) for p in args.images]
     out = os.path.abspath(args.out)
+    try:
+        stream_paths(images, out)
+    except ValueError as error:
+        parser.error(str(error))
     os.makedirs(out, exist_ok=True)
     if args.scheduler:
         client = Client(args.scheduler)

@@ -59,8 +59,11 @@ def test_calls_and_errors_pickle_for_workers():
 
 def test_dask_local_cluster(images, check_streams, tmp_path):
     pytest.importorskip("distributed")
-    result = subprocess.run([sys.executable, EXAMPLES / "dask_encode.py", "--workers", "2", tmp_path / "out", "6",
-                             *images], capture_output=True, text=True, timeout=600)
+    run = lambda *images: subprocess.run([sys.executable, EXAMPLES / "dask_encode.py", "--workers", "2",
+                                          tmp_path / "out", "6", *images], capture_output=True, text=True, timeout=600)
+    result = run(IMAGES / "coins.pgm", tmp_path / "coins.png")
+    assert result.returncode == 2 and "share a stream" in result.stderr
+    result = run(*images)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("4 images")
     check_streams(tmp_path / "out", 6)
