@@ -44,9 +44,10 @@ bool read_at(int fd, uint64_t offset, size_t length, std::vector<uint8_t>& bytes
 // The end of the file at `path`, `size` bytes long, as much as
 // kelvane::read_trailer_info needs: the trailer and its footer when the
 // footer is there and its length fits the file, else the last bytes only
-// (whose damage the library then reports). False, errno set, when the file
-// cannot be read.
-bool read_trailer_bytes(const std::string& path, uint64_t size, std::vector<uint8_t>& tail) {
+// (whose damage the library then reports), or, when no footer ends it and
+// `whole` allows, the whole file (in which the library finds a trailer whose
+// end was cut off). False, errno set, when the file cannot be read.
+bool read_trailer_bytes(const std::string& path, uint64_t size, bool whole, std::vector<uint8_t>& tail) {
   tail.clear();
   if (size < kFooterBytes) return true;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -57,6 +58,8 @@ bool read_trailer_bytes(const std::string& path, uint64_t size, std::vector<uint
                             uint64_t{tail[3]} << 24;
     if (length <= size - kFooterBytes)
       ok = read_at(fd, size - kFooterBytes - length, static_cast<size_t>(length) + kFooterBytes, tail);
+  } else if (ok && whole) {
+    ok = read_at(fd, 0, static_cast<size_t>(size), tail);
   }
   const int error = errno;
   ::close(fd);
@@ -99,7 +102,10 @@ int run_info(const InfoSettings& settings) {
     struct stat st;
     if (!whole && ::stat(file.c_str(), &st) == 0) size = static_cast<uint64_t>(st.st_size);
     std::vector<uint8_t> tail;
-    if (!whole && !read_trailer_bytes(file, size, tail)) {
+    // A stream without a footer is read whole to look for a trailer cut
+    // short, up to a size that keeps the memory bounded.
+    constexpr uint64_t kWholeStreamBytes = uint64_t{1} << 28;
+    if (!whole && !read_trailer_bytes(file, size, stream_start(head) && size <= kWholeStreamBytes, tail)) {
       failed(file + ": " + system_reason(errno));
       continue;
     }

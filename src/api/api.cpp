@@ -518,6 +518,10 @@ TrailerInfo read_trailer_info(std::span<const uint8_t> stream) {
     if (const auto* exif = view.find(kv::kChunkExif)) info.metadata.exif = *exif;
     if (const auto* xmp = view.find(kv::kChunkXmp)) info.metadata.xmp = *xmp;
     info.warnings = view.warnings;
+    // Without decoding, where the coded image ends is unknown: a trailer
+    // whose end is lost shows by its alpha chunk's header anywhere after it.
+    if (!view.present && kv::holds_alpha_chunk_header(stream.data(), stream.size()))
+      info.warnings.push_back("The alpha plane cannot be rebuilt (the trailer is cut short).");
     return info;
   });
 }

@@ -231,11 +231,13 @@ TEST_F(Alpha, DamagedTrailersStillGiveTheImageAndSaySo) {
     EXPECT_EQ(file_report.warnings, report.warnings);
     return report;
   };
-  // Cut short, the trailer still begins with the alpha chunk's header: told as alpha lost.
-  for (size_t cut : {size_t{1}, size_t{20}, stream.size() - start - 12})
-    EXPECT_TRUE(
-        damaged(std::vector<uint8_t>(stream.begin(), stream.end() - static_cast<std::ptrdiff_t>(cut)), "truncated")
-            .alpha_lost);
+  // Cut short, the trailer still begins with the alpha chunk's header: told
+  // as alpha lost, and by read_trailer_info without decoding.
+  for (size_t cut : {size_t{1}, size_t{20}, stream.size() - start - 12}) {
+    const std::vector<uint8_t> cut_short(stream.begin(), stream.end() - static_cast<std::ptrdiff_t>(cut));
+    EXPECT_TRUE(damaged(cut_short, "truncated").alpha_lost);
+    EXPECT_EQ(read_trailer_info(cut_short).warnings.size(), 1u);
+  }
   std::vector<uint8_t> huge = stream;
   huge[footer + 3] = 0xFF;
   damaged(huge, "huge length");

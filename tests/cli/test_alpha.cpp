@@ -101,6 +101,11 @@ TEST_F(Alpha, StripLeavesMetadataOutAndInfoListsTheTrailer) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(json_field(r.out, "alpha"), "false");
   EXPECT_NE(json_field(r.out, "warnings").find("checksum does not match"), std::string::npos) << r.out;
+  // One whose end is cut off, by the alpha chunk it began with.
+  const std::string whole = text_of(dir / "kept.kv2");
+  write_file(dir / "cut.kv2", whole.substr(0, whole.size() - 1));
+  r = kelvane({"info", "cut.kv2", "--json"});
+  EXPECT_NE(json_field(r.out, "warnings").find("the trailer is cut short"), std::string::npos) << r.out;
 }
 
 // A trailer grafted onto a stream of another size announces alpha that
