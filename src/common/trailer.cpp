@@ -1,5 +1,6 @@
 #include "common/trailer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -85,9 +86,7 @@ std::vector<uint8_t> format_trailer(const std::vector<TrailerChunk>& chunks) {
 
 bool holds_alpha_chunk_header(const uint8_t* data, size_t size) {
   const uint8_t header[8] = {'A', 'L', 'P', 'H', kChunkVersion, 0, 0, 0};
-  for (size_t at = 0; at + sizeof header <= size; ++at)
-    if (std::memcmp(data + at, header, sizeof header) == 0) return true;
-  return false;
+  return std::search(data, data + size, std::begin(header), std::end(header)) != data + size;
 }
 
 size_t trailer_bytes_from_footer(const uint8_t* footer, uint64_t file_size) {
