@@ -11,6 +11,7 @@ Workers need the kelvane package importable (installed, or PYTHONPATH).
 Prints the images and input megabytes per second.
 """
 import argparse
+import collections
 import os
 import time
 
@@ -28,7 +29,7 @@ def encode_one(image, stream, quantization, threads):
 def stream_paths(images, out):
     """OUT/<name>.kv2 for every image; ValueError when two would be the same."""
     streams = [os.path.join(out, os.path.splitext(os.path.basename(p))[0] + ".kv2") for p in images]
-    shared = sorted({s for s in streams if streams.count(s) > 1})
+    shared = sorted(s for s, n in collections.Counter(streams).items() if n > 1)
     if shared:
         raise ValueError("images of the same name would share a stream: " + ", ".join(shared))
     return streams

@@ -36,14 +36,15 @@ def check_streams(run_program, images, tmp_path):
 @pytest.mark.skipif(shutil.which("parallel") is None, reason="GNU parallel is not installed")
 def test_gnu_parallel_over_a_login_file(program, images, check_streams, tmp_path):
     (tmp_path / "logins").write_text(":\n")
-    run = lambda *images: subprocess.run(
-        [EXAMPLES / "parallel_encode.sh", tmp_path / "logins", tmp_path / "out", "6", *images],
+    # The images as arguments, or with none, one a line on standard input.
+    run = lambda *paths, listed="": subprocess.run(
+        [EXAMPLES / "parallel_encode.sh", tmp_path / "logins", tmp_path / "out", "6", *paths], input=listed,
         capture_output=True, text=True, env={**os.environ, "KELVANE": str(program)}, timeout=600)
     # Two images of one name would share a stream: refused before any job.
     result = run(IMAGES / "chelsea.ppm", IMAGES / "coins.pgm", tmp_path / "coins.png")
     assert result.returncode == 2 and "share a stream" in result.stderr and "coins" in result.stderr
     assert not list((tmp_path / "out").iterdir())
-    result = run(*images)
+    result = run(listed="".join("%s\n" % image for image in images))
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("4 images")
     check_streams(tmp_path / "out", 6)
